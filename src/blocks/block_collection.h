@@ -1,0 +1,49 @@
+#pragma once
+
+#include "core/image_data.h"
+#include "core/memory.h"
+#include "core/vec3.h"
+#include "interface/transforms.h"
+
+namespace vexa {
+
+// Sliding buffer of transformed blocks: a 3-D ring of block origins, every
+// slot holding the forward 3-D transform of one block.
+template <class T>
+struct BlockCollection {
+    bool hasData = false;
+    T* data = nullptr;
+    long blockCount = 0;
+    long totalBlockSize = 0;
+    Vec3<int> _bufferRange{0, 0, 0};
+    Vec3<int> _bufferStart{0, 0, 0};
+
+    BlockCollection() = default;
+    BlockCollection(const BlockCollection&) = delete;
+    BlockCollection& operator=(const BlockCollection&) = delete;
+    ~BlockCollection();
+
+    T* allocate(long count, long blockFloats, long& total);
+    T* allocate(const Vec3<int>& imageSize, const Vec3<int>& blockSize, const Vec3<int>& boxRadius);
+
+    bool extractInitial(const ImageData<T>& image, const Vec3<int>& pos, const Vec3<int>& blockSize,
+                        const Vec3<const T*>& transforms,
+                        const Vec3<TransformsMetas::StandardTransform>& kinds, bool doAllocate,
+                        TempMemory<T>& temp, const Vec3<int>& boxRadius);
+
+    void moveInImage(const ImageData<T>& image, const Vec3<int>& move, const Vec3<int>& blockSize,
+                     const Vec3<const T*>& transforms, TempMemory<T>& temp);
+
+    const T* getBlock(const Vec3<int>& coords) const;
+    bool getHasData() const { return hasData; }
+};
+
+// Keeps a job's collections over the search window of pos after a move.
+template <StageName S, class T>
+void moveCollections(const Vec3<int>& pos, const Vec3<int>& move, const Vec3<int>& boxRadius,
+                     const Vec3<int>& blockSize, const Vec3<const T*>& transforms,
+                     TempMemory<T>& temp, const ImageData<T>& image, const ImageData<T>* image2,
+                     const Vec3<TransformsMetas::StandardTransform>& kinds,
+                     BlockCollection<T>* collHTWie, BlockCollection<T>* collWie);
+
+} // namespace vexa

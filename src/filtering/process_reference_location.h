@@ -1,0 +1,25 @@
+#pragma once
+
+#include "blocks/block_collection.h"
+#include "core/image_data.h"
+#include "core/memory.h"
+#include "interface/parameters.h"
+#include "interface/transforms.h"
+#include "vexa.h"
+
+namespace vexa {
+
+// Filters the group of one reference location and adds its blocks, weighted,
+// into output (numerator) and weights (denominator) under the stage's lock.
+// Stage HT thresholds the group of collection; stage Wie matches on pilot and
+// Wiener-filters the noisy group of collection.
+template <StageName S, class T>
+void processReferenceLocation(const Vec3<int>& reference, const Parameters& params,
+                              const TransformsMeta<T>& meta, const float* distanceBias,
+                              const T* K3fT3, const T* localVar, int referenceIndex,
+                              const BlockCollection<T>& collection, ImageDataMutable<T>& output,
+                              ImageDataMutable<T>& weights, Memory<T>& memory,
+                              TempMemory<T>& temp, const BlockCollection<T>* pilot,
+                              BlockMatchStorage* storage);
+
+} // namespace vexa

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+
+#include "core/complex.h"
+#include "core/cube4d.h"
+#include "core/memory.h"
+#include "core/vec3.h"
+#include "interface/parameters.h"
+#include "matching/block_distance.h"
+
+namespace vexa {
+
+// Trilinear resampling of the PSD to target (top edge clamped), scaled by the
+// ratio of grid volumes. out is null when allocation fails.
+void resizePSD(const float* psd, const Vec3<int>& sourceSize, const Vec3<int>& targetSize,
+               const Vec3<int>& loopSize, float*& out);
+
+// Power response |DFT(row i)|^2 at N frequencies for every row of an n x n
+// matrix (n*N floats, caller frees). out is null when allocation fails.
+template <class T>
+void transformToFourier(int n, int N, const T* matrix, T*& out);
+
+// Unscaled forward DFT for n in {4, 8, 16, 32, 64}; other n throw.
+void fftReal(int n, const Complex* in, Complex* out);
+void fftComplex(int n, const Complex* in, Complex* out);
+
+template <class T>
+void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const Vec3<int>& W,
+                  const Vec3<int>& B, const Vec3<const T*>& forward, T*& out);
+
+template <class T>
+void calculateK3fT3(const T* psd, const T* responses, const Vec3<int>& B,
+                    const Vec3<int>& gridReversed, const Vec3<int>& workReversed, T*& out);
+
+void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out);
+
+template <class T>
+void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
+                        const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
+                        BlockDistance<T>* members, TempMemory<T>& temp);
+
+template <class T>
+void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
+                            Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                            TempMemory<T>& temp);
+
+// Checks the parameters the noise-spectrum code relies on (psdResampleSize
+// components in {1, 4, 8, 16, 32, 64}, PSD size, grid products in range).
+// Returns "" when they are usable, else one line naming the parameter and
+// the allowed values.
+std::string validateNoiseParameters(const Parameters& params);
+
+} // namespace vexa
