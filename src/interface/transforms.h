@@ -67,7 +67,9 @@ class MissingTransformException : public std::exception {
     const char* what() const noexcept override;
 };
 
-// Built-in tables (row-major, row j = weights of output coefficient j).
+// Built-in tables (row-major, row j = weights of output coefficient j). The
+// Haar tables are references to arrays built at compile time; they read and
+// decay exactly like the plain arrays.
 extern const float DCT_4_FWD[16];
 extern const float DCT_4_INV[16];
 extern const float DCT_5_FWD[25];
@@ -76,18 +78,18 @@ extern const float DCT_8_FWD[64];
 extern const float DCT_8_INV[64];
 extern const float HAAR_2_FWD[4];
 extern const float HAAR_2_INV[4];
-extern const float HAAR_4_FWD[16];
-extern const float HAAR_4_INV[16];
-extern const float HAAR_8_FWD[64];
-extern const float HAAR_8_INV[64];
-extern const float HAAR_16_FWD[256];
-extern const float HAAR_16_INV[256];
-extern const float HAAR_32_FWD[1024];
-extern const float HAAR_32_INV[1024];
-extern const float HAAR_64_FWD[4096];
-extern const float HAAR_64_INV[4096];
-extern const float BIOR_4_FWD[16];
-extern const float BIOR_4_INV[16];
+extern const float (&HAAR_4_FWD)[16];
+extern const float (&HAAR_4_INV)[16];
+extern const float (&HAAR_8_FWD)[64];
+extern const float (&HAAR_8_INV)[64];
+extern const float (&HAAR_16_FWD)[256];
+extern const float (&HAAR_16_INV)[256];
+extern const float (&HAAR_32_FWD)[1024];
+extern const float (&HAAR_32_INV)[1024];
+extern const float (&HAAR_64_FWD)[4096];
+extern const float (&HAAR_64_INV)[4096];
+extern const float (&BIOR_4_FWD)[16];
+extern const float (&BIOR_4_INV)[16];
 extern const float BIOR_8_FWD[64];
 extern const float BIOR_8_INV[64];
 extern const float KAISER_8x8[64];
@@ -101,8 +103,8 @@ extern const Vec3<TransformsMetas::StandardTransform> ARB_TRANSFORMS;
 extern const float* const standardTransformsList[32];
 
 // Group tables with 65 entries; entries 2, 4, ..., 64 hold the Haar matrices.
-extern const float* const HAAR_NL_FWD[65];
-extern const float* const HAAR_NL_INV[65];
+extern const float* const (&HAAR_NL_FWD)[65];
+extern const float* const (&HAAR_NL_INV)[65];
 
 extern const Vec3<const float*> DEFAULT_FWD_3D;
 extern const Vec3<const float*> DEFAULT_INV_3D;
