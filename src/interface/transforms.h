@@ -43,8 +43,10 @@ inline StandardTransform inverseOf(StandardTransform k) {
 } // namespace TransformsMetas
 
 // A transform set plus the built-in kind of every matrix. The two group kind
-// tables (maxGroupSize + 1 entries, or null) are owned by the stage that
-// receives the set; copies share them.
+// tables (maxGroupSize + 1 entries, or null) come from cMalloc and are owned
+// by the stage that receives the set, which frees them with
+// releaseGroupKinds (cFree); copies share them. Null tables mean the plain
+// matrix product for every group length.
 template <class T>
 struct TransformsMeta {
     Vec3<const T*> forward;
@@ -58,8 +60,14 @@ struct TransformsMeta {
     TransformsMetas::StandardTransform* groupInverseKind;
 };
 
+// Identifies every matrix of the set (tolerance 0.001 per element) and
+// allocates the two group kind tables; reads blockSize and maxGroupSize.
 template <class T>
 TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parameters& params);
+
+// Frees the two group kind tables (cFree) and sets both pointers to null.
+template <class T>
+void releaseGroupKinds(TransformsMeta<T>& meta);
 
 // Thrown by the entry points when no transform set fits the block size.
 class MissingTransformException : public std::exception {
