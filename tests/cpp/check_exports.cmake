@@ -6,7 +6,7 @@ endif()
 string(REPLACE "\n" ";" lines "${out}")
 set(found "")
 foreach(line ${lines})
-  if(line MATCHES "^[0-9a-fA-F]+ [TtDdBbRrVvWw] (.+)$")
+  if(line MATCHES "^[0-9a-fA-F]+ [TtDdBbRrVvWwui] (.+)$")
     set(sym ${CMAKE_MATCH_1})
     # Symbols the toolchain adds on its own.
     if(sym MATCHES "^_(init|fini|edata|end|_bss_start)$" OR sym MATCHES "^__bss_start$")
