@@ -24,7 +24,7 @@ elif [ -x .venv/bin/python ]; then
 else
     py="$(command -v python3 || command -v python)"
 fi
-"$py" -m pip install -q numpy scipy scikit-image dipy opencv-python-headless \
+"$py" -m pip install -q numpy scipy scikit-image dipy opencv-python-headless PyWavelets \
     nibabel matplotlib psutil
 echo "bench deps installed for $py"
 "$py" - <<'PY'
