@@ -1,17 +1,161 @@
 #include "interface/vexa_loop.h"
 
+#include <memory>
+#include <new>
 #include <string>
+#include <system_error>
 
+#include "blocks/block_collection.h"
+#include "core/allocator.h"
+#include "core/check.h"
+#include "core/memory.h"
 #include "core/report.h"
+#include "interface/progress.h"
+#include "interface/slice_worker.h"
+#include "interface/stage_steps.h"
+#include "interface/stage_validation.h"
+#include "psd/process_psd.h"
+#include "threading/thread_pool.h"
 
 namespace vexa {
 
 namespace {
 
-std::string stepMessage(const Vec3<int>& step) {
-    return "Error: invalid argument step = (" + std::to_string(step.x) + ", " +
-           std::to_string(step.y) + ", " + std::to_string(step.z) +
-           "): the check \"params.step > 0\" failed; allowed values: every component at least 1";
+// Everything the stage owns; the destructor is the release sequence, so every
+// exit runs it in the same order.
+template <class T>
+struct StageResources {
+    TransformsMeta<T> meta;
+    bool poolLaunched = false;
+    TempMemory<T> temp;
+    ImageDataMutable<T> weights;
+    T* distanceBias = nullptr;
+    T* localVar = nullptr;
+    T* K3fT3 = nullptr;
+    std::shared_ptr<BlockCollection<T>> collHTWie;
+    std::shared_ptr<BlockCollection<T>> collWie;
+    // A store read back (reuseMatches) keeps its count if the stage fails.
+    BlockMatchStorage* reusedStorage = nullptr;
+    int reusedReferenceCount = 0;
+    bool succeeded = false;
+
+    explicit StageResources(const TransformsMeta<T>& m) : meta(m) {}
+    StageResources(const StageResources&) = delete;
+    StageResources& operator=(const StageResources&) = delete;
+    ~StageResources() {
+        if (!succeeded && reusedStorage) reusedStorage->referenceCount = reusedReferenceCount;
+        cFree(distanceBias);
+        cFree(localVar);
+        cFree(K3fT3);
+        releaseGroupKinds(meta);
+        if (poolLaunched) ThreadPool::THREAD_POOL.clearPool();
+        collWie.reset();
+        collHTWie.reset();
+        weights.release();
+        temp.free();
+    }
+};
+
+bool fail(Status status, const std::string& line) {
+    reportFailure(status, line);
+    return false;
+}
+
+const char* const kVariancesMessage = "Could not allocate memory for variances";
+const char* const kBlockMemoryMessage = "Failed to allocate block memory";
+
+template <StageName S>
+bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& params,
+              StageResources<float>& res, ImageDataMutable<float>& output,
+              BlockMatchStorage* storage, ImageData<float>* basicEstimate) {
+    const TransformsMeta<float>& meta = res.meta;
+
+    // 1. Every parameter is checked before any work; output stays untouched.
+    std::string problem = validateStageInputs(S, noisy, psd, params, meta, output, basicEstimate);
+    if (!problem.empty()) return fail(Status::InvalidArgument, problem);
+    const StageGeometry geometry = computeStageGeometry(params);
+    problem = validateMatchStore(params, geometry, storage);
+    if (!problem.empty()) return fail(Status::InvalidArgument, problem);
+
+    StageProgress& progress = stageProgress();
+    progress.done.store(0);
+    progress.total.store(countReferencePositions(params, geometry));
+
+    // 2. Pool.
+    try {
+        res.poolLaunched = true; // threads started before a failure must be joined
+        ThreadPool::THREAD_POOL.launchPool(params.numThreads);
+    } catch (const std::system_error& e) {
+        return fail(Status::Threads,
+                    std::string("Could not start the worker threads: ") + e.what() +
+                        " (numThreads = " + std::to_string(params.numThreads) + ")");
+    }
+
+    // 3. The stage thread's scratch.
+    res.temp = createTempMemory<float>(params);
+    if (!res.temp.valid)
+        return fail(Status::OutOfMemory, "Error: could not allocate working memory");
+
+    // 4. Weights.
+    res.weights = ImageDataMutable<float>::allocateZeroed(params.imageSize);
+    if (res.weights._data == nullptr)
+        return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
+
+    // 5 - 7. Noise tables and the matching correction.
+    const Vec3<int> workSize = computeWorkSize(params);
+    res.distanceBias = static_cast<float*>(cMalloc(
+        sizeof(float) * static_cast<std::size_t>(distanceBiasEntries(params.searchRadius))));
+    computeK3fT3<float>(psd, params.psdSize, params.psdResampleSize, workSize, params.blockSize,
+                        meta.forward, res.K3fT3);
+    if (res.K3fT3 && res.distanceBias)
+        computeLocalVar(res.K3fT3, workSize, params.blockSize.volume(), res.localVar);
+    if (res.localVar == nullptr) return fail(Status::OutOfMemory, kVariancesMessage);
+    if (!fillDistanceBias(S, params, workSize, res.K3fT3, res.temp, res.distanceBias))
+        return fail(Status::OutOfMemory, kVariancesMessage);
+
+    // 9. The store's slots are being rewritten or read from here on.
+    if (storage) {
+        if (storage->reuseMatches != 0) {
+            res.reusedStorage = storage;
+            res.reusedReferenceCount = storage->referenceCount;
+        }
+        storage->referenceCount = 0;
+    }
+
+    // 10. Buffers of the whole volume are extracted once and shared.
+    res.collHTWie = std::make_shared<BlockCollection<float>>();
+    res.collWie = std::make_shared<BlockCollection<float>>();
+    if (geometry.shareCollections) {
+        const Vec3<int> boxRadius = geometry.extractRadius + Vec3<int>{1, 1, 1};
+        if (!res.collHTWie->extractInitial(noisy, {0, 0, 0}, params.blockSize, meta.forward,
+                                           meta.forwardKind, true, res.temp, boxRadius))
+            return fail(Status::OutOfMemory, kBlockMemoryMessage);
+        if (S == Wie &&
+            !res.collWie->extractInitial(*basicEstimate, {0, 0, 0}, params.blockSize, meta.forward,
+                                         meta.forwardKind, true, res.temp, boxRadius))
+            return fail(Status::OutOfMemory, kBlockMemoryMessage);
+    }
+
+    // 11. The jobs.
+    StageControl control;
+    const SliceJobContext context{params,       meta,          geometry,         workSize,
+                                  noisy,        basicEstimate, res.distanceBias, res.K3fT3,
+                                  res.localVar, res.collHTWie, res.collWie,      output,
+                                  res.weights,  storage,       control};
+    const int threads = ThreadPool::THREAD_POOL.getNumThreads();
+    ThreadPool::THREAD_POOL.newLoopJob(
+        [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
+
+    // 13. Normalise also after a failed or cancelled loop, so that output
+    // holds no 0/0; the result then says it is not an estimate.
+    normaliseOutput(output, res.weights, noisy);
+    if (control.reportRecorded()) return false;
+    if (control.cancelled()) return fail(Status::Cancelled, "Cancelled");
+
+    // 12. The store now describes this grid.
+    if (storage) storage->referenceCount = static_cast<int>(geometry.referenceCount);
+    res.succeeded = true;
+    return true;
 }
 
 } // namespace
@@ -21,18 +165,16 @@ bool vexaLoop(ImageData<T>& noisy, const float* psd, const Parameters& params,
               const TransformsMeta<T>& meta, ImageDataMutable<T>& output,
               BlockMatchStorage* storage, ImageData<T>* basicEstimate) {
     // The stage owns the kind tables from here on, whatever happens.
-    TransformsMeta<T> owned = meta;
-    struct KindTables {
-        TransformsMeta<T>& m;
-        ~KindTables() { releaseGroupKinds(m); }
-    } release{owned};
-
-    if (params.step.x <= 0 || params.step.y <= 0 || params.step.z <= 0) {
-        reportFailure(Status::InvalidArgument, stepMessage(params.step));
-        return false;
+    StageResources<T> res(meta);
+    try {
+        return runStage<S>(noisy, psd, params, res, output, storage, basicEstimate);
+    } catch (const CheckFailure& failure) {
+        return fail(Status::Internal, std::string("Internal check failed: ") + failure.text);
+    } catch (const std::bad_alloc&) {
+        return fail(Status::OutOfMemory, "Error: could not allocate working memory");
+    } catch (const std::exception& e) {
+        return fail(Status::Internal, std::string("Internal error: ") + e.what());
     }
-    reportFailure(Status::Internal, "Error: the stage driver is not built yet");
-    return false;
 }
 
 template bool vexaLoop<HT, float>(ImageData<float>&, const float*, const Parameters&,

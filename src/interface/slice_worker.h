@@ -1,0 +1,164 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "blocks/block_collection.h"
+#include "core/image_data.h"
+#include "core/memory.h"
+#include "core/report.h"
+#include "core/vec3.h"
+#include "interface/parameters.h"
+#include "interface/transforms.h"
+#include "vexa.h"
+
+namespace vexa {
+
+// Reference grid and block-buffer layout of one stage, fixed before the jobs run.
+struct StageGeometry {
+    Vec3<int> maxPos;        // largest block origin per axis
+    Vec3<int> extractRadius; // searchRadius on windowed axes, imageSize on whole ones
+    Vec3<int> gridStrides;   // (1, nx, nx*ny) of the reference grid
+    Vec3<int> sliceMove;     // buffer move from one grid line of the cut axis to the next
+    bool is3D;
+    int sliceCount; // extent of the cut axis (z for volumes, y for images)
+    int sliceStep;
+    bool wholeAxis;        // the buffers cover the whole cut axis
+    bool shareCollections; // the buffers cover the whole volume on every axis
+    int lineCount;         // grid lines of the cut axis
+    long long referenceCount;
+};
+
+// Grid positions 0, sliceStep, ... below sliceCount + sliceStep.
+int gridLineCount(int sliceCount, int sliceStep);
+
+// The run [begin, end) of grid lines of job `job` out of numThreads.
+void jobLineRange(int lineCount, int numThreads, int job, int& begin, int& end);
+
+// Expects parameters that passed the stage's validation.
+StageGeometry computeStageGeometry(const Parameters& params);
+
+// Walks one grid line: the visitor is told every buffer move
+// (move(position, step)), every processed reference (reference(origin,
+// referenceIndex), returning false to stop the walk) and the number of
+// references of every finished row (rowDone(count)). Returns false when the
+// visitor stopped it.
+template <class Visitor>
+bool walkGridLine(const Parameters& params, const StageGeometry& g, int line, Visitor& visitor) {
+    const Vec3<int>& step = params.step;
+    const Vec3<int>& size = params.imageSize;
+    const int p = g.sliceStep * line;
+    if (g.is3D)
+        visitor.move(Vec3<int>{0, 0, std::min(p, g.maxPos.z)}, g.sliceMove);
+    else
+        visitor.move(Vec3<int>{0, p, 0}, g.sliceMove);
+
+    auto walkRow = [&](int y, int z) {
+        int processed = 0;
+        const int gy = y / step.y, gz = z / step.z;
+        const int shiftX = params.gridShift.x[gz % params.gridShiftCount.x];
+        const int shiftZ = params.gridShift.z[gy % params.gridShiftCount.z];
+        const int rz = std::max(z - shiftZ, 0);
+        for (int x = 0; x < size.x + step.x; x += step.x) {
+            const int gx = x / step.x;
+            const int rx = std::max(x - shiftX, 0);
+            const int ry = std::max(y - params.gridShift.y[gx % params.gridShiftCount.y], 0);
+            if (!(rx < g.maxPos.x + step.x && ry < g.maxPos.y + step.y && rz < g.maxPos.z + step.z))
+                continue;
+            const Vec3<int> origin{std::min(rx, g.maxPos.x), std::min(ry, g.maxPos.y),
+                                   std::min(rz, g.maxPos.z)};
+            visitor.move(Vec3<int>{x, y, z}, Vec3<int>{step.x, 0, 0});
+            const int index = gx + gy * g.gridStrides.y + gz * g.gridStrides.z;
+            if (!visitor.reference(origin, index)) {
+                visitor.rowDone(processed);
+                return false;
+            }
+            ++processed;
+        }
+        visitor.rowDone(processed);
+        return true;
+    };
+
+    if (!g.is3D) return walkRow(p, 0);
+    for (int y = 0; y < size.y + step.y; y += step.y) {
+        visitor.move(Vec3<int>{0, y, p}, Vec3<int>{0, step.y, 0});
+        if (!walkRow(y, p)) return false;
+    }
+    return true;
+}
+
+// Number of reference positions a whole stage processes.
+long long countReferencePositions(const Parameters& params, const StageGeometry& g);
+
+// Failure record and stop flag shared by the jobs of one stage. The first
+// failure wins; every job polls shouldStop once per reference position.
+class StageControl {
+  public:
+    bool shouldStop() const;
+    // printed: the job already wrote its message (allocation failures).
+    void fail(Status status, const std::string& line, bool printed);
+    void noteCancelled() { _cancelled.store(true); }
+    bool failed() const { return _kill.load(); }
+    bool cancelled() const { return _cancelled.load(); }
+    // Prints the first failure unless its job did; true when there was one.
+    bool reportRecorded();
+
+  private:
+    std::atomic<bool> _kill{false};
+    std::atomic<bool> _cancelled{false};
+    std::mutex _mutex;
+    bool _hasFailure = false;
+    bool _printed = false;
+    Status _status = Status::Ok;
+    std::string _line;
+};
+
+// A job's working memory and its holds on the block buffers; released in the
+// order collWie, collHTWie, tempMemory, memory.
+template <class T>
+struct ThreadMemory {
+    Memory<T> memory;
+    TempMemory<T> tempMemory;
+    std::shared_ptr<BlockCollection<T>> collHTWie;
+    std::shared_ptr<BlockCollection<T>> collWie;
+
+    ThreadMemory() = default;
+    ThreadMemory(const ThreadMemory&) = delete;
+    ThreadMemory& operator=(const ThreadMemory&) = delete;
+    ~ThreadMemory() {
+        collWie.reset();
+        collHTWie.reset();
+        tempMemory.free();
+        memory.free();
+    }
+};
+
+// Everything a job reads or accumulates into; built by the stage loop.
+struct SliceJobContext {
+    const Parameters& params;
+    const TransformsMeta<float>& meta;
+    const StageGeometry& geometry;
+    Vec3<int> workSize;
+    const ImageData<float>& noisy;
+    const ImageData<float>* basicEstimate;
+    const float* distanceBias;
+    const float* K3fT3;
+    const float* localVar;
+    // The stage's buffers, used only when geometry.shareCollections.
+    std::shared_ptr<BlockCollection<float>> collHTWie;
+    std::shared_ptr<BlockCollection<float>> collWie;
+    ImageDataMutable<float>& output;
+    ImageDataMutable<float>& weights;
+    BlockMatchStorage* storage;
+    StageControl& control;
+};
+
+// One job of the stage's parallel loop: walks its run of grid lines. Never
+// throws; failures go to context.control.
+template <StageName S>
+void runSliceJob(const SliceJobContext& context, int job, int numThreads);
+
+} // namespace vexa

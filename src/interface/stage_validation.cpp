@@ -1,0 +1,213 @@
+#include "interface/stage_validation.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "core/sizes.h"
+#include "psd/process_psd.h"
+
+namespace vexa {
+namespace {
+
+std::string format(const Vec3<int>& v) {
+    return "(" + std::to_string(v.x) + ", " + std::to_string(v.y) + ", " + std::to_string(v.z) +
+           ")";
+}
+
+std::string invalid(const std::string& what, const std::string& rule) {
+    return "Invalid parameter: " + what + "; " + rule;
+}
+
+std::string invalidStore(const std::string& what, const std::string& rule) {
+    return "Invalid match store: " + what + "; " + rule;
+}
+
+bool isPowerOfTwo(int n) {
+    return n >= 1 && (n & (n - 1)) == 0;
+}
+
+const char* const kAxes[3] = {"x", "y", "z"};
+
+int component(const Vec3<int>& v, int a) {
+    return a == 0 ? v.x : (a == 1 ? v.y : v.z);
+}
+
+std::string checkGroupTables(const Parameters& params, const TransformsMeta<float>& meta) {
+    if (meta.groupForward == nullptr || meta.groupInverse == nullptr)
+        return invalid("transforms.groupForward / groupInverse = null",
+                       "both group tables must be given (indexed by group length)");
+    // The built-in tables end at length 64.
+    const bool builtIn = meta.groupForward == HAAR_NL_FWD || meta.groupInverse == HAAR_NL_INV;
+    if (builtIn && params.maxGroupSize > 64)
+        return invalid("maxGroupSize = " + std::to_string(params.maxGroupSize),
+                       "with the built-in group transforms it must be from 1 to 64");
+    for (long long n = 2; n <= params.maxGroupSize; n *= 2) {
+        if (meta.groupForward[n] == nullptr || meta.groupInverse[n] == nullptr)
+            return invalid("transforms.groupForward[" + std::to_string(n) + "] / groupInverse[" +
+                               std::to_string(n) + "] = null",
+                           "the group tables need a matrix for every power of two up to "
+                           "maxGroupSize = " +
+                               std::to_string(params.maxGroupSize));
+    }
+    return "";
+}
+
+} // namespace
+
+std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, const float* psd,
+                                const Parameters& params, const TransformsMeta<float>& meta,
+                                const ImageDataMutable<float>& output,
+                                const ImageData<float>* basicEstimate) {
+    const Vec3<int>& size = params.imageSize;
+    const Vec3<int>& block = params.blockSize;
+    const Vec3<int>& step = params.step;
+    if (!(step.x > 0 && step.y > 0 && step.z > 0))
+        return invalid("step = " + format(step),
+                       "every component must be greater than 0 (params.step > 0)");
+    long long voxels = 0;
+    if (!(size.x >= 1 && size.y >= 1 && size.z >= 1) ||
+        !checkedProduct({size.x, size.y, size.z}, voxels))
+        return invalid("imageSize = " + format(size),
+                       "every component must be at least 1 and the voxel count at most " +
+                           std::to_string(INT_MAX));
+    for (int a = 0; a < 3; ++a) {
+        if (static_cast<long long>(component(size, a)) + component(step, a) > INT_MAX)
+            return invalid("step = " + format(step),
+                           "imageSize + step must not exceed " + std::to_string(INT_MAX));
+        if (component(block, a) < 1 || component(block, a) > component(size, a))
+            return invalid("blockSize = " + format(block),
+                           "every component must be from 1 to imageSize = " + format(size));
+    }
+    const Vec3<int>& r = params.searchRadius;
+    long long biasEntries = 0;
+    if (!(r.x >= 0 && r.y >= 0 && r.z >= 0) ||
+        !checkedProduct({2LL * r.x + 1, 2LL * r.y + 1, 2LL * r.z + 1}, biasEntries))
+        return invalid("searchRadius = " + format(r),
+                       "every component must be at least 0 and (2r.x+1)(2r.y+1)(2r.z+1) at most " +
+                           std::to_string(INT_MAX));
+    if (params.maxGroupSize < 1)
+        return invalid("maxGroupSize = " + std::to_string(params.maxGroupSize),
+                       "it must be at least 1");
+    if (params.numThreads > kMaxStageThreads)
+        return invalid("numThreads = " + std::to_string(params.numThreads),
+                       "it must be at most " + std::to_string(kMaxStageThreads) +
+                           " (below 1: the hardware concurrency)");
+    const Vec3<int>& counts = params.gridShiftCount;
+    const int* tables[3] = {params.gridShift.x, params.gridShift.y, params.gridShift.z};
+    for (int a = 0; a < 3; ++a)
+        if (component(counts, a) < 1 || tables[a] == nullptr)
+            return invalid(std::string("gridShift.") + kAxes[a],
+                           "every shift table must be given with gridShiftCount at least 1");
+
+    if (noisy._data == nullptr || !(noisy._size == size))
+        return invalid("noisy", "a buffer of imageSize = " + format(size) + " floats");
+    if (output._data == nullptr || !(output._size == size))
+        return invalid("output", "a buffer of imageSize = " + format(size) + " floats");
+    if (psd == nullptr) return invalid("psd = null", "a buffer of psdSize floats");
+    if (stage == Wie) {
+        if (basicEstimate == nullptr || basicEstimate->_data == nullptr ||
+            !(basicEstimate->_size == size))
+            return invalid("basicEstimate", "the first stage's result, a buffer of imageSize = " +
+                                                format(size) + " floats");
+        if (!(params.wienerFactor > 0.0f) || !std::isfinite(params.wienerFactor))
+            return invalid("wienerFactor = " + std::to_string(params.wienerFactor),
+                           "it must be a finite number greater than 0");
+    }
+
+    if (meta.forward.x == nullptr || meta.forward.y == nullptr || meta.forward.z == nullptr ||
+        meta.inverse.x == nullptr || meta.inverse.y == nullptr || meta.inverse.z == nullptr)
+        return invalid("transforms.forward / inverse",
+                       "a matrix of blockSize x blockSize floats on every axis");
+    if (meta.window == nullptr)
+        return invalid("transforms.window = null", "blockSize.x*y*z aggregation weights");
+    const std::string groupProblem = checkGroupTables(params, meta);
+    if (!groupProblem.empty()) return groupProblem;
+
+    return validateNoiseParameters(params);
+}
+
+std::string validateMatchStore(const Parameters& params, const StageGeometry& geometry,
+                               const BlockMatchStorage* storage) {
+    if (storage == nullptr) return "";
+    const BlockMatchStorage& s = *storage;
+    if (s.maxMatches < params.maxGroupSize)
+        return invalidStore("maxMatches = " + std::to_string(s.maxMatches),
+                            "it must be at least maxGroupSize = " +
+                                std::to_string(params.maxGroupSize));
+    if (s.matchCounts == nullptr || s.matchPositions == nullptr ||
+        s.matchRelativePositions == nullptr)
+        return invalidStore("matchCounts / matchPositions / matchRelativePositions = null",
+                            "all three arrays must be given");
+    if (geometry.referenceCount > INT_MAX)
+        return invalidStore("reference grid of " + std::to_string(geometry.referenceCount) +
+                                " slots",
+                            "at most " + std::to_string(INT_MAX) + " slots can be stored");
+    // A processed position with grid index n (one past the last) would
+    // write another position's slot or past the end of the arrays.
+    const int* tables[3] = {params.gridShift.x, params.gridShift.y, params.gridShift.z};
+    const int counts[3] = {params.gridShiftCount.x, params.gridShiftCount.y,
+                           params.gridShiftCount.z};
+    for (int a = 0; a < 3; ++a) {
+        int largestShift = 0;
+        for (int i = 0; i < counts[a]; ++i) largestShift = std::max(largestShift, tables[a][i]);
+        const int rest = component(params.imageSize, a) % component(params.step, a);
+        if (static_cast<long long>(rest) + largestShift > component(params.blockSize, a))
+            return invalidStore(
+                std::string("grid along ") + kAxes[a] +
+                    " (imageSize mod step = " + std::to_string(rest) +
+                    ", largest gridShift = " + std::to_string(largestShift) + ")",
+                "with a match store, (imageSize mod step) + largest shift must be at most "
+                "blockSize = " +
+                    std::to_string(component(params.blockSize, a)));
+    }
+    if (s.reuseMatches == 0) return "";
+
+    if (s.referenceCount != geometry.referenceCount)
+        return invalidStore("referenceCount = " + std::to_string(s.referenceCount),
+                            "stored matches can be reused only on the grid that stored them (" +
+                                std::to_string(geometry.referenceCount) + " slots)");
+    const int maxLength = std::min(s.maxMatches, params.maxGroupSize);
+    struct StoreChecker {
+        const Parameters& params;
+        const BlockMatchStorage& s;
+        int maxLength;
+        std::string problem;
+        void move(const Vec3<int>&, const Vec3<int>&) {}
+        void rowDone(int) {}
+        bool reference(const Vec3<int>& origin, int slot) {
+            const int n = s.matchCounts[slot];
+            if (!isPowerOfTwo(n) || n > maxLength) {
+                problem =
+                    invalidStore("matchCounts[" + std::to_string(slot) + "] = " + std::to_string(n),
+                                 "stored group lengths must be powers of two from 1 to " +
+                                     std::to_string(maxLength) + " (maxGroupSize and maxMatches)");
+                return false;
+            }
+            for (int i = 0; i < n; ++i) {
+                const long long at = (static_cast<long long>(slot) * s.maxMatches + i) * 3;
+                for (int a = 0; a < 3; ++a) {
+                    const int p = s.matchPositions[at + a];
+                    const int o = component(origin, a);
+                    const int r = component(params.searchRadius, a);
+                    const int lo = std::max(0, o - r);
+                    const int hi = std::min(o + r, component(params.imageSize, a) -
+                                                       component(params.blockSize, a));
+                    if (p < lo || p > hi || s.matchRelativePositions[at + a] < 0) {
+                        problem = invalidStore(
+                            "slot " + std::to_string(slot) + ", member " + std::to_string(i),
+                            "stored positions must lie in the search window of their "
+                            "reference and relative positions must be at least 0");
+                        return false;
+                    }
+                }
+            }
+            return true;
+        }
+    } checker{params, s, maxLength, ""};
+    for (int line = 0; line < geometry.lineCount && checker.problem.empty(); ++line)
+        walkGridLine(params, geometry, line, checker);
+    return checker.problem;
+}
+
+} // namespace vexa
