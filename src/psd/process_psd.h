@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "core/complex.h"
@@ -21,9 +22,14 @@ void resizePSD(const float* psd, const Vec3<int>& sourceSize, const Vec3<int>& t
 template <class T>
 void transformToFourier(int n, int N, const T* matrix, T*& out);
 
-// Unscaled forward DFT for n in {4, 8, 16, 32, 64}; other n throw.
+// Unscaled forward DFT for n in {4, 8, 16, 32, 64}; other n throw
+// std::invalid_argument. in and out must not overlap. fftReal reads only the
+// real parts of in.
 void fftReal(int n, const Complex* in, Complex* out);
 void fftComplex(int n, const Complex* in, Complex* out);
+
+// The 64-point transform (table-driven radix-2), also reached through fftComplex(64).
+void FFTComplex64(const Complex* in, Complex* out);
 
 template <class T>
 void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const Vec3<int>& W,
@@ -34,6 +40,15 @@ void calculateK3fT3(const T* psd, const T* responses, const Vec3<int>& B,
                     const Vec3<int>& gridReversed, const Vec3<int>& workReversed, T*& out);
 
 void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out);
+
+// out[psi] = sum over layer < layers of table[psi + n*layer] * weights[layer]
+// (weight 1 when weights is null), each sum in float in increasing layer order.
+// The reference version is the plain loop the optimised one must agree with.
+template <class T>
+void weightedLayerSum(const T* table, const T* weights, int n, std::size_t layers, T* out);
+template <class T>
+void weightedLayerSumReference(const T* table, const T* weights, int n, std::size_t layers,
+                               T* out);
 
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
