@@ -21,7 +21,9 @@ inline void rotate(Complex& b, double c, double s) {
 }
 
 // b *= -j, exact.
-inline void rotateMinusJ(Complex& b) { b = {b.im, -b.re}; }
+inline void rotateMinusJ(Complex& b) {
+    b = {b.im, -b.re};
+}
 
 // Twiddle factors cos(2 pi t / n) and -sin(2 pi t / n) of the unrolled networks.
 constexpr double C8_1 = 0.7071067811865476;
@@ -305,11 +307,76 @@ inline void network32(Complex* v) {
     rotate(v[31], C32_15, S32_15);
     butterfly(v[15], v[31]);
 }
-constexpr int BIT_REVERSED_32[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30, 1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
+constexpr int BIT_REVERSED_32[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
+                                     1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
 
 // cos(2 pi k / 64) and -sin(2 pi k / 64) for k = 0 ... 32.
-const float COS_TABLE_33[33] = {1.0f, 0.9951847266721969f, 0.9807852804032304f, 0.9569403357322088f, 0.9238795325112867f, 0.881921264348355f, 0.8314696123025452f, 0.773010453362737f, 0.7071067811865476f, 0.6343932841636455f, 0.5555702330196023f, 0.4713967368259978f, 0.38268343236508984f, 0.29028467725446233f, 0.19509032201612833f, 0.09801714032956077f, 0.0f, -0.09801714032956065f, -0.1950903220161282f, -0.29028467725446216f, -0.3826834323650897f, -0.4713967368259977f, -0.555570233019602f, -0.6343932841636454f, -0.7071067811865475f, -0.773010453362737f, -0.8314696123025453f, -0.8819212643483549f, -0.9238795325112867f, -0.9569403357322088f, -0.9807852804032304f, -0.9951847266721968f, -1.0f};
-const float MINUS_SIN_TABLE_33[33] = {0.0f, -0.0980171403295606f, -0.19509032201612825f, -0.29028467725446233f, -0.3826834323650898f, -0.47139673682599764f, -0.5555702330196022f, -0.6343932841636455f, -0.7071067811865475f, -0.773010453362737f, -0.8314696123025452f, -0.8819212643483549f, -0.9238795325112867f, -0.9569403357322089f, -0.9807852804032304f, -0.9951847266721968f, -1.0f, -0.9951847266721969f, -0.9807852804032304f, -0.9569403357322089f, -0.9238795325112867f, -0.881921264348355f, -0.8314696123025455f, -0.7730104533627371f, -0.7071067811865476f, -0.6343932841636455f, -0.5555702330196022f, -0.47139673682599786f, -0.3826834323650899f, -0.2902846772544624f, -0.1950903220161286f, -0.09801714032956083f, 0.0f};
+const float COS_TABLE_33[33] = {1.0f,
+                                0.9951847266721969f,
+                                0.9807852804032304f,
+                                0.9569403357322088f,
+                                0.9238795325112867f,
+                                0.881921264348355f,
+                                0.8314696123025452f,
+                                0.773010453362737f,
+                                0.7071067811865476f,
+                                0.6343932841636455f,
+                                0.5555702330196023f,
+                                0.4713967368259978f,
+                                0.38268343236508984f,
+                                0.29028467725446233f,
+                                0.19509032201612833f,
+                                0.09801714032956077f,
+                                0.0f,
+                                -0.09801714032956065f,
+                                -0.1950903220161282f,
+                                -0.29028467725446216f,
+                                -0.3826834323650897f,
+                                -0.4713967368259977f,
+                                -0.555570233019602f,
+                                -0.6343932841636454f,
+                                -0.7071067811865475f,
+                                -0.773010453362737f,
+                                -0.8314696123025453f,
+                                -0.8819212643483549f,
+                                -0.9238795325112867f,
+                                -0.9569403357322088f,
+                                -0.9807852804032304f,
+                                -0.9951847266721968f,
+                                -1.0f};
+const float MINUS_SIN_TABLE_33[33] = {0.0f,
+                                      -0.0980171403295606f,
+                                      -0.19509032201612825f,
+                                      -0.29028467725446233f,
+                                      -0.3826834323650898f,
+                                      -0.47139673682599764f,
+                                      -0.5555702330196022f,
+                                      -0.6343932841636455f,
+                                      -0.7071067811865475f,
+                                      -0.773010453362737f,
+                                      -0.8314696123025452f,
+                                      -0.8819212643483549f,
+                                      -0.9238795325112867f,
+                                      -0.9569403357322089f,
+                                      -0.9807852804032304f,
+                                      -0.9951847266721968f,
+                                      -1.0f,
+                                      -0.9951847266721969f,
+                                      -0.9807852804032304f,
+                                      -0.9569403357322089f,
+                                      -0.9238795325112867f,
+                                      -0.881921264348355f,
+                                      -0.8314696123025455f,
+                                      -0.7730104533627371f,
+                                      -0.7071067811865476f,
+                                      -0.6343932841636455f,
+                                      -0.5555702330196022f,
+                                      -0.47139673682599786f,
+                                      -0.3826834323650899f,
+                                      -0.2902846772544624f,
+                                      -0.1950903220161286f,
+                                      -0.09801714032956083f,
+                                      0.0f};
 
 template <int n>
 void runNetwork(Complex* v);
@@ -381,28 +448,39 @@ void FFTComplex64(const Complex* in, Complex* out) {
 
 void fftReal(int n, const Complex* in, Complex* out) {
     switch (n) {
-    case 4: return fftRealFixed<4>(BIT_REVERSED_4, in, out);
-    case 8: return fftRealFixed<8>(BIT_REVERSED_8, in, out);
-    case 16: return fftRealFixed<16>(BIT_REVERSED_16, in, out);
-    case 32: return fftRealFixed<32>(BIT_REVERSED_32, in, out);
+    case 4:
+        return fftRealFixed<4>(BIT_REVERSED_4, in, out);
+    case 8:
+        return fftRealFixed<8>(BIT_REVERSED_8, in, out);
+    case 16:
+        return fftRealFixed<16>(BIT_REVERSED_16, in, out);
+    case 32:
+        return fftRealFixed<32>(BIT_REVERSED_32, in, out);
     case 64: {
         // Same contract as the shorter lengths: the imaginary parts are not read.
         Complex real[64];
         for (int i = 0; i < 64; ++i) real[i] = {in[i].re, 0.0f};
         return FFTComplex64(real, out);
     }
-    default: unsupportedLength(n);
+    default:
+        unsupportedLength(n);
     }
 }
 
 void fftComplex(int n, const Complex* in, Complex* out) {
     switch (n) {
-    case 4: return fftComplexFixed<4>(BIT_REVERSED_4, in, out);
-    case 8: return fftComplexFixed<8>(BIT_REVERSED_8, in, out);
-    case 16: return fftComplexFixed<16>(BIT_REVERSED_16, in, out);
-    case 32: return fftComplexFixed<32>(BIT_REVERSED_32, in, out);
-    case 64: return FFTComplex64(in, out);
-    default: unsupportedLength(n);
+    case 4:
+        return fftComplexFixed<4>(BIT_REVERSED_4, in, out);
+    case 8:
+        return fftComplexFixed<8>(BIT_REVERSED_8, in, out);
+    case 16:
+        return fftComplexFixed<16>(BIT_REVERSED_16, in, out);
+    case 32:
+        return fftComplexFixed<32>(BIT_REVERSED_32, in, out);
+    case 64:
+        return FFTComplex64(in, out);
+    default:
+        unsupportedLength(n);
     }
 }
 

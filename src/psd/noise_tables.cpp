@@ -33,14 +33,14 @@ void calculateK3fT3(const T* psd, const T* responses, const Vec3<int>& B,
     for (int fx = 0; fx < Fx; ++fx) {
         for (int fy = 0; fy < Fy; ++fy) {
             for (int fz = 0; fz < Fz; ++fz) {
-                const std::size_t phi = static_cast<std::size_t>(fx) +
-                                        static_cast<std::size_t>(Fx) *
-                                            (static_cast<std::size_t>(fy) +
-                                             static_cast<std::size_t>(Fy) * fz);
-                const std::size_t folded = static_cast<std::size_t>(fz) +
-                                           static_cast<std::size_t>(Fz) *
-                                               (static_cast<std::size_t>(fy) +
-                                                static_cast<std::size_t>(Fy) * fx);
+                const std::size_t phi =
+                    static_cast<std::size_t>(fx) +
+                    static_cast<std::size_t>(Fx) *
+                        (static_cast<std::size_t>(fy) + static_cast<std::size_t>(Fy) * fz);
+                const std::size_t folded =
+                    static_cast<std::size_t>(fz) +
+                    static_cast<std::size_t>(Fz) *
+                        (static_cast<std::size_t>(fy) + static_cast<std::size_t>(Fy) * fx);
                 const T p = psd[phi];
                 T* dst = out + nB * folded;
                 const T* src = responses + phi;
@@ -102,10 +102,10 @@ void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const
     for (int cz = 0; cz < B.z; ++cz) {
         for (int cy = 0; cy < B.y; ++cy) {
             for (int cx = 0; cx < B.x; ++cx) {
-                const std::size_t psi = static_cast<std::size_t>(cx) +
-                                        static_cast<std::size_t>(B.x) *
-                                            (static_cast<std::size_t>(cy) +
-                                             static_cast<std::size_t>(B.y) * cz);
+                const std::size_t psi =
+                    static_cast<std::size_t>(cx) +
+                    static_cast<std::size_t>(B.x) *
+                        (static_cast<std::size_t>(cy) + static_cast<std::size_t>(B.y) * cz);
                 T* dst = T3 + nF * psi;
                 const T* rx = Ax + static_cast<std::size_t>(cx) * F.x;
                 const T* ry = Ay + static_cast<std::size_t>(cy) * F.y;
@@ -139,8 +139,8 @@ void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out)
     weightedLayerSum<float>(K3fT3, nullptr, n, pointCount(W), out);
 }
 
-template void calculateK3fT3<float>(const float*, const float*, const Vec3<int>&,
-                                    const Vec3<int>&, const Vec3<int>&, float*&);
+template void calculateK3fT3<float>(const float*, const float*, const Vec3<int>&, const Vec3<int>&,
+                                    const Vec3<int>&, float*&);
 template void computeK3fT3<float>(const float*, const Vec3<int>&, Vec3<int>, const Vec3<int>&,
                                   const Vec3<int>&, const Vec3<const float*>&, float*&);
 

@@ -47,8 +47,7 @@ void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out)
 template <class T>
 void weightedLayerSum(const T* table, const T* weights, int n, std::size_t layers, T* out);
 template <class T>
-void weightedLayerSumReference(const T* table, const T* weights, int n, std::size_t layers,
-                               T* out);
+void weightedLayerSumReference(const T* table, const T* weights, int n, std::size_t layers, T* out);
 
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,

@@ -40,8 +40,10 @@ void resizePSD(const float* psd, const Vec3<int>& sourceSize, const Vec3<int>& t
     out = static_cast<float*>(cMalloc(tx * ty * tz * sizeof(float)));
     if (out == nullptr) return;
 
-    const long long targetVolume = static_cast<long long>(targetSize.x) * targetSize.y * targetSize.z;
-    const long long sourceVolume = static_cast<long long>(sourceSize.x) * sourceSize.y * sourceSize.z;
+    const long long targetVolume =
+        static_cast<long long>(targetSize.x) * targetSize.y * targetSize.z;
+    const long long sourceVolume =
+        static_cast<long long>(sourceSize.x) * sourceSize.y * sourceSize.z;
     const float scale = static_cast<float>(targetVolume) / static_cast<float>(sourceVolume);
     const std::size_t sx = static_cast<std::size_t>(sourceSize.x);
     const std::size_t sxy = sx * static_cast<std::size_t>(sourceSize.y);
@@ -54,7 +56,8 @@ void resizePSD(const float* psd, const Vec3<int>& sourceSize, const Vec3<int>& t
             const int zs[2] = {az.lower, az.upper};
             const float wy[2] = {ay.lowerWeight, ay.upperWeight};
             const float wz[2] = {az.lowerWeight, az.upperWeight};
-            float* row = out + tx * (static_cast<std::size_t>(y) + ty * static_cast<std::size_t>(z));
+            float* row =
+                out + tx * (static_cast<std::size_t>(y) + ty * static_cast<std::size_t>(z));
             for (int x = 0; x < targetSize.x; ++x) {
                 const AxisSample ax = sampleAxis(x, sourceSize.x, targetSize.x);
                 const int xs[2] = {ax.lower, ax.upper};
@@ -78,8 +81,8 @@ void resizePSD(const float* psd, const Vec3<int>& sourceSize, const Vec3<int>& t
 
 template <class T>
 void transformToFourier(int n, int N, const T* matrix, T*& out) {
-    out = static_cast<T*>(cMalloc(static_cast<std::size_t>(n) * static_cast<std::size_t>(N) *
-                                  sizeof(T)));
+    out = static_cast<T*>(
+        cMalloc(static_cast<std::size_t>(n) * static_cast<std::size_t>(N) * sizeof(T)));
     if (out == nullptr) return;
     const int terms = std::min(n, N);
     for (int i = 0; i < n; ++i) {
@@ -89,9 +92,8 @@ void transformToFourier(int n, int N, const T* matrix, T*& out) {
             T re = 0;
             T im = 0;
             for (int k = 0; k < terms; ++k) {
-                const float theta =
-                    (static_cast<float>(k) * (static_cast<float>(j) * 6.2831855f)) /
-                    static_cast<float>(N);
+                const float theta = (static_cast<float>(k) * (static_cast<float>(j) * 6.2831855f)) /
+                                    static_cast<float>(N);
                 re += row[k] * std::cos(theta);
                 im += row[k] * std::sin(theta);
             }

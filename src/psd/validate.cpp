@@ -62,13 +62,13 @@ std::string validateNoiseParameters(const Parameters& params) {
     const int Wx = workingWidthX(params);
     if (!checkedProduct({R.x, R.y, R.z, params.maxGroupSize}, product) ||
         !checkedProduct({R.z, R.y, Wx, params.maxGroupSize}, product)) {
-        return invalid("psdResampleSize = " + format(R) + " with maxGroupSize = " +
-                           std::to_string(params.maxGroupSize),
+        return invalid("psdResampleSize = " + format(R) +
+                           " with maxGroupSize = " + std::to_string(params.maxGroupSize),
                        "the grid point count times maxGroupSize must not exceed " + limit);
     }
     if (!checkedProduct({B.x, B.y, B.z, params.maxGroupSize}, product)) {
-        return invalid("blockSize = " + format(B) + " with maxGroupSize = " +
-                           std::to_string(params.maxGroupSize),
+        return invalid("blockSize = " + format(B) +
+                           " with maxGroupSize = " + std::to_string(params.maxGroupSize),
                        "the block point count times maxGroupSize must not exceed " + limit);
     }
     return "";

@@ -137,7 +137,8 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
     Cube4D<Complex>& maps = temp.spectrumCube;
 
     // Only the maps of the exactly computed coefficients are ever read.
-    std::memset(static_cast<void*>(maps.data), 0, nF * static_cast<std::size_t>(E) * sizeof(Complex));
+    std::memset(static_cast<void*>(maps.data), 0,
+                nF * static_cast<std::size_t>(E) * sizeof(Complex));
     std::memset(temp.planeMask, 0, static_cast<std::size_t>(F.y) * F.z * sizeof(bool));
 
     for (int i = 0; i < N; ++i) {
@@ -183,7 +184,6 @@ template void transformVariancePlane<float>(const Vec3<int>&, const Vec3<int>&, 
                                             TempMemory<float>&);
 template void calculateVariances<float>(int, const Vec3<int>&, const Vec3<int>&, const Vec3<int>&,
                                         int, const float*, const float*, const float*,
-                                        Cube4D<float>&, BlockDistance<float>*,
-                                        TempMemory<float>&);
+                                        Cube4D<float>&, BlockDistance<float>*, TempMemory<float>&);
 
 } // namespace vexa

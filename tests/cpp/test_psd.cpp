@@ -21,7 +21,9 @@ namespace {
 using cd = std::complex<double>;
 const double PI = 3.14159265358979323846;
 
-int volume(const Vec3<int>& v) { return v.x * v.y * v.z; }
+int volume(const Vec3<int>& v) {
+    return v.x * v.y * v.z;
+}
 
 // Deterministic values in [0, 1).
 double pseudo(int i) {
@@ -83,7 +85,8 @@ std::vector<double> rowPowers(const float* m, int n, int F) {
     for (int i = 0; i < n; ++i) {
         for (int f = 0; f < F; ++f) {
             cd s = 0;
-            for (int k = 0; k < n; ++k) s += double(m[i * n + k]) * std::polar(1.0, -2.0 * PI * k * f / F);
+            for (int k = 0; k < n; ++k)
+                s += double(m[i * n + k]) * std::polar(1.0, -2.0 * PI * k * f / F);
             out[i * F + f] = std::norm(s);
         }
     }
@@ -105,9 +108,8 @@ struct Reference {
 
 // The closed form: sum over f of c(fx) PSD(f) |DFT tx|^2 |DFT ty|^2 |DFT tz|^2
 // |sum_m G[w][m] exp(-2 pi j f.r / F)|^2 / |F|^2.
-Reference closedForm(const std::vector<double>& P, Vec3<int> F, Vec3<int> B,
-                     Vec3<const float*> fwd, bool fold, int N, const float* G,
-                     const std::vector<Vec3<int>>& pos) {
+Reference closedForm(const std::vector<double>& P, Vec3<int> F, Vec3<int> B, Vec3<const float*> fwd,
+                     bool fold, int N, const float* G, const std::vector<Vec3<int>>& pos) {
     const int nB = volume(B), nF = volume(F);
     const auto ax = rowPowers(fwd.x, B.x, F.x);
     const auto ay = rowPowers(fwd.y, B.y, F.y);
@@ -365,17 +367,17 @@ TEST(NoiseTables, WhiteNoiseLocalVarIsSigmaSquared) {
         bool symmetry;
     };
     const Case cases[] = {
-        {{8, 8, 1}, {8, 8, 1}, {8, 8, 1}, true},     {{8, 8, 1}, {16, 16, 1}, {4, 4, 1}, false},
-        {{8, 8, 1}, {16, 16, 1}, {4, 4, 1}, true},   {{4, 4, 4}, {8, 8, 8}, {3, 5, 2}, true},
-        {{4, 4, 4}, {8, 8, 8}, {8, 8, 8}, false},    {{4, 4, 4}, {4, 4, 4}, {4, 4, 4}, true},
+        {{8, 8, 1}, {8, 8, 1}, {8, 8, 1}, true},   {{8, 8, 1}, {16, 16, 1}, {4, 4, 1}, false},
+        {{8, 8, 1}, {16, 16, 1}, {4, 4, 1}, true}, {{4, 4, 4}, {8, 8, 8}, {3, 5, 2}, true},
+        {{4, 4, 4}, {8, 8, 8}, {8, 8, 8}, false},  {{4, 4, 4}, {4, 4, 4}, {4, 4, 4}, true},
     };
     for (const Case& c : cases) {
         const Parameters p = makeParams(c.B, c.R, c.symmetry, 1, 1, c.S);
         const Vec3<int> W = workGrid(p);
         std::vector<float> psd(volume(c.S), sigma2 * volume(c.S));
-        const Vec3<const float*> fwd =
-            c.B.z == 1 ? Vec3<const float*>{DCT_8_FWD, DCT_8_FWD, ONE}
-                       : Vec3<const float*>{DCT_4_FWD, DCT_4_FWD, DCT_4_FWD};
+        const Vec3<const float*> fwd = c.B.z == 1
+                                           ? Vec3<const float*>{DCT_8_FWD, DCT_8_FWD, ONE}
+                                           : Vec3<const float*>{DCT_4_FWD, DCT_4_FWD, DCT_4_FWD};
         NoiseTables t;
         computeK3fT3<float>(psd.data(), c.S, c.R, W, c.B, fwd, t.K3fT3);
         ASSERT_NE(t.K3fT3, nullptr);
@@ -424,7 +426,8 @@ TEST(NoiseTables, LayerSumMatchesPlainLoop) {
     std::vector<float> table(n * layers), weights(layers), fast(n), plain(n);
     for (std::size_t i = 0; i < table.size(); ++i) table[i] = float(pseudo(int(i)));
     for (std::size_t i = 0; i < layers; ++i) weights[i] = float(pseudo(int(i) + 99999) * 4);
-    for (const float* wts : {static_cast<const float*>(nullptr), static_cast<const float*>(weights.data())}) {
+    for (const float* wts :
+         {static_cast<const float*>(nullptr), static_cast<const float*>(weights.data())}) {
         weightedLayerSum<float>(table.data(), wts, n, layers, fast.data());
         weightedLayerSumReference<float>(table.data(), wts, n, layers, plain.data());
         for (int i = 0; i < n; ++i) EXPECT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << i;
@@ -456,9 +459,9 @@ void runVarianceCase(const VarianceCase& c) {
     ASSERT_EQ(validateNoiseParameters(p), "");
     const Vec3<int> W = workGrid(p);
     const bool fold = W.x < c.R.x;
-    std::vector<float> psd =
-        c.white ? std::vector<float>(volume(c.psdSize), 1.5f * volume(c.psdSize))
-                : colouredPsd(c.psdSize, 7);
+    std::vector<float> psd = c.white
+                                 ? std::vector<float>(volume(c.psdSize), 1.5f * volume(c.psdSize))
+                                 : colouredPsd(c.psdSize, 7);
 
     NoiseTables t;
     computeK3fT3<float>(psd.data(), c.psdSize, c.R, W, c.B, c.fwd, t.K3fT3);
@@ -477,9 +480,8 @@ void runVarianceCase(const VarianceCase& c) {
     calculateVariances<float>(c.N, c.B, c.R, W, c.E, c.G, t.K3fT3, t.localVar, variances,
                               members.data(), t.temp);
 
-    const std::vector<double> P = c.psdSize == c.R
-                                      ? std::vector<double>(psd.begin(), psd.end())
-                                      : referenceResize(psd, c.psdSize, c.R);
+    const std::vector<double> P = c.psdSize == c.R ? std::vector<double>(psd.begin(), psd.end())
+                                                   : referenceResize(psd, c.psdSize, c.R);
     const Reference ref = closedForm(P, c.R, c.B, c.fwd, fold, c.N, c.G, c.positions);
     double largest = 0;
     for (double v : ref.variances) largest = std::max(largest, v);
@@ -530,18 +532,72 @@ TEST(Variances, ClosedForm2D) {
     const Vec3<int> B{8, 8, 1};
     const VarianceCase cases[] = {
         {"white, one member", B, dct, {8, 8, 1}, {8, 8, 1}, true, true, 1, 1, one, {{0, 0, 0}}},
-        {"coloured 5x12 -> 16x16 folded, pair", B, bior, {5, 12, 1}, {16, 16, 1}, true, false, 2,
-         2, SIZE_2_TRANSFORM, {{3, 0, 0}, {0, 21, 0}}},
-        {"coloured 16x16 unfolded, 4 members, E < N", B, dct, {16, 16, 1}, {16, 16, 1}, false,
-         false, 4, 2, HAAR_4_FWD, scattered(4, {40, 40, 1}, 11)},
-        {"coloured 6x6 -> 8x8 folded, 16 members, E < N", B, bior, {6, 6, 1}, {8, 8, 1}, true,
-         false, 16, 4, HAAR_16_FWD, scattered(16, {30, 30, 1}, 12)},
-        {"coloured 8x8 unfolded, 16 members, E = N", B, dct, {8, 8, 1}, {8, 8, 1}, false, false,
-         16, 16, dct16.data(), scattered(16, {20, 20, 1}, 13)},
-        {"coloured 16x16 folded, 4 members, E = 0", B, dct, {7, 9, 1}, {16, 16, 1}, true, false,
-         4, 0, HAAR_4_FWD, scattered(4, {20, 20, 1}, 14)},
-        {"white 16x16 folded, 16 members, E = N", B, bior, {4, 4, 1}, {16, 16, 1}, true, true, 16,
-         16, HAAR_16_FWD, scattered(16, {50, 50, 1}, 15)},
+        {"coloured 5x12 -> 16x16 folded, pair",
+         B,
+         bior,
+         {5, 12, 1},
+         {16, 16, 1},
+         true,
+         false,
+         2,
+         2,
+         SIZE_2_TRANSFORM,
+         {{3, 0, 0}, {0, 21, 0}}},
+        {"coloured 16x16 unfolded, 4 members, E < N",
+         B,
+         dct,
+         {16, 16, 1},
+         {16, 16, 1},
+         false,
+         false,
+         4,
+         2,
+         HAAR_4_FWD,
+         scattered(4, {40, 40, 1}, 11)},
+        {"coloured 6x6 -> 8x8 folded, 16 members, E < N",
+         B,
+         bior,
+         {6, 6, 1},
+         {8, 8, 1},
+         true,
+         false,
+         16,
+         4,
+         HAAR_16_FWD,
+         scattered(16, {30, 30, 1}, 12)},
+        {"coloured 8x8 unfolded, 16 members, E = N",
+         B,
+         dct,
+         {8, 8, 1},
+         {8, 8, 1},
+         false,
+         false,
+         16,
+         16,
+         dct16.data(),
+         scattered(16, {20, 20, 1}, 13)},
+        {"coloured 16x16 folded, 4 members, E = 0",
+         B,
+         dct,
+         {7, 9, 1},
+         {16, 16, 1},
+         true,
+         false,
+         4,
+         0,
+         HAAR_4_FWD,
+         scattered(4, {20, 20, 1}, 14)},
+        {"white 16x16 folded, 16 members, E = N",
+         B,
+         bior,
+         {4, 4, 1},
+         {16, 16, 1},
+         true,
+         true,
+         16,
+         16,
+         HAAR_16_FWD,
+         scattered(16, {50, 50, 1}, 15)},
     };
     for (const VarianceCase& c : cases) runVarianceCase(c);
 }
@@ -552,18 +608,72 @@ TEST(Variances, ClosedForm3D) {
     const float one[1] = {1.0f};
     const auto dct4 = dctMatrix(4);
     const VarianceCase cases[] = {
-        {"white 8^3 folded, one member off the origin", B, dct, {8, 8, 8}, {8, 8, 8}, true, true,
-         1, 1, one, {{5, 2, 9}}},
-        {"coloured 6x6x3 -> 8^3 folded, 4 members", B, dct, {6, 6, 3}, {8, 8, 8}, true, false, 4,
-         4, dct4.data(), scattered(4, {12, 12, 12}, 21)},
-        {"coloured 8^3 unfolded, 16 members, E < N", B, dct, {8, 8, 8}, {8, 8, 8}, false, false,
-         16, 8, HAAR_16_FWD, scattered(16, {12, 12, 12}, 22)},
-        {"coloured 4^3 folded, pair, E < N", B, dct, {5, 3, 4}, {4, 4, 4}, true, false, 2, 1,
-         SIZE_2_TRANSFORM, {{0, 0, 0}, {1, 6, 3}}},
-        {"coloured 8x4x8 (no fold), 2 members", B, dct, {8, 4, 8}, {8, 4, 8}, true, false, 2, 2,
-         SIZE_2_TRANSFORM, {{7, 0, 1}, {0, 3, 0}}},
-        {"coloured 8^3 folded, E = 0", B, dct, {8, 8, 8}, {8, 8, 8}, true, false, 4, 0,
-         HAAR_4_FWD, scattered(4, {9, 9, 9}, 23)},
+        {"white 8^3 folded, one member off the origin",
+         B,
+         dct,
+         {8, 8, 8},
+         {8, 8, 8},
+         true,
+         true,
+         1,
+         1,
+         one,
+         {{5, 2, 9}}},
+        {"coloured 6x6x3 -> 8^3 folded, 4 members",
+         B,
+         dct,
+         {6, 6, 3},
+         {8, 8, 8},
+         true,
+         false,
+         4,
+         4,
+         dct4.data(),
+         scattered(4, {12, 12, 12}, 21)},
+        {"coloured 8^3 unfolded, 16 members, E < N",
+         B,
+         dct,
+         {8, 8, 8},
+         {8, 8, 8},
+         false,
+         false,
+         16,
+         8,
+         HAAR_16_FWD,
+         scattered(16, {12, 12, 12}, 22)},
+        {"coloured 4^3 folded, pair, E < N",
+         B,
+         dct,
+         {5, 3, 4},
+         {4, 4, 4},
+         true,
+         false,
+         2,
+         1,
+         SIZE_2_TRANSFORM,
+         {{0, 0, 0}, {1, 6, 3}}},
+        {"coloured 8x4x8 (no fold), 2 members",
+         B,
+         dct,
+         {8, 4, 8},
+         {8, 4, 8},
+         true,
+         false,
+         2,
+         2,
+         SIZE_2_TRANSFORM,
+         {{7, 0, 1}, {0, 3, 0}}},
+        {"coloured 8^3 folded, E = 0",
+         B,
+         dct,
+         {8, 8, 8},
+         {8, 8, 8},
+         true,
+         false,
+         4,
+         0,
+         HAAR_4_FWD,
+         scattered(4, {9, 9, 9}, 23)},
     };
     for (const VarianceCase& c : cases) runVarianceCase(c);
 }
@@ -594,8 +704,8 @@ TEST(Variances, FoldIsExactForSymmetricSpectrum) {
         Cube4D<float> v;
         v.size = {8, 8, 1, 4};
         v.data = results[sym].data();
-        calculateVariances<float>(4, B, R, W, 4, HAAR_4_FWD, t.K3fT3, t.localVar, v,
-                                  members.data(), t.temp);
+        calculateVariances<float>(4, B, R, W, 4, HAAR_4_FWD, t.K3fT3, t.localVar, v, members.data(),
+                                  t.temp);
     }
     const float largest = *std::max_element(results[0].begin(), results[0].end());
     for (int i = 0; i < 64 * 4; ++i) EXPECT_NEAR(results[1][i], results[0][i], 1e-4f * largest);
@@ -681,8 +791,8 @@ TEST(MendedFaults, SymmetryOnSinglePointGridDoesNotFold) {
     EXPECT_THROW(computeK3fT3<float>(psd.data(), S, R, Vec3<int>{2, 1, 1}, B, fwd, table),
                  CheckFailure);
     EXPECT_EQ(table, nullptr);
-    EXPECT_THROW(calculateVariances<float>(2, B, R, Vec3<int>{2, 1, 1}, 2, G, t.K3fT3,
-                                           t.localVar, v, pair.data(), t.temp),
+    EXPECT_THROW(calculateVariances<float>(2, B, R, Vec3<int>{2, 1, 1}, 2, G, t.K3fT3, t.localVar,
+                                           v, pair.data(), t.temp),
                  CheckFailure);
 }
 
@@ -696,7 +806,8 @@ TEST(MendedFaults, LargestGridNormalisesWithoutOverflow) {
     ASSERT_EQ(W.x, 33);
     std::vector<float> psd(volume(S), sigma2 * volume(S));
     NoiseTables t;
-    computeK3fT3<float>(psd.data(), S, R, W, B, {SIZE_2_TRANSFORM, SIZE_2_TRANSFORM, SIZE_2_TRANSFORM}, t.K3fT3);
+    computeK3fT3<float>(psd.data(), S, R, W, B,
+                        {SIZE_2_TRANSFORM, SIZE_2_TRANSFORM, SIZE_2_TRANSFORM}, t.K3fT3);
     ASSERT_NE(t.K3fT3, nullptr);
     // f = 0, coefficient 0: the sum row (s, s) has power 2 per axis.
     EXPECT_NEAR(t.K3fT3[0], 8.0f * sigma2 / 262144.0f, 1e-5f * sigma2 / 262144.0f);
@@ -729,8 +840,8 @@ TEST(Validation, ResampleSizeMustSuitTheFourierRoutines) {
     Parameters p = makeParams({8, 8, 1}, {3, 8, 8}, false, 16, 8, {8, 8, 1});
     EXPECT_EQ(validateNoiseParameters(p), "Invalid parameter: psdResampleSize = (3, 8, 8); every "
                                           "component must be one of 1, 4, 8, 16, 32, 64");
-    for (Vec3<int> bad : {Vec3<int>{8, 8, 0}, Vec3<int>{128, 8, 8}, Vec3<int>{8, -8, 8},
-                          Vec3<int>{8, 2, 8}}) {
+    for (Vec3<int> bad :
+         {Vec3<int>{8, 8, 0}, Vec3<int>{128, 8, 8}, Vec3<int>{8, -8, 8}, Vec3<int>{8, 2, 8}}) {
         p.psdResampleSize = bad;
         const std::string m = validateNoiseParameters(p);
         EXPECT_NE(m.find("psdResampleSize = (" + std::to_string(bad.x) + ", " +
@@ -739,8 +850,8 @@ TEST(Validation, ResampleSizeMustSuitTheFourierRoutines) {
             << m;
         EXPECT_NE(m.find("1, 4, 8, 16, 32, 64"), std::string::npos) << m;
     }
-    for (Vec3<int> good : {Vec3<int>{1, 8, 8}, Vec3<int>{64, 64, 1}, Vec3<int>{1, 1, 1},
-                           Vec3<int>{4, 16, 32}}) {
+    for (Vec3<int> good :
+         {Vec3<int>{1, 8, 8}, Vec3<int>{64, 64, 1}, Vec3<int>{1, 1, 1}, Vec3<int>{4, 16, 32}}) {
         p.psdResampleSize = good;
         EXPECT_EQ(validateNoiseParameters(p), "") << good.x << "," << good.y << "," << good.z;
         p.psdSymmetry = !p.psdSymmetry;
