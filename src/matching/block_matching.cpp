@@ -78,6 +78,17 @@ inline float accumulate(const T* candidate, const T* reference, int from, int to
     return d;
 }
 
+inline bool axisInside(int bufferStart, int bufferRange, int lo, int hi) {
+    return lo >= bufferStart && hi < bufferStart + bufferRange;
+}
+
+inline bool windowInside(const Vec3<int>& bufferStart, const Vec3<int>& bufferRange,
+                         const Vec3<int>& start, const Vec3<int>& end) {
+    return axisInside(bufferStart.x, bufferRange.x, start.x, end.x) &&
+           axisInside(bufferStart.y, bufferRange.y, start.y, end.y) &&
+           axisInside(bufferStart.z, bufferRange.z, start.z, end.z);
+}
+
 } // namespace
 
 template <class T>
@@ -85,10 +96,19 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                             const Vec3<int>& reference, const Vec3<int>& blockSize,
                             const Vec3<int>& searchRadius, const Vec3<int>& start,
                             const Vec3<int>& end, int maxGroupSize) {
+    VEXA_CHECK(windowInside(collection._bufferStart, collection._bufferRange, reference, reference),
+               "reference inside the block buffer");
     const T* refBlock = collection.getBlock(reference);
     BlockQueue<T> queue;
-    // A capacity below one leaves nothing to search for.
-    if (maxGroupSize <= 1 || start.z > end.z) return queue;
+    // No room for candidates, or no position to visit.
+    if (maxGroupSize <= 1 || start.z > end.z || start.y > end.y || start.x > end.x) return queue;
+
+    // getBlock accepts a position past the buffer on some axes (it would hand
+    // back another block), and the bias table covers reference +- radius only.
+    VEXA_CHECK(windowInside(collection._bufferStart, collection._bufferRange, start, end),
+               "search window inside the block buffer");
+    VEXA_CHECK(start >= reference - searchRadius && (reference + searchRadius) >= end,
+               "search window within reference +- searchRadius");
 
     const int b = blockSize.x * blockSize.y * blockSize.z;
     const int quarter = b >> 2;
@@ -96,7 +116,9 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
     const int strideY = 2 * searchRadius.x + 1;
     const int strideZ = strideY * (2 * searchRadius.y + 1);
     const int capacity = maxGroupSize - 1;
-    queue.heap.reserve(static_cast<std::size_t>(capacity));
+    const long long positions =
+        static_cast<long long>(end.x - start.x + 1) * (end.y - start.y + 1) * (end.z - start.z + 1);
+    queue.heap.reserve(static_cast<std::size_t>(capacity < positions ? capacity : positions));
 
     Vec3<int> p;
     for (p.z = start.z; p.z <= end.z; ++p.z) {

@@ -380,6 +380,29 @@ TEST(BlockMatching, EmptyQueueCases) {
             .empty());
 }
 
+TEST(BlockMatching, WindowOutsideTheBufferOrTheBiasTableFailsACheck) {
+    std::mt19937 rng(12);
+    BlockCollection<float> coll;
+    fillCollection(coll, {10, 10, 10}, {2, 2, 2}, rng);
+    // Buffer only origins 0..5 along x (of 0..8), all of y and z.
+    coll._bufferRange.x = 6;
+    std::vector<float> bias(7 * 7 * 7, 0.0f);
+    const Vec3<int> r{3, 3, 3};
+    EXPECT_THROW(blockMatching(coll, bias.data(), {4, 4, 4}, {2, 2, 2}, r, {1, 1, 1}, {7, 7, 7}, 8),
+                 CheckFailure);
+    EXPECT_NO_THROW(
+        blockMatching(coll, bias.data(), {4, 4, 4}, {2, 2, 2}, r, {1, 1, 1}, {5, 7, 7}, 8));
+    EXPECT_THROW(blockMatching(coll, bias.data(), {7, 4, 4}, {2, 2, 2}, r, {4, 1, 1}, {5, 7, 7}, 8),
+                 CheckFailure);
+    // A window reaching past reference + radius would read outside the bias table.
+    EXPECT_THROW(
+        blockMatching(coll, bias.data(), {2, 4, 4}, {2, 2, 2}, {1, 1, 1}, {0, 3, 3}, {3, 5, 5}, 8),
+        CheckFailure);
+    EXPECT_THROW(
+        blockMatching(coll, bias.data(), {2, 4, 4}, {2, 2, 2}, {1, 1, 1}, {1, 3, 3}, {4, 5, 5}, 8),
+        CheckFailure);
+}
+
 TEST(BlockMatching, BiasIsSubtractedFromEqualBlocks) {
     BlockCollection<float> coll;
     valueCollection(coll, {3, 1, 1}, 2.0f);
