@@ -1,0 +1,216 @@
+"""Memory planning: what one stage call needs, and which block buffers to window.
+
+Sizes follow the library's own allocations: the block buffers (one per
+volume the stage reads: the noisy volume, and in the Wiener stage the basic
+estimate too) hold blockCount * totalBlockSize floats, shared by all jobs
+when no axis is windowed, one set per job otherwise; every job also holds
+its group buffers and scratch, and the stage its weight volume and noise
+tables.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+from dataclasses import dataclass
+from typing import Optional, Tuple
+
+from .profiles import INT_MAX, ResolvedStage
+
+__all__ = ["StagePlan", "estimate_stage_memory", "plan_stage", "available_memory"]
+
+FLOAT = 4
+COMPLEX = 8
+BLOCK_RECORD = 48  # one group member record (pointer, distance, two positions, padding)
+
+# Candidate windowings in library order (x, y, z), fewest windowed axes first.
+# The cut axis (z for a volume, y for an image) is windowed first, as the
+# library's own advice says.
+_CANDIDATES_3D = ((False, False, False), (False, False, True), (False, True, True), (True, True, True))
+_CANDIDATES_2D = ((False, False, False), (False, True, False), (True, True, False))
+
+
+@dataclass(frozen=True)
+class StagePlan:
+    """The outcome of planning one stage."""
+
+    stage: str
+    split_block_extraction: Tuple[bool, bool, bool]
+    """Library order (x, y, z)."""
+    estimate: int
+    """Bytes the stage call is expected to use at its peak (host buffers included)."""
+    block_buffers: int
+    """Of which the block buffers."""
+    limit: int
+    num_threads: int
+
+
+def _collection_floats(image, block, radius, split):
+    n = 1
+    for a in range(3):
+        extract = radius[a] if split[a] else image[a]
+        box = extract + 1
+        n *= min(image[a] - block[a], 2 * box + 2) + 1
+    return n * block[0] * block[1] * block[2]
+
+
+def work_width_x(resample, symmetry):
+    rx, ry, rz = resample
+    if symmetry and rx == ry and (rz == rx or rz == 1):
+        w = math.ceil(rx * 0.5 + 1.0)
+        if w < rx:
+            return int(w)
+    return rx
+
+
+def estimate_stage_memory(
+    stage: ResolvedStage,
+    image_xyz,
+    psd_points: int,
+    resample_xyz,
+    symmetry: bool,
+    split,
+    num_threads: int,
+    wiener: bool,
+    store_slots: int = 0,
+) -> Tuple[int, int]:
+    """(total bytes, block-buffer bytes) for one stage call."""
+    voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
+    b = stage.block_count
+    g = stage.max_group_size
+    rx, ry, rz = resample_xyz
+    f = rx * ry * rz
+    nx = work_width_x(resample_xyz, symmetry)
+    jobs = max(1, num_threads)
+
+    volumes = 3 if wiener else 2  # host: noisy, output, basic estimate
+    host = volumes * voxels * FLOAT + psd_points * FLOAT
+    if store_slots:
+        host += store_slots * (1 + 6 * g) * 4
+
+    weights = voxels * FLOAT
+    radius = stage.search_radius
+    bias = (2 * radius[0] + 1) * (2 * radius[1] + 1) * (2 * radius[2] + 1) * FLOAT
+    tables = 3 * b * f * FLOAT + f * FLOAT + b * FLOAT  # K3fT3 and its transient inputs
+    temp = (
+        FLOAT * rz * ry * nx * g
+        + COMPLEX * f * g
+        + rz * ry
+        + 3 * FLOAT * b
+        + 2 * COMPLEX * max(2, stage.variance_group_size) * max(resample_xyz)
+        + FLOAT * g
+    )
+    memory = 4 * FLOAT * b * g + FLOAT * g + BLOCK_RECORD * g
+    per_job = temp + memory
+
+    collections = 2 if wiener else 1
+    floats = _collection_floats(image_xyz, stage.block_size, radius, split)
+    shared = not any(split)
+    copies = collections * (1 if shared else jobs)
+    blocks = copies * floats * FLOAT
+
+    total = host + weights + bias + tables + temp + jobs * per_job + blocks
+    return int(total), int(blocks)
+
+
+def available_memory() -> int:
+    """Physical memory available now, in bytes (a conservative guess when unknown)."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    if sys.platform.startswith("win"):
+        try:
+            import ctypes
+
+            class _Status(ctypes.Structure):
+                _fields_ = [
+                    ("dwLength", ctypes.c_ulong),
+                    ("dwMemoryLoad", ctypes.c_ulong),
+                    ("ullTotalPhys", ctypes.c_ulonglong),
+                    ("ullAvailPhys", ctypes.c_ulonglong),
+                    ("ullTotalPageFile", ctypes.c_ulonglong),
+                    ("ullAvailPageFile", ctypes.c_ulonglong),
+                    ("ullTotalVirtual", ctypes.c_ulonglong),
+                    ("ullAvailVirtual", ctypes.c_ulonglong),
+                    ("ullAvailExtendedVirtual", ctypes.c_ulonglong),
+                ]
+
+            status = _Status()
+            status.dwLength = ctypes.sizeof(_Status)
+            if ctypes.windll.kernel32.GlobalMemoryStatusEx(ctypes.byref(status)):
+                return int(status.ullAvailPhys)
+        except (AttributeError, OSError):
+            pass
+    try:
+        return int(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+    except (AttributeError, ValueError, OSError):
+        return 4 << 30
+
+
+def _fmt(n: int) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB"):
+        if n < 1024 or unit == "TiB":
+            return f"{n:.0f} {unit}" if unit == "bytes" else f"{n:.1f} {unit}"
+        n /= 1024.0
+    return str(n)
+
+
+def plan_stage(
+    stage: ResolvedStage,
+    image_xyz,
+    psd_points: int,
+    resample_xyz,
+    symmetry: bool,
+    split,
+    num_threads: int,
+    wiener: bool,
+    memory_limit: Optional[int] = None,
+    store_slots: int = 0,
+) -> StagePlan:
+    """Chooses (``split == "auto"``) or checks the windowing of the block buffers.
+
+    Raises MemoryError, with the estimate, when nothing fits the limit.
+    """
+    limit = int(memory_limit) if memory_limit is not None else int(available_memory() * 0.8)
+    flat = image_xyz[2] == 1
+    args = (stage, image_xyz, psd_points, resample_xyz, symmetry)
+    if split == "auto":
+        best = None
+        for cand in _CANDIDATES_2D if flat else _CANDIDATES_3D:
+            total, blocks = estimate_stage_memory(
+                *args, cand, num_threads, wiener, store_slots
+            )
+            if best is None or total < best[1]:
+                best = (cand, total, blocks)
+            if total <= limit:
+                return StagePlan(stage.name, cand, total, blocks, limit, num_threads)
+        raise MemoryError(
+            f"vexa: the {stage.name} stage needs about {_fmt(best[1])} even with "
+            f"split_block_extraction windowing every axis, more than the {_fmt(limit)} "
+            "available (memory_limit); use fewer threads or a smaller search_radius"
+        )
+    split = tuple(bool(s) for s in split)
+    total, blocks = estimate_stage_memory(*args, split, num_threads, wiener, store_slots)
+    if total > limit:
+        raise MemoryError(
+            f"vexa: the {stage.name} stage needs about {_fmt(total)} with "
+            f"split_block_extraction {split_in_array_order(split, flat)}, more than the "
+            f"{_fmt(limit)} available (memory_limit); window more axes or use 'auto'"
+        )
+    return StagePlan(stage.name, split, total, blocks, limit, num_threads)
+
+
+def split_in_array_order(split_xyz, flat: bool):
+    """Library-order split flags shown in array axis order."""
+    n = 2 if flat else 3
+    return list(reversed(split_xyz[:n]))
+
+
+def check_int_range(name: str, value: int) -> None:
+    if value > INT_MAX:
+        raise ValueError(f"{name} is too large for the library ({value} > 2**31 - 1)")
