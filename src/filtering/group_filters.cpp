@@ -6,12 +6,14 @@ namespace vexa {
 
 template <class T>
 void hardThresholdGroup(T* coeffs, T* variances, int count, float threshold) {
-    // Element 0 carries the group mean with the built-in transforms: never removed.
+    // Element 0 carries the group mean with the built-in transforms: never
+    // removed. The quiet comparison keeps NaN and lets the loop vectorise.
     for (int k = 1; k < count; ++k) {
         const T c = coeffs[k];
-        const bool removed = variances[k] * threshold > c * c;
+        const T v = variances[k];
+        const bool removed = std::isgreater(v * threshold, c * c);
         coeffs[k] = removed ? T(0) : c;
-        variances[k] = removed ? T(0) : variances[k];
+        variances[k] = removed ? T(0) : v;
     }
 }
 
