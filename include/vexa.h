@@ -61,9 +61,9 @@ typedef struct VexaParameters {
     uint8_t _pad0[3];               /*  25 */
     int32_t maxGroupSize;           /*  28 largest group length */
     int32_t varianceGroupSize;      /*  32 group coefficients with exact variances */
-    float hardThreshold;            /*  36 stage 1: squared threshold in noise std units */
-    float wienerFactor;             /*  40 stage 2: factor on the noise variance */
-    float matchNoiseFactor;         /*  44 stage 1: weight of the noise distance correction */
+    float hardThreshold;            /*  36 HT stage: squared threshold in noise std units */
+    float wienerFactor;             /*  40 Wiener stage: factor on the noise variance */
+    float matchNoiseFactor;         /*  44 HT stage: weight of the noise distance correction */
     VexaVec3i searchRadius;         /*  48 half-size of the search window */
     VexaVec3i imageSize;            /*  60 size of every volume */
     VexaVec3i psdSize;              /*  72 size of the PSD array */
@@ -75,8 +75,8 @@ typedef struct VexaParameters {
     VexaVec3i gridShiftCount;       /* 108 entries of each shift table */
     VexaShiftTables gridShift;      /* 120 shift tables (x at 120, y at 128, z at 136) */
     uint8_t _reserved[4];           /* 144 not read */
-    uint8_t sharpen;                /* 148 stage 1: alpha-rooting */
-    uint8_t sharpenVariances;       /* 149 stage 1: rescale variances when sharpening */
+    uint8_t sharpen;                /* 148 HT stage: alpha-rooting */
+    uint8_t sharpenVariances;       /* 149 HT stage: rescale variances when sharpening */
     uint8_t _pad2[2];               /* 150 */
     float sharpenAlpha;             /* 152 alpha beyond the first z frequency slice */
     float sharpenAlphaFirstSlice;   /* 156 alpha in the first z frequency slice */
@@ -119,7 +119,8 @@ typedef struct BlockMatchStorage {
 /* Status results of the stage entry points. */
 enum VexaStatus {
     VEXA_OK = 0,                  /* the stage ran to its end */
-    VEXA_ERROR_INVALID_ARGUMENT = 1, /* parameters rejected before any work; output untouched */
+    VEXA_ERROR_INVALID_ARGUMENT = 1, /* rejected before any work (a parameter out of range, a
+                                        null buffer, shift table or matrix); output untouched */
     VEXA_ERROR_OUT_OF_MEMORY = 2, /* a buffer could not be obtained */
     VEXA_ERROR_INTERNAL = 3,      /* an internal consistency check failed */
     VEXA_ERROR_CANCELLED = 4,     /* vexaRequestCancel stopped the stage */
@@ -157,8 +158,8 @@ VEXA_API void vexaRequestCancel(void);
 
 /*
  * The messages the last stage call wrote to the standard error stream, one
- * per line, or "" when there were none. The pointer stays valid until the
- * next stage call.
+ * per line, or "" when there were none. Call it after the stage returned;
+ * the pointer stays valid until the next stage call.
  */
 VEXA_API const char* vexaLastMessage(void);
 

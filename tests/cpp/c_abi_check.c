@@ -14,13 +14,44 @@
     } while (0)
 
 int main(void) {
+    /* The layout as a C compiler sees it, field by field. */
     EXPECT(sizeof(VexaParameters) == 168);
-    EXPECT(sizeof(VexaTransforms) == 72);
-    EXPECT(sizeof(BlockMatchStorage) == 40);
-    EXPECT(offsetof(VexaParameters, gridShift) == 120);
+    EXPECT(offsetof(VexaParameters, blockSize) == 0);
+    EXPECT(offsetof(VexaParameters, psdResampleSize) == 12);
+    EXPECT(offsetof(VexaParameters, psdSymmetry) == 24);
+    EXPECT(offsetof(VexaParameters, maxGroupSize) == 28);
+    EXPECT(offsetof(VexaParameters, varianceGroupSize) == 32);
+    EXPECT(offsetof(VexaParameters, hardThreshold) == 36);
+    EXPECT(offsetof(VexaParameters, wienerFactor) == 40);
+    EXPECT(offsetof(VexaParameters, matchNoiseFactor) == 44);
+    EXPECT(offsetof(VexaParameters, searchRadius) == 48);
+    EXPECT(offsetof(VexaParameters, imageSize) == 60);
+    EXPECT(offsetof(VexaParameters, psdSize) == 72);
+    EXPECT(offsetof(VexaParameters, step) == 84);
+    EXPECT(offsetof(VexaParameters, minGroupSize) == 96);
+    EXPECT(offsetof(VexaParameters, matchThreshold) == 100);
+    EXPECT(offsetof(VexaParameters, splitBlockExtraction) == 104);
+    EXPECT(offsetof(VexaParameters, gridShiftCount) == 108);
+    EXPECT(offsetof(VexaParameters, gridShift.x) == 120);
+    EXPECT(offsetof(VexaParameters, gridShift.y) == 128);
+    EXPECT(offsetof(VexaParameters, gridShift.z) == 136);
+    EXPECT(offsetof(VexaParameters, sharpen) == 148);
+    EXPECT(offsetof(VexaParameters, sharpenVariances) == 149);
+    EXPECT(offsetof(VexaParameters, sharpenAlpha) == 152);
+    EXPECT(offsetof(VexaParameters, sharpenAlphaFirstSlice) == 156);
     EXPECT(offsetof(VexaParameters, numThreads) == 160);
+    EXPECT(sizeof(VexaTransforms) == 72);
+    EXPECT(offsetof(VexaTransforms, forward.z) == 16);
+    EXPECT(offsetof(VexaTransforms, inverse.x) == 24);
+    EXPECT(offsetof(VexaTransforms, groupForward) == 48);
+    EXPECT(offsetof(VexaTransforms, groupInverse) == 56);
     EXPECT(offsetof(VexaTransforms, window) == 64);
+    EXPECT(sizeof(BlockMatchStorage) == 40);
+    EXPECT(offsetof(BlockMatchStorage, matchCounts) == 8);
+    EXPECT(offsetof(BlockMatchStorage, matchPositions) == 16);
+    EXPECT(offsetof(BlockMatchStorage, matchRelativePositions) == 24);
     EXPECT(offsetof(BlockMatchStorage, referenceCount) == 32);
+    EXPECT(offsetof(BlockMatchStorage, reuseMatches) == 36);
     EXPECT(vexaVersion() != NULL && strlen(vexaVersion()) > 0);
     EXPECT(vexaDefaultThreadCount() >= 1);
 
@@ -48,6 +79,13 @@ int main(void) {
         EXPECT(status == VEXA_ERROR_INVALID_ARGUMENT);
         for (i = 0; i < 64; ++i) EXPECT(out[i] == 7.0f);
         EXPECT(strlen(vexaLastMessage()) > 0);
+
+        /* The Wiener stage without its pilot is rejected the same way. */
+        p.step.y = 1;
+        status = vexaInterfaceWie(noisy, psd, p, t, NULL, out, NULL);
+        EXPECT(status == VEXA_ERROR_INVALID_ARGUMENT);
+        for (i = 0; i < 64; ++i) EXPECT(out[i] == 7.0f);
+        EXPECT(strstr(vexaLastMessage(), "basicEstimate") != NULL);
     }
     printf("c_abi_check: all checks passed\n");
     return 0;
