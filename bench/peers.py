@@ -40,7 +40,7 @@ def _nl_means(noisy, sigma, s):
 def _nl_means_grid(ndim, quick):
     # 3-D search windows are kept small: the cost grows with (2 dist + 1)^3
     geom = [(7, 11)] if ndim == 2 else [(5, 3)]
-    hs = (0.6, 0.8) if quick else (0.5, 0.6, 0.8, 1.0)
+    hs = (0.5, 0.65) if quick else (0.4, 0.5, 0.6, 0.7, 0.8, 1.0)
     return [{"patch": p, "dist": d, "h": h} for p, d in geom for h in hs]
 
 
@@ -69,7 +69,7 @@ def _tv(noisy, sigma, s):
 
 
 def _tv_grid(ndim, quick):
-    cs = (0.6, 1.0, 1.5) if quick else (0.4, 0.6, 0.8, 1.0, 1.25, 1.5, 2.0)
+    cs = (0.5, 0.7, 1.0) if quick else (0.4, 0.5, 0.6, 0.7, 0.8, 1.0, 1.25, 1.5)
     return [{"weight": c} for c in cs]
 
 
@@ -96,7 +96,7 @@ def _dipy(noisy, sigma, s):
 
 
 def _dipy_grid(ndim, quick):
-    pairs = [(1, 2), (1, 3)] if quick else [(1, 2), (1, 3), (2, 2), (2, 3)]
+    pairs = [(1, 1), (2, 2)] if quick else [(1, 1), (1, 2), (2, 1), (2, 2), (2, 3), (3, 2)]
     return [{"patch_radius": p, "block_radius": b} for p, b in pairs]
 
 
@@ -131,7 +131,7 @@ def _opencv(noisy, sigma, s):
 
 
 def _opencv_grid(ndim, quick):
-    cs = (0.8, 1.0) if quick else (0.6, 0.8, 1.0, 1.2)
+    cs = (0.9, 1.1) if quick else (0.7, 0.85, 1.0, 1.15, 1.3)
     grid = [{"h": c} for c in cs]
     if ndim == 3:
         grid += [{"h": c, "temporal": 3} for c in cs]

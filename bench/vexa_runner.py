@@ -16,37 +16,47 @@ def import_vexa():
 
 
 def profile(name: str | None = None, **overrides):
-    """A host profile by preset name (None: the default), with fields replaced."""
+    """A host profile by preset name (None: the default), with fields replaced.
+
+    Keys 'hard.x' / 'wiener.x' set one stage's field, a plain stage field
+    name sets it in both stages, other keys set the profile's own field.
+    """
     vexa = import_vexa()
-    cls = vexa.VEXAProfile
-    if name is None or name == "default":
-        base = cls()
-    elif hasattr(cls, name) and callable(getattr(cls, name)):
-        base = getattr(cls, name)()
-    elif hasattr(vexa, "profiles") and hasattr(vexa.profiles, "get_profile"):
-        base = vexa.profiles.get_profile(name)
-    else:
-        raise ValueError(f"unknown vexa profile {name!r}")
-    return apply_overrides(base, overrides)
+    prof = vexa.VEXAProfile.from_name(name or "default")
+    return apply_overrides(prof, overrides)
+
+
+STAGES = ("hard", "wiener")
 
 
 def apply_overrides(prof, overrides: dict):
-    """Replace fields; 'ht.x' / 'wie.x' address a per-stage field, plain 'x' both stages."""
-    if not overrides:
-        return prof
-    prof = dataclasses.replace(prof)
+    prof = dataclasses.replace(
+        prof, **{st: dataclasses.replace(getattr(prof, st)) for st in STAGES}
+    )
     for key, value in overrides.items():
         if "." in key:
             stage, name = key.split(".", 1)
-            sub = dataclasses.replace(getattr(prof, stage), **{name: value})
-            setattr(prof, stage, sub)
-        elif hasattr(prof, key):
+            if stage not in STAGES:
+                raise ValueError(f"stage prefix must be one of {STAGES}, got {stage!r}")
+            setattr(getattr(prof, stage), name, value)
+        elif any(f.name == key for f in dataclasses.fields(prof)):
             setattr(prof, key, value)
         else:
-            for stage in ("ht", "wie"):
+            hit = False
+            for stage in STAGES:
                 sub = getattr(prof, stage)
-                setattr(prof, stage, dataclasses.replace(sub, **{key: value}))
+                if any(f.name == key for f in dataclasses.fields(sub)):
+                    setattr(sub, key, value)
+                    hit = True
+            if not hit:
+                raise ValueError(f"unknown profile setting {key!r}")
     return prof
+
+
+def psd_grid(prof, ndim: int) -> tuple:
+    """The profile's PSD grid in array axis order (the host then skips resampling)."""
+    lib = prof.resolve(ndim).psd_resample_size  # x, y, z
+    return tuple(reversed(lib[:ndim]))
 
 
 def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):
@@ -55,9 +65,9 @@ def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):
     if kernel is None:
         return case.sigma
     vexa = import_vexa()
-    if hasattr(vexa, "psd_from_kernel"):
-        return vexa.psd_from_kernel(kernel, noisy.shape)
-    return bl.true_psd(noisy.shape, case).astype(np.float32)
+    if prof is None:
+        prof = vexa.VEXAProfile()
+    return vexa.psd_from_kernel(kernel, psd_grid(prof, noisy.ndim))
 
 
 def run(noisy: np.ndarray, case: bl.NoiseCase, prof=None, stage: str = "all", **kw):
