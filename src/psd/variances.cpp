@@ -52,6 +52,10 @@ template <class T>
 void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
                             Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
                             TempMemory<T>& temp) {
+    VEXA_CHECK(maps.size.x == F.x && maps.size.y == F.y && maps.size.z == F.z &&
+                   maps.size.w >= count && power.size.x == F.z && power.size.y == F.y &&
+                   power.size.z == W.x && power.size.w >= count,
+               "maps and power match the grids");
     Complex* lineIn = temp.fftLinesA;
     Complex* lineOut = temp.fftLinesB;
     const int Wx = W.x;
@@ -120,10 +124,10 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
     VEXA_CHECK(N >= 1 && E >= 0 && E <= N, "E >= 0 && E <= N");
     VEXA_CHECK(E == N || localVar != nullptr, "E == N || localVar != nullptr");
     VEXA_CHECK(temp.spectrumCube.size.x == F.x && temp.spectrumCube.size.y == F.y &&
-                   temp.spectrumCube.size.z == F.z && temp.spectrumCube.size.w >= E,
+                   temp.spectrumCube.size.z == F.z && temp.spectrumCube.size.w >= 1,
                "spectrumCube matches the grid");
     VEXA_CHECK(temp.planeCube.size.x == F.z && temp.planeCube.size.y == F.y &&
-                   temp.planeCube.size.z == W.x && temp.planeCube.size.w >= E,
+                   temp.planeCube.size.z == W.x && temp.planeCube.size.w >= 1,
                "planeCube matches the working grid");
     VEXA_CHECK(temp.maxDim >= F.x && temp.maxDim >= F.y && temp.maxDim >= F.z,
                "temp.maxDim covers the grid");
@@ -134,35 +138,37 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
     const int nB = B.x * B.y * B.z;
     const std::size_t nF = static_cast<std::size_t>(F.x) * F.y * F.z;
     const std::size_t nW = static_cast<std::size_t>(W.x) * W.y * W.z;
-    Cube4D<Complex>& maps = temp.spectrumCube;
 
-    // Only the maps of the exactly computed coefficients are ever read.
-    std::memset(static_cast<void*>(maps.data), 0,
-                nF * static_cast<std::size_t>(E) * sizeof(Complex));
     std::memset(temp.planeMask, 0, static_cast<std::size_t>(F.y) * F.z * sizeof(bool));
-
     for (int i = 0; i < N; ++i) {
         Vec3<int>& p = members[i].relativePosition;
         p = {reduce(p.x, F.x), reduce(p.y, F.y), reduce(p.z, F.z)};
         temp.planeMask[p.y + F.y * p.z] = true;
     }
-    for (int i = 0; i < N; ++i) {
-        const Vec3<int>& p = members[i].relativePosition;
-        for (int w = 0; w < E; ++w) {
-            const Vec4i at{p.x, p.y, p.z, w};
-            Complex c = maps.data[maps.index(at)];
-            c.re += G[static_cast<std::size_t>(w) * N + i];
-            maps.setCoeff(at, c);
-        }
-    }
 
-    transformVariancePlane<T>(F, W, E, maps, temp.planeCube, temp.planeMask, temp);
+    // One position map at a time: the scratch needs a single slice whatever the
+    // group length, so the pair table also works with maxGroupSize 1.
+    Cube4D<Complex> map;
+    map.size = {F.x, F.y, F.z, 1};
+    map.data = temp.spectrumCube.data;
+    Cube4D<T> power;
+    power.size = {F.z, F.y, W.x, 1};
+    power.data = temp.planeCube.data;
 
     T* exactSum = temp.blockScratchC;
     for (int psi = 0; psi < nB; ++psi) exactSum[psi] = 0;
     for (int w = 0; w < E; ++w) {
+        std::memset(static_cast<void*>(map.data), 0, nF * sizeof(Complex));
+        for (int i = 0; i < N; ++i) {
+            const Vec3<int>& p = members[i].relativePosition;
+            const Vec4i at{p.x, p.y, p.z, 0};
+            Complex c = map.data[map.index(at)];
+            c.re += G[static_cast<std::size_t>(w) * N + i]; // coinciding members add up
+            map.setCoeff(at, c);
+        }
+        transformVariancePlane<T>(F, W, 1, map, power, temp.planeMask, temp);
         T* v = variances.data + static_cast<std::size_t>(nB) * w;
-        weightedLayerSum<T>(K3fT3, temp.planeCube.data + nW * w, nB, nW, v);
+        weightedLayerSum<T>(K3fT3, power.data, nB, nW, v);
         for (int psi = 0; psi < nB; ++psi) exactSum[psi] += v[psi];
     }
     if (E == N) return;

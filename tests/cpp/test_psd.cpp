@@ -450,12 +450,14 @@ struct VarianceCase {
     int E;
     const float* G;
     std::vector<Vec3<int>> positions;
+    int maxGroupSize = 0; // 0: the group length
 };
 
 void runVarianceCase(const VarianceCase& c) {
     SCOPED_TRACE(c.name);
     const int nB = volume(c.B);
-    const Parameters p = makeParams(c.B, c.R, c.symmetry, c.N, c.E, c.psdSize);
+    const Parameters p =
+        makeParams(c.B, c.R, c.symmetry, c.maxGroupSize > 0 ? c.maxGroupSize : c.N, c.E, c.psdSize);
     ASSERT_EQ(validateNoiseParameters(p), "");
     const Vec3<int> W = workGrid(p);
     const bool fold = W.x < c.R.x;
