@@ -582,7 +582,6 @@ TEST_F(EntryPoints, NonPositiveStepIsRejectedWithAStatus) {
         const std::string given = "(" + std::to_string(s.x) + ", " + std::to_string(s.y) + ", " +
                                   std::to_string(s.z) + ")";
         EXPECT_NE(message.find(given), std::string::npos) << message;
-        EXPECT_NE(message.find("at least 1"), std::string::npos) << message;
         EXPECT_EQ(err, message + "\n");
     }
     const int wie = vexaInterfaceWie(noisy.data(), psd.data(), params, transforms, basic.data(),
