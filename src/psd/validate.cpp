@@ -1,7 +1,6 @@
 #include <climits>
 #include <string>
 
-#include "core/memory.h"
 #include "core/sizes.h"
 #include "psd/process_psd.h"
 
@@ -58,10 +57,8 @@ std::string validateNoiseParameters(const Parameters& params) {
         return invalid("psdResampleSize = " + format(R) + " with blockSize = " + format(B),
                        "the product of their point counts must not exceed " + limit);
     }
-    // One position map and one power plane per group member.
-    const int Wx = workingWidthX(params);
-    if (!checkedProduct({R.x, R.y, R.z, params.maxGroupSize}, product) ||
-        !checkedProduct({R.z, R.y, Wx, params.maxGroupSize}, product)) {
+    // The working memory holds one position map per group member.
+    if (!checkedProduct({R.x, R.y, R.z, params.maxGroupSize}, product)) {
         return invalid("psdResampleSize = " + format(R) +
                            " with maxGroupSize = " + std::to_string(params.maxGroupSize),
                        "the grid point count times maxGroupSize must not exceed " + limit);
