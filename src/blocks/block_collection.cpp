@@ -241,8 +241,9 @@ void BlockCollection<T>::moveInImage(const ImageData<T>& image, const Vec3<int>&
             lo = start + range;
             hi = std::min(lo + m, extent - block + 1);
         } else {
+            // A box slid past the end holds origins beyond the last one; never read those.
             lo = start;
-            hi = start + range;
+            hi = std::min(start + range, extent - block + 1);
         }
     };
     Vec3<int> lo{0, 0, 0}, hi{0, 0, 0};

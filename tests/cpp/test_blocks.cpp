@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <random>
 #include <string>
@@ -337,4 +338,484 @@ TEST(FastHaar, ConstantSequenceAndUnsupportedLengths) {
     IndexerBase<float*, true> out{c.data(), 1};
     EXPECT_THROW(forwardHaar_32_16_8_4_2_1(in, out, 2), CheckFailure);
     EXPECT_THROW(invHaar_32_16_8_4_2_1(in, out, 64), CheckFailure);
+}
+
+namespace {
+
+// A volume of random samples with its view.
+struct Volume {
+    Vec3<int> size;
+    std::vector<float> samples;
+    ImageData<float> view;
+
+    Volume(Vec3<int> s, unsigned seed)
+        : size(s), samples(randomValues(s.volume(), seed)), view(samples.data(), s) {}
+};
+
+// Block scratch for extractBlock / moveInImage, owned by the test.
+struct TestTemp {
+    std::vector<float> a, b;
+    TempMemory<float> temp;
+    explicit TestTemp(int blockFloats) : a(blockFloats), b(blockFloats) {
+        temp.blockScratchA = a.data();
+        temp.blockScratchB = b.data();
+    }
+};
+
+// The transform of the block at origin p, read straight from the volume.
+std::vector<float> directBlock(const Volume& v, const Vec3<int>& p, const Vec3<int>& b,
+                               const Vec3<const float*>& m) {
+    std::vector<float> raw(b.volume());
+    for (int z = 0; z < b.z; ++z)
+        for (int y = 0; y < b.y; ++y)
+            for (int x = 0; x < b.x; ++x)
+                raw[x + b.x * (y + b.y * z)] =
+                    v.samples[(p.x + x) + v.size.x * ((p.y + y) + v.size.y * (p.z + z))];
+    return runReference(raw, m, b);
+}
+
+float maxAbsDiff(const float* a, const std::vector<float>& b) {
+    float d = 0.0f;
+    for (std::size_t i = 0; i < b.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+    return d;
+}
+
+const Vec3<const float*> DCT3D{DCT_4_FWD, DCT_4_FWD, DCT_4_FWD};
+const Vec3<const float*> DCT2D{DCT_8_FWD, DCT_8_FWD, ONE};
+const Vec3<StandardTransform> DCT2D_TAGS{TransformsMetas::DCT8, TransformsMetas::DCT8,
+                                         TransformsMetas::ARBITRARY};
+
+std::string failureText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const CheckFailure& e) {
+        return e.text;
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(BlockCollection, AllocateSizesTheBoxAndReportsFailures) {
+    BlockCollection<float> c;
+    ASSERT_NE(c.allocate({10, 10, 1}, {8, 8, 1}, {3, 3, 3}), nullptr);
+    EXPECT_EQ(c.blockCount, 9);
+    EXPECT_EQ(c.totalBlockSize, 64);
+    EXPECT_FALSE(c.getHasData());
+    // Windowed: min(100 - 4, 2 * 5 + 2) + 1 = 13 origins; whole: 21 - 4 + 1 = 18.
+    ASSERT_NE(c.allocate({100, 21, 4}, {4, 4, 4}, {5, 22, 5}), nullptr);
+    EXPECT_EQ(c.blockCount, 13 * 18 * 1);
+    EXPECT_EQ(failureText([&] {
+                  c.allocate({4, 4, 4}, {8, 4, 4}, {1, 1, 1});
+              }),
+              "blockSize.x <= imageSize.x && blockSize.y <= imageSize.y && "
+              "blockSize.z <= imageSize.z");
+    EXPECT_EQ(failureText([&] {
+                  c.allocate({20, 20, 20}, {4, 4, 4}, {-3, 1, 1});
+              }),
+              "blockCount > 0");
+
+    const std::string advice =
+        "Failed to allocate block memory! \n"
+        "If profile.split_block_extraction is set to [False, False, False], this is likely "
+        "fixed by \nsetting the value to [False, False, True] or, if still failing, [False, "
+        "True, True]. \npro = VEXAProfile(); pro.split_block_extraction = [False, False, "
+        "True]; y_est = vexa(z, psd, pro);\n";
+    // A failed reallocation after a successful one: data is null, nothing leaks.
+    setAllocationFailureHook([](std::size_t) { return true; });
+    testing::internal::CaptureStderr();
+    long total = -1;
+    EXPECT_EQ(c.allocate(40, 64, total), nullptr);
+    setAllocationFailureHook(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), advice);
+    EXPECT_EQ(c.data, nullptr);
+    EXPECT_EQ(total, 40 * 64);
+
+    Volume v({20, 20, 20}, 1);
+    TestTemp t(64);
+    EXPECT_FALSE(
+        c.extractInitial(v.view, {0, 0, 0}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {2, 2, 2}));
+    EXPECT_FALSE(c.getHasData());
+
+    // A size beyond long (or size_t) is a failure with the same message, not a wrapped size.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c.allocate(LONG_MAX / 2, 64, total), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), advice);
+    EXPECT_EQ(total, 0);
+}
+
+TEST(BlockCollection, ExtractInitialPlacesTheBoxAndTransformsEveryBlock) {
+    Volume v({20, 20, 20}, 2);
+    TestTemp t(64);
+    BlockCollection<float> c;
+    ASSERT_TRUE(
+        c.extractInitial(v.view, {0, 0, 0}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    EXPECT_TRUE(c.getHasData());
+    EXPECT_EQ(c._bufferStart, (Vec3<int>{0, 0, 0}));
+    EXPECT_EQ(c._bufferRange, (Vec3<int>{7, 7, 7}));
+    EXPECT_EQ(c.blockCount, 343);
+
+    BlockCollection<float> d;
+    ASSERT_TRUE(
+        d.extractInitial(v.view, {10, 0, 0}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    EXPECT_EQ(d._bufferStart, (Vec3<int>{7, 0, 0}));
+    EXPECT_EQ(d._bufferRange, (Vec3<int>{7, 7, 7})); // end.x = min(13, 16)
+    for (int z = 0; z <= 6; ++z)
+        for (int y = 0; y <= 6; ++y)
+            for (int x = 7; x <= 13; ++x)
+                ASSERT_LT(
+                    maxAbsDiff(d.getBlock({x, y, z}), directBlock(v, {x, y, z}, {4, 4, 4}, DCT3D)),
+                    1e-5f)
+                    << x << "," << y << "," << z;
+
+    // Near the far end the box is clamped to the last origin.
+    BlockCollection<float> e;
+    ASSERT_TRUE(
+        e.extractInitial(v.view, {16, 16, 15}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    EXPECT_EQ(e._bufferStart, (Vec3<int>{13, 13, 12}));
+    EXPECT_EQ(e._bufferRange, (Vec3<int>{4, 4, 5}));
+
+    EXPECT_EQ(
+        failureText([&] {
+            e.extractInitial(v.view, {-1, 0, 0}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {2, 2, 2});
+        }),
+        "pos.x >= 0 && pos.y >= 0 && pos.z >= 0");
+    // A box larger than the buffer that was allocated is refused, not overrun.
+    EXPECT_EQ(
+        failureText([&] {
+            e.extractInitial(v.view, {8, 8, 8}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {2, 2, 2});
+        }),
+        "_bufferRange.x * _bufferRange.y * _bufferRange.z <= blockCount");
+}
+
+TEST(BlockCollection, ExtractInitialUsesTheFastPathsOnThePool) {
+    ThreadPool::THREAD_POOL.launchPool(3);
+    Volume v({40, 37, 1}, 3);
+    TestTemp t(64);
+    BlockCollection<float> c;
+    const bool ok =
+        c.extractInitial(v.view, {12, 9, 0}, {8, 8, 1}, DCT2D, DCT2D_TAGS, true, t.temp, {5, 5, 5});
+    ThreadPool::THREAD_POOL.clearPool();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(c._bufferStart, (Vec3<int>{6, 3, 0}));
+    EXPECT_EQ(c._bufferRange, (Vec3<int>{13, 13, 1}));
+    // Every slot, including the last chunk's, holds its own transformed block.
+    for (int y = 3; y < 16; ++y)
+        for (int x = 6; x < 19; ++x)
+            ASSERT_LT(
+                maxAbsDiff(c.getBlock({x, y, 0}), directBlock(v, {x, y, 0}, {8, 8, 1}, DCT2D)),
+                FAST_TOLERANCE);
+}
+
+TEST(BlockCollection, GetBlockChecksEveryComponent) {
+    Volume v({20, 20, 20}, 4);
+    TestTemp t(64);
+    BlockCollection<float> c;
+    ASSERT_TRUE(
+        c.extractInitial(v.view, {10, 10, 10}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    const Vec3<int> last = c._bufferStart + c._bufferRange - Vec3<int>{1, 1, 1};
+    EXPECT_NO_THROW(c.getBlock(last));
+    EXPECT_NO_THROW(c.getBlock(c._bufferStart));
+    Vec3<int> below = c._bufferStart;
+    below.x -= 1;
+    EXPECT_EQ(failureText([&] { c.getBlock(below); }), "coords >= _bufferStart");
+    EXPECT_EQ(failureText([&] { c.getBlock(c._bufferStart + c._bufferRange); }),
+              "coords < _bufferStart + _bufferRange");
+    // One component past the box would alias another slot: refused as well.
+    Vec3<int> aliasing = last;
+    aliasing.y += 1;
+    EXPECT_EQ(failureText([&] { c.getBlock(aliasing); }), "coords < _bufferStart + _bufferRange");
+}
+
+TEST(BlockCollection, MoveInImageRefillsOnlyTheEnteringSlice) {
+    Volume v({20, 20, 20}, 5);
+    TestTemp t(64);
+    BlockCollection<float> c;
+    ASSERT_TRUE(
+        c.extractInitial(v.view, {0, 0, 0}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    const float* slotOfZ0 = c.getBlock({3, 2, 0});
+    c.moveInImage(v.view, {0, 0, 1}, {4, 4, 4}, DCT3D, t.temp);
+    EXPECT_EQ(c._bufferStart, (Vec3<int>{0, 0, 1}));
+    EXPECT_EQ(c.getBlock({3, 2, 7}), slotOfZ0); // z = 7 took the slot of z = 0
+    for (int z = 1; z <= 7; ++z)
+        for (int y = 0; y <= 6; ++y)
+            for (int x = 0; x <= 6; ++x)
+                ASSERT_LT(
+                    maxAbsDiff(c.getBlock({x, y, z}), directBlock(v, {x, y, z}, {4, 4, 4}, DCT3D)),
+                    1e-5f);
+
+    // A box that already reaches the last origin is not refilled, only moved.
+    BlockCollection<float> e;
+    ASSERT_TRUE(
+        e.extractInitial(v.view, {0, 0, 16}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, {2, 2, 2}));
+    ASSERT_EQ(e._bufferStart.z + e._bufferRange.z, 20 - 4 + 1);
+    const std::vector<float> before(e.data, e.data + e.blockCount * e.totalBlockSize);
+    e.moveInImage(v.view, {0, 0, 1}, {4, 4, 4}, DCT3D, t.temp);
+    EXPECT_EQ(e._bufferStart.z, 14);
+    EXPECT_EQ(std::vector<float>(e.data, e.data + e.blockCount * e.totalBlockSize), before);
+}
+
+TEST(BlockCollection, SlidingAlongEachAxisMatchesAFreshExtraction) {
+    struct Case {
+        Vec3<int> image, block, radius, pos, move;
+        Vec3<const float*> m;
+        Vec3<StandardTransform> tags;
+    };
+    const Case cases[] = {
+        {{60, 30, 1}, {8, 8, 1}, {3, 30, 2}, {20, 0, 0}, {3, 0, 0}, DCT2D, DCT2D_TAGS},
+        {{30, 60, 1}, {8, 8, 1}, {30, 4, 2}, {0, 22, 0}, {0, 4, 0}, DCT2D, DCT2D_TAGS},
+        {{12, 12, 40}, {4, 4, 4}, {12, 12, 3}, {0, 0, 15}, {0, 0, 2}, DCT3D, ARB3},
+        {{12, 12, 40}, {4, 4, 4}, {12, 12, 3}, {0, 0, 15}, {0, 0, 7}, DCT3D, ARB3},
+    };
+    for (const Case& k : cases) {
+        Volume v(k.image, 6);
+        TestTemp t(k.block.volume());
+        BlockCollection<float> slid, fresh;
+        ASSERT_TRUE(
+            slid.extractInitial(v.view, k.pos, k.block, k.m, k.tags, true, t.temp, k.radius));
+        slid.moveInImage(v.view, k.move, k.block, k.m, t.temp);
+        const Vec3<int> next = k.pos + k.move;
+        ASSERT_TRUE(
+            fresh.extractInitial(v.view, next, k.block, k.m, k.tags, true, t.temp, k.radius));
+        ASSERT_EQ(slid._bufferStart, fresh._bufferStart);
+        ASSERT_EQ(slid._bufferRange, fresh._bufferRange);
+        const Vec3<int> s = fresh._bufferStart, r = fresh._bufferRange;
+        for (int z = s.z; z < s.z + r.z; ++z)
+            for (int y = s.y; y < s.y + r.y; ++y)
+                for (int x = s.x; x < s.x + r.x; ++x) {
+                    const float* a = slid.getBlock({x, y, z});
+                    const float* b = fresh.getBlock({x, y, z});
+                    for (int i = 0; i < k.block.volume(); ++i)
+                        ASSERT_NEAR(a[i], b[i], FAST_TOLERANCE)
+                            << "move " << k.move.x << k.move.y << k.move.z << " at " << x << ","
+                            << y << "," << z;
+                }
+    }
+}
+
+TEST(BlockCollection, ExtractBlockAtTheCornerOfAFlatImage) {
+    Volume v({21, 13, 1}, 7);
+    TestTemp t(64);
+    std::vector<float> out(64);
+    // The z matrix is never read for a flat block.
+    v.view.extractBlock({13, 5, 0}, {8, 8, 1}, {DCT_8_FWD, DCT_8_FWD, nullptr}, out.data(), t.temp);
+    EXPECT_LT(maxAbsDiff(out.data(), directBlock(v, {13, 5, 0}, {8, 8, 1}, DCT2D)), 1e-5f);
+    TempMemory<float> none;
+    EXPECT_EQ(failureText([&] {
+                  v.view.extractBlock({0, 0, 0}, {8, 8, 1}, DCT2D, out.data(), none);
+              }),
+              "temp.blockScratchA != nullptr && temp.blockScratchB != nullptr");
+}
+
+TEST(MoveCollections, WholeVolumeBoxNeverMoves) {
+    Volume v({16, 16, 16}, 8);
+    TestTemp t(64);
+    const Vec3<int> radius{17, 17, 17};
+    BlockCollection<float> c;
+    EXPECT_EQ(failureText([&] {
+                  moveCollections<HT, float>({0, 0, 0}, {0, 0, 4}, radius, {4, 4, 4}, DCT3D, t.temp,
+                                             v.view, nullptr, ARB3, &c, nullptr);
+              }),
+              "collHTWie->getHasData()");
+    ASSERT_TRUE(c.extractInitial(v.view, {0, 0, 0}, {4, 4, 4}, DCT3D, ARB3, true, t.temp, radius));
+    const std::vector<float> before(c.data, c.data + c.blockCount * c.totalBlockSize);
+    moveCollections<HT, float>({8, 8, 8}, {0, 0, 4}, radius, {4, 4, 4}, DCT3D, t.temp, v.view,
+                               nullptr, ARB3, &c, nullptr);
+    EXPECT_EQ(c._bufferStart, (Vec3<int>{0, 0, 0}));
+    EXPECT_EQ(std::vector<float>(c.data, c.data + c.blockCount * c.totalBlockSize), before);
+}
+
+namespace {
+
+// Replays the walk of the per-slice worker over one run of grid lines and, for
+// every reference it filters, checks that each origin of the search window is
+// in the box and holds the transform of its own block.
+struct WalkCase {
+    Vec3<int> image, block, step, searchRadius;
+    bool split[3];
+    std::vector<int> shifts[3]; // shift tables for x, y, z (empty: none)
+    int jobs;
+};
+
+void checkWalk(const WalkCase& w, StageName stage) {
+    SCOPED_TRACE(testing::Message()
+                 << "image " << w.image.x << "x" << w.image.y << "x" << w.image.z << " step "
+                 << w.step.x << "," << w.step.y << "," << w.step.z << " r " << w.searchRadius.x
+                 << "," << w.searchRadius.y << "," << w.searchRadius.z << " split " << w.split[0]
+                 << w.split[1] << w.split[2] << " jobs " << w.jobs << " stage " << stage);
+    const Vec3<int>& size = w.image;
+    const Vec3<int>& b = w.block;
+    Volume noisy(size, 100), pilot(size, 200);
+    const Vec3<const float*> m{b.x == 8 ? DCT_8_FWD : DCT_4_FWD, b.y == 8 ? DCT_8_FWD : DCT_4_FWD,
+                               b.z == 4 ? DCT_4_FWD : ONE};
+    const Vec3<int> maxPos{size.x - b.x, size.y - b.y, size.z - b.z};
+    const Vec3<int> extract{w.split[0] ? w.searchRadius.x : size.x,
+                            w.split[1] ? w.searchRadius.y : size.y,
+                            w.split[2] ? w.searchRadius.z : size.z};
+    const Vec3<int> boxRadius = extract + Vec3<int>{1, 1, 1};
+    const bool is3D = size.z > 1;
+    const int sliceCount = is3D ? size.z : size.y;
+    const int sliceStep = is3D ? w.step.z : w.step.y;
+    const Vec3<int> sliceMove = is3D ? Vec3<int>{0, 0, w.step.z} : Vec3<int>{0, w.step.y, 0};
+
+    // Coefficient 0 and the last coefficient of every block, for both volumes.
+    const int bf = b.volume();
+    auto probe = [&](const Volume& v, const Vec3<int>& p) {
+        const auto blk = directBlock(v, p, b, m);
+        return std::make_pair(blk[0], blk[bf - 1]);
+    };
+    std::vector<std::pair<float, float>> expectNoisy, expectPilot;
+    for (int z = 0; z <= maxPos.z; ++z)
+        for (int y = 0; y <= maxPos.y; ++y)
+            for (int x = 0; x <= maxPos.x; ++x) {
+                expectNoisy.push_back(probe(noisy, {x, y, z}));
+                expectPilot.push_back(probe(pilot, {x, y, z}));
+            }
+    auto expectedIndex = [&](const Vec3<int>& p) {
+        return p.x + (maxPos.x + 1) * (p.y + (maxPos.y + 1) * p.z);
+    };
+    auto shiftOf = [&](int axis, int grid) {
+        const auto& t = w.shifts[axis];
+        return t.empty() ? 0 : t[grid % t.size()];
+    };
+
+    const int q = (sliceCount + sliceStep) / sliceStep, rem = (sliceCount + sliceStep) % sliceStep;
+    const int n = q + 1 - (rem == 0 ? 1 : 0);
+    const int L = static_cast<int>(std::ceil(static_cast<float>(n) / w.jobs));
+    TestTemp t(bf);
+    long checkedReferences = 0;
+    for (int job = 0; job < w.jobs; ++job) {
+        BlockCollection<float> coll, collPilot;
+        ASSERT_NE(coll.allocate(size, b, boxRadius), nullptr);
+        ASSERT_NE(collPilot.allocate(size, b, boxRadius), nullptr);
+        auto move = [&](const Vec3<int>& pos, const Vec3<int>& mv) {
+            const std::string err = failureText([&] {
+                if (stage == HT)
+                    moveCollections<HT, float>(pos, mv, boxRadius, b, m, t.temp, noisy.view,
+                                               nullptr, ARB3, &coll, nullptr);
+                else
+                    moveCollections<Wie, float>(pos, mv, boxRadius, b, m, t.temp, noisy.view,
+                                                &pilot.view, ARB3, &coll, &collPilot);
+            });
+            ASSERT_EQ(err, "") << "move at " << pos.x << "," << pos.y << "," << pos.z << " by "
+                               << mv.x << "," << mv.y << "," << mv.z;
+        };
+        auto visit = [&](int x, int y, int z) {
+            const int gx = x / w.step.x, gy = y / w.step.y, gz = z / w.step.z;
+            int rx = std::max(x - shiftOf(0, gz), 0), ry = std::max(y - shiftOf(1, gx), 0),
+                rz = std::max(z - shiftOf(2, gy), 0);
+            if (!(rx < maxPos.x + w.step.x && ry < maxPos.y + w.step.y && rz < maxPos.z + w.step.z))
+                return;
+            rx = std::min(rx, maxPos.x);
+            ry = std::min(ry, maxPos.y);
+            rz = std::min(rz, maxPos.z);
+            move({x, y, z}, {w.step.x, 0, 0});
+            if (testing::Test::HasFatalFailure()) return;
+            const Vec3<int> ref{rx, ry, rz};
+            const Vec3<int> lo{std::max(ref.x - w.searchRadius.x, 0),
+                               std::max(ref.y - w.searchRadius.y, 0),
+                               std::max(ref.z - w.searchRadius.z, 0)};
+            const Vec3<int> hi{std::min(ref.x + w.searchRadius.x, maxPos.x),
+                               std::min(ref.y + w.searchRadius.y, maxPos.y),
+                               std::min(ref.z + w.searchRadius.z, maxPos.z)};
+            for (int cz = lo.z; cz <= hi.z; ++cz)
+                for (int cy = lo.y; cy <= hi.y; ++cy)
+                    for (int cx = lo.x; cx <= hi.x; ++cx) {
+                        const Vec3<int> c{cx, cy, cz};
+                        const float* blk = nullptr;
+                        const std::string err = failureText([&] { blk = coll.getBlock(c); });
+                        ASSERT_EQ(err, "")
+                            << "reference " << rx << "," << ry << "," << rz << " origin " << cx
+                            << "," << cy << "," << cz << " box start " << coll._bufferStart.x << ","
+                            << coll._bufferStart.y << "," << coll._bufferStart.z;
+                        const auto& e = expectNoisy[expectedIndex(c)];
+                        ASSERT_EQ(blk[0], e.first) << cx << "," << cy << "," << cz;
+                        ASSERT_EQ(blk[bf - 1], e.second) << cx << "," << cy << "," << cz;
+                        if (stage == Wie) {
+                            const float* pb = collPilot.getBlock(c);
+                            const auto& ep = expectPilot[expectedIndex(c)];
+                            ASSERT_EQ(pb[0], ep.first);
+                            ASSERT_EQ(pb[bf - 1], ep.second);
+                        }
+                    }
+            ++checkedReferences;
+        };
+        for (int i = job * L; i < std::min(job * L + L, n); ++i) {
+            const int p = sliceStep * i;
+            move(is3D ? Vec3<int>{0, 0, std::min(p, maxPos.z)} : Vec3<int>{0, p, 0}, sliceMove);
+            if (testing::Test::HasFatalFailure()) return;
+            if (is3D) {
+                for (int y = 0; y < size.y + w.step.y; y += w.step.y) {
+                    move({0, y, p}, {0, w.step.y, 0});
+                    if (testing::Test::HasFatalFailure()) return;
+                    for (int x = 0; x < size.x + w.step.x; x += w.step.x) {
+                        visit(x, y, p);
+                        if (testing::Test::HasFatalFailure()) return;
+                    }
+                }
+            } else {
+                for (int x = 0; x < size.x + w.step.x; x += w.step.x) {
+                    visit(x, p, 0);
+                    if (testing::Test::HasFatalFailure()) return;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checkedReferences, 0);
+}
+
+} // namespace
+
+TEST(MoveCollections, BoxCoversEverySearchWindowAlongAWindowedCutAxis) {
+    // The configurations of the known fault (r = 11 with steps 5, 7, 8) and a sweep around them.
+    for (int r : {1, 2, 5, 8, 11})
+        for (int s : {1, 2, 3, 4, 5, 7, 8}) {
+            WalkCase w{{9, 10, 48}, {4, 4, 4}, {3, 3, s}, {2, 2, r}, {false, false, true}, {}, 1};
+            checkWalk(w, HT);
+            if (HasFatalFailure()) return;
+            w.jobs = 3;
+            w.shifts[2] = {0, 2, 1};
+            checkWalk(w, HT);
+            if (HasFatalFailure()) return;
+        }
+}
+
+TEST(MoveCollections, BoxCoversEverySearchWindowOnWindowedRowsAndColumns) {
+    for (int r : {1, 3, 6, 11})
+        for (int s : {1, 3, 4, 5, 7, 8}) {
+            for (auto split : {std::make_tuple(true, false), std::make_tuple(false, true),
+                               std::make_tuple(true, true)}) {
+                WalkCase w{{43, 38, 1},
+                           {8, 8, 1},
+                           {s, s, 1},
+                           {r, r, 0},
+                           {std::get<0>(split), std::get<1>(split), false},
+                           {},
+                           2};
+                checkWalk(w, HT);
+                if (HasFatalFailure()) return;
+                w.shifts[0] = {2, 0, 1};
+                w.shifts[1] = {1, 2};
+                checkWalk(w, Wie);
+                if (HasFatalFailure()) return;
+            }
+        }
+}
+
+TEST(MoveCollections, BoxCoversEverySearchWindowWithSeveralWindowedAxesOfAVolume) {
+    for (int r : {2, 5, 11})
+        for (int s : {3, 5, 8}) {
+            WalkCase w{{30, 30, 30},
+                       {4, 4, 4},
+                       {s, s, s},
+                       {r, r, r},
+                       {false, true, true},
+                       {{1, 0}, {0, 2, 1}, {2}},
+                       2};
+            checkWalk(w, Wie);
+            if (HasFatalFailure()) return;
+            w.split[0] = true;
+            checkWalk(w, HT);
+            if (HasFatalFailure()) return;
+        }
 }
