@@ -1,0 +1,73 @@
+"""Memory planning: block-buffer sizes, the choice of windowed axes, and clear failures."""
+
+import pytest
+
+import vexa
+from vexa.planning import _collection_floats, estimate_stage_memory, plan_stage
+from vexa.profiles import HardThresholdSettings, VEXAProfile
+
+
+def test_block_buffer_sizes_follow_the_library_formula():
+    # 256^3 volume, 4^3 blocks: every block (253^3 of 64 floats, about 4.1 GB) ...
+    whole = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, False))
+    assert whole == 253**3 * 64
+    assert 4.0e9 < whole * 4 < 4.2e9
+    # ... or, with z windowed at radius 11, 27 slices of origins (about 0.44 GB).
+    z_only = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, True))
+    assert z_only == 253 * 253 * 27 * 64
+    # An image: 8x8x1 blocks, y windowed.
+    img = _collection_floats((100, 90, 1), (8, 8, 1), (5, 5, 0), (False, True, False))
+    assert img == 93 * (2 * 5 + 5) * 1 * 64
+
+
+def _stage(**kw):
+    return VEXAProfile(hard=HardThresholdSettings(**kw)).resolve(3).hard
+
+
+def test_windowed_buffers_are_per_job_and_wiener_holds_two():
+    st = _stage(search_radius=2)
+    args = (st, (64, 64, 64), 512, (8, 8, 8), True)
+    _, shared = estimate_stage_memory(*args, (False, False, False), 4, wiener=False)
+    _, shared_w = estimate_stage_memory(*args, (False, False, False), 4, wiener=True)
+    assert shared_w == 2 * shared
+    _, one = estimate_stage_memory(*args, (False, False, True), 1, wiener=False)
+    _, four = estimate_stage_memory(*args, (False, False, True), 4, wiener=False)
+    assert four == 4 * one
+    assert one < shared
+
+
+def test_auto_windows_the_fewest_axes_that_fit():
+    st = _stage(search_radius=2)
+    args = (st, (64, 64, 64), 512, (8, 8, 8), True, "auto", 2, False)
+    costs = {s: estimate_stage_memory(*args[:5], s, 2, False)[0]
+             for s in [(False, False, False), (False, False, True), (False, True, True),
+                       (True, True, True)]}
+    assert plan_stage(*args, memory_limit=costs[(False, False, False)]).split_block_extraction == (False, False, False)
+    assert plan_stage(*args, memory_limit=costs[(False, False, False)] - 1).split_block_extraction == (False, False, True)
+    assert plan_stage(*args, memory_limit=costs[(False, False, True)] - 1).split_block_extraction == (False, True, True)
+    with pytest.raises(MemoryError, match="needs about .* even with"):
+        plan_stage(*args, memory_limit=min(costs.values()) - 1)
+
+
+def test_auto_on_images_windows_y_first():
+    st = VEXAProfile().resolve(2).hard
+    args = (st, (256, 256, 1), 1024, (32, 32, 1), True, "auto", 2, False)
+    full = estimate_stage_memory(*args[:5], (False, False, False), 2, False)[0]
+    assert plan_stage(*args, memory_limit=full - 1).split_block_extraction == (False, True, False)
+
+
+def test_explicit_split_that_cannot_fit_reports_the_estimate():
+    st = _stage()
+    with pytest.raises(MemoryError, match=r"needs about [0-9.]+ MiB with split_block_extraction \[False, False, False\]"):
+        plan_stage(st, (64, 64, 64), 512, (8, 8, 8), True, (False, False, False), 2, False,
+                   memory_limit=1 << 20)
+
+
+def test_plan_memory_public_entry():
+    plans = vexa.plan_memory((48, 48, 48), memory_limit=1 << 40, num_threads=2)
+    assert [p.stage for p in plans] == ["hard", "wiener"]
+    assert all(p.split_block_extraction == (False, False, False) for p in plans)
+    small = vexa.plan_memory((48, 48, 48), memory_limit=plans[0].estimate - 1, num_threads=2,
+                             stage="hard")
+    assert small[0].split_block_extraction != (False, False, False)
+    assert vexa.split_in_array_order((False, False, True), flat=False) == [True, False, False]
