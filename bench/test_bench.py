@@ -1,0 +1,169 @@
+"""Checks of the benchmark harness itself: python -m pytest -q bench/test_bench.py
+
+A fault here would make every figure of bench/README.md wrong without any
+error: noise of the wrong level or spectrum, a PSD that does not describe
+the noise, peers called on a wrong scale, results sections clobbered.
+"""
+
+import importlib.util
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import benchlib as bl  # noqa: E402
+import peers  # noqa: E402
+import tune  # noqa: E402
+
+CASES = {c.name: c for c in bl.noise_cases()}
+
+
+class TestNoise:
+    @pytest.mark.parametrize("name", ["white0.05", "white0.20", "gauss1", "line5"])
+    @pytest.mark.parametrize("shape", [(128, 128), (32, 32, 32)])
+    def test_noise_has_the_case_sigma(self, name, shape):
+        n = bl.make_noise(shape, CASES[name], 3)
+        assert n.dtype == np.float32
+        assert abs(n.std() / CASES[name].sigma - 1) < 0.03
+
+    @pytest.mark.parametrize("name", ["gauss1", "line5"])
+    def test_empirical_spectrum_matches_true_psd(self, name):
+        shape = (64, 64)
+        case = CASES[name]
+        psd = bl.true_psd(shape, case)
+        acc = np.zeros(shape)
+        for seed in range(40):
+            acc += np.abs(np.fft.fftn(bl.make_noise(shape, case, seed).astype(np.float64))) ** 2
+        acc /= 40
+        # compare on frequencies that carry power; 40 draws give ~16 % scatter per bin
+        strong = psd > 0.05 * psd.max()
+        assert abs(np.median(acc[strong] / psd[strong]) - 1) < 0.05
+        # the PSD's noise variance is the noise's
+        assert abs(psd.sum() / psd.size**2 / case.sigma**2 - 1) < 1e-9
+
+    def test_line_kernel_correlates_along_the_last_axis_only(self):
+        n = bl.make_noise((256, 256), CASES["line5"], 1).astype(np.float64)
+        along = np.mean(n[:, 1:] * n[:, :-1]) / n.var()
+        across = np.mean(n[1:, :] * n[:-1, :]) / n.var()
+        assert along == pytest.approx(0.8, abs=0.03)  # 4 of 5 taps shared
+        assert abs(across) < 0.03
+
+    def test_seeds_are_fixed_and_differ_between_cases(self):
+        a = bl.seed_for("camera", CASES["white0.10"])
+        assert a == bl.seed_for("camera", CASES["white0.10"])
+        assert a != bl.seed_for("camera", CASES["white0.20"])
+        assert a != bl.seed_for("astronaut", CASES["white0.10"])
+
+    @pytest.mark.skipif(importlib.util.find_spec("vexa") is None, reason="vexa host not importable")
+    def test_host_psd_from_kernel_agrees_with_the_noise(self):
+        import vexa
+
+        for shape in [(8, 8, 8), (32, 32)]:
+            for name in ("gauss1", "line5"):
+                kernel = bl.noise_kernel(CASES[name], len(shape))
+                host = vexa.psd_from_kernel(kernel, shape)
+                mine = bl.true_psd(shape, CASES[name])
+                # a 9-tap kernel folded on an 8-grid samples the same spectrum
+                np.testing.assert_allclose(host, mine, rtol=1e-4, atol=1e-6 * mine.max())
+
+
+class TestMetricsAndMemory:
+    def test_psnr_of_known_error(self):
+        clean = np.zeros((10, 10), np.float32)
+        assert bl.psnr(clean, clean + 0.1) == pytest.approx(20.0, abs=1e-4)
+        assert bl.psnr(clean, clean) == float("inf")
+
+    def test_peak_memory_sees_an_allocation_freed_inside(self):
+        def work():
+            a = np.ones(100 * 2**20 // 8)  # 100 MiB, freed before the block ends
+            return float(a.sum())
+
+        _, _, mib = bl.timed(work)
+        assert 90 < mib < 200
+        _, _, idle = bl.timed(lambda: None)
+        assert idle < 5
+
+    def test_normalise_and_crop(self):
+        a = np.arange(1000, dtype=np.uint8).reshape(10, 10, 10) % 200 + 5
+        n = bl.normalise(a)
+        assert n.min() == 0 and n.max() == 1
+        c = bl.central_crop(np.arange(5**3).reshape(5, 5, 5), 3)
+        assert c[0, 0, 0] == 1 * 25 + 1 * 5 + 1
+        with pytest.raises(ValueError, match="crop size"):
+            bl.central_crop(np.zeros((4, 4)), 5)
+
+
+class TestReadmeSections:
+    def test_replace_keeps_other_text_and_is_idempotent(self):
+        text = "intro\n<!-- BEGIN a -->\nold\n<!-- END a -->\nmiddle\n<!-- BEGIN b -->\nkeep\n<!-- END b -->\ntail\n"
+        once = bl.replace_section(text, "a", "new $1 \\1 table")
+        assert "old" not in once and "new $1 \\1 table" in once
+        assert "intro" in once and "middle" in once and "keep" in once and "tail" in once
+        assert bl.replace_section(once, "a", "new $1 \\1 table") == once
+
+    def test_missing_section_is_appended(self):
+        out = bl.replace_section("# title\n", "quick-results", "rows")
+        assert out.startswith("# title\n") and out.rstrip().endswith("<!-- END quick-results -->")
+
+
+class TestPeerCalls:
+    def test_uint8_map_is_lossless_to_half_a_step(self):
+        x = np.random.default_rng(0).normal(0.5, 0.3, (50, 50)).astype(np.float32)
+        u8, lo, scale = peers.to_uint8(x)
+        assert u8.min() == 0 and u8.max() == 255
+        assert np.max(np.abs(u8 / scale + lo - x)) <= 0.5 / scale + 1e-6
+
+    def test_opencv_result_is_back_on_the_data_scale(self):
+        pytest.importorskip("cv2")
+        x = np.full((64, 64), 0.3, np.float32)
+        x += np.random.default_rng(1).normal(0, 0.05, x.shape).astype(np.float32)
+        out = peers._opencv(x, 0.05, {"h": 1.0})
+        assert out.shape == x.shape
+        assert abs(out.mean() - 0.3) < 0.01 and out.std() < 0.03
+
+    def test_dipy_offset_keeps_zero_regions_at_zero(self):
+        pytest.importorskip("dipy")
+        clean = np.zeros((24, 24, 24), np.float32)
+        clean[6:18, 6:18, 6:18] = 0.8
+        noisy = clean + bl.make_noise(clean.shape, CASES["white0.10"], 2)
+        setting = {"patch_radius": 1, "block_radius": 2}
+        shifted = peers._dipy(noisy, 0.10, setting)
+        background = clean == 0
+        assert abs(shifted[background].mean()) < 0.03
+        assert abs(shifted[~background].mean() - 0.8) < 0.03
+
+    @pytest.mark.parametrize("ndim", [2, 3])
+    def test_every_peer_runs_and_denoises(self, ndim):
+        pytest.importorskip("skimage")
+        clean = bl.load_dataset("smoke3d" if ndim == 3 else "smoke2d")
+        noisy = clean + bl.make_noise(clean.shape, CASES["white0.10"], 4)
+        for p in peers.PEERS:
+            best = max(bl.psnr(clean, p.run(noisy, 0.10, s)) for s in p.grid(ndim, True))
+            assert best > bl.psnr(clean, noisy) + 3, p.name
+
+
+class TestTuningChoice:
+    def test_fastest_within_tolerance_wins_and_errors_are_skipped(self):
+        results = [(2, {"psnr": 30.0, "seconds": 9.0}), (3, {"psnr": 29.95, "seconds": 4.0}),
+                   (4, {"psnr": 29.5, "seconds": 2.0}), (5, {"error": "bad"})]
+        assert tune.choose(results, 0.10) == 3
+        assert tune.choose(results, 0.60) == 4
+        assert tune.choose(results, 0.0) == 2
+        assert tune.choose([(1, {"error": "x"})], 0.1) is None
+
+
+@pytest.mark.skipif(importlib.util.find_spec("vexa") is None, reason="vexa host not importable")
+class TestProfileOverrides:
+    def test_stage_prefix_plain_name_and_unknown(self):
+        import vexa_runner as vr
+
+        base = vr.profile("default")
+        before = repr(base)
+        p = vr.apply_overrides(base, {"hard.threshold": 3.1, "max_group_size": 8, "num_threads": 1})
+        assert p.hard.threshold == 3.1 and p.wiener.max_group_size == 8 and p.hard.max_group_size == 8
+        assert p.num_threads == 1 and p.wiener.step == base.wiener.step
+        assert repr(base) == before  # the caller's profile is not changed
+        with pytest.raises(ValueError, match="unknown profile setting"):
+            vr.profile("default", no_such=1)
