@@ -89,59 +89,200 @@ inline bool windowInside(const Vec3<int>& bufferStart, const Vec3<int>& bufferRa
            axisInside(bufferStart.z, bufferRange.z, start.z, end.z);
 }
 
+// What both forms of the scan share: the checks, the reference block and the
+// constants of step 3. empty is set when there is nothing to visit.
+template <class T>
+struct Scan {
+    const T* refBlock = nullptr;
+    int b = 0, quarter = 0, half = 0, strideY = 0, strideZ = 0, capacity = 0;
+    bool empty = true;
+
+    Scan(const BlockCollection<T>& collection, const Vec3<int>& reference,
+         const Vec3<int>& blockSize, const Vec3<int>& searchRadius, const Vec3<int>& start,
+         const Vec3<int>& end, int maxGroupSize, BlockQueue<T>& queue) {
+        VEXA_CHECK(
+            windowInside(collection._bufferStart, collection._bufferRange, reference, reference),
+            "reference inside the block buffer");
+        refBlock = collection.getBlock(reference);
+        // No room for candidates, or no position to visit.
+        if (maxGroupSize <= 1 || start.z > end.z || start.y > end.y || start.x > end.x) return;
+        // Once per reference rather than per block: a block outside the buffer
+        // would alias another slot, and the bias table covers reference +- radius.
+        VEXA_CHECK(windowInside(collection._bufferStart, collection._bufferRange, start, end),
+                   "search window inside the block buffer");
+        VEXA_CHECK(start >= reference - searchRadius && (reference + searchRadius) >= end,
+                   "search window within reference +- searchRadius");
+        empty = false;
+        b = blockSize.x * blockSize.y * blockSize.z;
+        quarter = b >> 2;
+        half = b >> 1;
+        strideY = 2 * searchRadius.x + 1;
+        strideZ = strideY * (2 * searchRadius.y + 1);
+        capacity = maxGroupSize - 1;
+        const long long positions = static_cast<long long>(end.x - start.x + 1) *
+                                    (end.y - start.y + 1) * (end.z - start.z + 1);
+        queue.heap.reserve(static_cast<std::size_t>(capacity < positions ? capacity : positions));
+    }
+
+    float startDistance(const float* distanceBias, const Vec3<int>& p, const Vec3<int>& reference,
+                        const Vec3<int>& r) const {
+        if (!distanceBias) return -0.0f;
+        return -distanceBias[(p.z - reference.z + r.z) * strideZ +
+                             (p.y - reference.y + r.y) * strideY + (p.x - reference.x + r.x)];
+    }
+
+    // Steps 4.3 / 4.4 for one candidate whose first `done` coefficients are in d.
+    void offer(BlockQueue<T>& queue, const T* block, const Vec3<int>& p, float d, int done) const {
+        if (queue.size() < capacity) {
+            d = accumulate(block, refBlock, done, b, d);
+            queue.insert({block, d, p, {0, 0, 0}});
+            return;
+        }
+        const float worst = queue.top().distance;
+        if (done < quarter) d = accumulate(block, refBlock, done, quarter, d);
+        if (d > worst) return;
+        d = accumulate(block, refBlock, quarter, half, d);
+        if (d > worst) return;
+        d = accumulate(block, refBlock, half, b, d);
+        if (worst > d) queue.replaceTop({block, d, p, {0, 0, 0}});
+    }
+};
+
+// Sums of coefficients [from, to) of four candidates at once: four
+// independent chains, each in storage order, so every sum equals the sum of
+// the one-at-a-time scan.
+template <class T>
+inline void sums4(const T* const* blocks, const T* ref, int from, int to, float* d) {
+    float d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
+    const T *b0 = blocks[0], *b1 = blocks[1], *b2 = blocks[2], *b3 = blocks[3];
+    for (int i = from; i < to; ++i) {
+        const T r = ref[i];
+        d0 += squaredDifference(b0[i], r);
+        d1 += squaredDifference(b1[i], r);
+        d2 += squaredDifference(b2[i], r);
+        d3 += squaredDifference(b3[i], r);
+    }
+    d[0] = d0;
+    d[1] = d1;
+    d[2] = d2;
+    d[3] = d3;
+}
+
+// Advances the sums of the listed candidates (at most four) over [from, to);
+// idle lanes repeat the first one and are dropped.
+template <class T>
+inline void advance(const T* const* blocks, float* d, const int* idx, int m, const T* ref, int from,
+                    int to) {
+    if (m == 0 || from >= to) return;
+    const T* lane[4];
+    float acc[4];
+    for (int k = 0; k < 4; ++k) {
+        const int j = idx[k < m ? k : 0];
+        lane[k] = blocks[j];
+        acc[k] = d[j];
+    }
+    sums4(lane, ref, from, to, acc);
+    for (int k = 0; k < m; ++k) d[idx[k]] = acc[k];
+}
+
 } // namespace
+
+template <class T>
+BlockQueue<T> blockMatchingReference(const BlockCollection<T>& collection,
+                                     const float* distanceBias, const Vec3<int>& reference,
+                                     const Vec3<int>& blockSize, const Vec3<int>& searchRadius,
+                                     const Vec3<int>& start, const Vec3<int>& end,
+                                     int maxGroupSize) {
+    BlockQueue<T> queue;
+    const Scan<T> scan(collection, reference, blockSize, searchRadius, start, end, maxGroupSize,
+                       queue);
+    if (scan.empty) return queue;
+    Vec3<int> p;
+    for (p.z = start.z; p.z <= end.z; ++p.z)
+        for (p.y = start.y; p.y <= end.y; ++p.y)
+            for (p.x = start.x; p.x <= end.x; ++p.x) {
+                if (p == reference) continue;
+                scan.offer(queue, collection.getBlock(p), p,
+                           scan.startDistance(distanceBias, p, reference, searchRadius), 0);
+            }
+    return queue;
+}
 
 template <class T>
 BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* distanceBias,
                             const Vec3<int>& reference, const Vec3<int>& blockSize,
                             const Vec3<int>& searchRadius, const Vec3<int>& start,
                             const Vec3<int>& end, int maxGroupSize) {
-    VEXA_CHECK(windowInside(collection._bufferStart, collection._bufferRange, reference, reference),
-               "reference inside the block buffer");
-    const T* refBlock = collection.getBlock(reference);
     BlockQueue<T> queue;
-    // No room for candidates, or no position to visit.
-    if (maxGroupSize <= 1 || start.z > end.z || start.y > end.y || start.x > end.x) return queue;
+    const Scan<T> scan(collection, reference, blockSize, searchRadius, start, end, maxGroupSize,
+                       queue);
+    if (scan.empty) return queue;
 
-    // getBlock accepts a position past the buffer on some axes (it would hand
-    // back another block), and the bias table covers reference +- radius only.
-    VEXA_CHECK(windowInside(collection._bufferStart, collection._bufferRange, start, end),
-               "search window inside the block buffer");
-    VEXA_CHECK(start >= reference - searchRadius && (reference + searchRadius) >= end,
-               "search window within reference +- searchRadius");
-
-    const int b = blockSize.x * blockSize.y * blockSize.z;
-    const int quarter = b >> 2;
-    const int half = b >> 1;
-    const int strideY = 2 * searchRadius.x + 1;
-    const int strideZ = strideY * (2 * searchRadius.y + 1);
-    const int capacity = maxGroupSize - 1;
-    const long long positions =
-        static_cast<long long>(end.x - start.x + 1) * (end.y - start.y + 1) * (end.z - start.z + 1);
-    queue.heap.reserve(static_cast<std::size_t>(capacity < positions ? capacity : positions));
-
+    // Once the queue is full its top only decreases, and a partial sum only
+    // grows. So a candidate whose partial sum exceeds the top at the start of
+    // its batch of four is one the plain scan rejects as well, and sums run
+    // further than the plain scan would never change its decisions, which are
+    // then taken candidate by candidate in scan order with the current top.
+    constexpr int kBatch = 4;
+    const T* blocks[kBatch];
+    Vec3<int> pos[kBatch];
+    float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];
+    int idx[kBatch];
     Vec3<int> p;
     for (p.z = start.z; p.z <= end.z; ++p.z) {
         for (p.y = start.y; p.y <= end.y; ++p.y) {
-            for (p.x = start.x; p.x <= end.x; ++p.x) {
-                if (p == reference) continue;
-                const T* block = collection.getBlock(p);
-                const int biasIndex = (p.z - reference.z + searchRadius.z) * strideZ +
-                                      (p.y - reference.y + searchRadius.y) * strideY +
-                                      (p.x - reference.x + searchRadius.x);
-                float d = distanceBias ? -distanceBias[biasIndex] : -0.0f;
-                if (queue.size() < capacity) {
-                    d = accumulate(block, refBlock, 0, b, d);
-                    queue.insert({block, d, p, {0, 0, 0}});
+            // Within a row the blocks usually lie in consecutive slots; then
+            // one lookup per row replaces one per candidate.
+            const T* rowFirst = collection.getBlock({start.x, p.y, p.z});
+            const bool contiguous =
+                collection.getBlock({end.x, p.y, p.z}) - rowFirst ==
+                static_cast<std::ptrdiff_t>(end.x - start.x) * collection.totalBlockSize;
+            auto blockAt = [&](const Vec3<int>& q) {
+                return contiguous ? rowFirst + static_cast<std::ptrdiff_t>(q.x - start.x) *
+                                                   collection.totalBlockSize
+                                  : collection.getBlock(q);
+            };
+            p.x = start.x;
+            while (p.x <= end.x) {
+                if (queue.size() < scan.capacity) {
+                    if (p != reference)
+                        scan.offer(queue, blockAt(p), p,
+                                   scan.startDistance(distanceBias, p, reference, searchRadius), 0);
+                    ++p.x;
                     continue;
                 }
-                const float worst = queue.top().distance;
-                d = accumulate(block, refBlock, 0, quarter, d);
-                if (d > worst) continue;
-                d = accumulate(block, refBlock, quarter, half, d);
-                if (d > worst) continue;
-                d = accumulate(block, refBlock, half, b, d);
-                if (worst > d) queue.replaceTop({block, d, p, {0, 0, 0}});
+                int n = 0;
+                for (; p.x <= end.x && n < kBatch; ++p.x) {
+                    if (p == reference) continue;
+                    blocks[n] = blockAt(p);
+                    pos[n] = p;
+                    quarterSum[n] = scan.startDistance(distanceBias, p, reference, searchRadius);
+                    ++n;
+                }
+                const float batchWorst = queue.top().distance;
+                int m = 0;
+                for (int j = 0; j < n; ++j) idx[m++] = j;
+                advance(blocks, quarterSum, idx, m, scan.refBlock, 0, scan.quarter);
+
+                int alive = 0;
+                for (int k = 0; k < m; ++k)
+                    if (!(quarterSum[idx[k]] > batchWorst)) idx[alive++] = idx[k];
+                for (int k = 0; k < alive; ++k) halfSum[idx[k]] = quarterSum[idx[k]];
+                advance(blocks, halfSum, idx, alive, scan.refBlock, scan.quarter, scan.half);
+
+                m = 0;
+                for (int k = 0; k < alive; ++k)
+                    if (!(halfSum[idx[k]] > batchWorst)) idx[m++] = idx[k];
+                for (int k = 0; k < m; ++k) fullSum[idx[k]] = halfSum[idx[k]];
+                advance(blocks, fullSum, idx, m, scan.refBlock, scan.half, scan.b);
+
+                for (int k = 0; k < m; ++k) {
+                    const int j = idx[k];
+                    const float worst = queue.top().distance;
+                    if (quarterSum[j] > worst || halfSum[j] > worst) continue;
+                    if (worst > fullSum[j])
+                        queue.replaceTop({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
+                }
             }
         }
     }
@@ -204,6 +345,15 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* distance
 template struct BlockQueue<float>;
 template struct BlockQueue<Complex>;
 
+template BlockQueue<float> blockMatchingReference<float>(const BlockCollection<float>&,
+                                                         const float*, const Vec3<int>&,
+                                                         const Vec3<int>&, const Vec3<int>&,
+                                                         const Vec3<int>&, const Vec3<int>&, int);
+template BlockQueue<Complex> blockMatchingReference<Complex>(const BlockCollection<Complex>&,
+                                                             const float*, const Vec3<int>&,
+                                                             const Vec3<int>&, const Vec3<int>&,
+                                                             const Vec3<int>&, const Vec3<int>&,
+                                                             int);
 template BlockQueue<float> blockMatching<float>(const BlockCollection<float>&, const float*,
                                                 const Vec3<int>&, const Vec3<int>&,
                                                 const Vec3<int>&, const Vec3<int>&,

@@ -39,6 +39,15 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                             const Vec3<int>& searchRadius, const Vec3<int>& start,
                             const Vec3<int>& end, int maxGroupSize);
 
+// The same scan one candidate at a time, exactly as the steps read; the
+// batched blockMatching must give the same queue, record for record.
+template <class T>
+BlockQueue<T> blockMatchingReference(const BlockCollection<T>& collection,
+                                     const float* distanceBias, const Vec3<int>& reference,
+                                     const Vec3<int>& blockSize, const Vec3<int>& searchRadius,
+                                     const Vec3<int>& start, const Vec3<int>& end,
+                                     int maxGroupSize);
+
 // Prunes the queue, then writes matches[1..count] best first and their
 // relative positions. The count written is a power of two minus one.
 template <class T>

@@ -61,8 +61,8 @@ int loadMatches(const BlockMatchStorage& storage, int slot, int maxGroupSize,
         m.relativePosition = {storage.matchRelativePositions[e + 0],
                               storage.matchRelativePositions[e + 1],
                               storage.matchRelativePositions[e + 2]};
-        // getBlock alone accepts a position out of range on some axes and
-        // would then hand back another block's slot.
+        // Checked on every axis here: a stored position outside the buffer
+        // would alias another block's slot.
         VEXA_CHECK(insideBuffer(collection, m.position), "stored position inside the block buffer");
         m.block = collection.getBlock(m.position);
     }

@@ -162,7 +162,9 @@ void expectMatchesBruteForce(const BlockCollection<T>& coll, const float* bias,
         EXPECT_TRUE(found) << "member " << i;
         bool tied = (i > 1 && sorted[i - 2].distance == want.distance) ||
                     (i < static_cast<int>(sorted.size()) && sorted[i].distance == want.distance);
-        if (!tied) EXPECT_EQ(matches[i].position, want.position) << "member " << i;
+        if (!tied) {
+            EXPECT_EQ(matches[i].position, want.position) << "member " << i;
+        }
         EXPECT_EQ(matches[i].block, coll.getBlock(matches[i].position));
         minCorner.x = std::min(minCorner.x, matches[i].position.x);
         minCorner.y = std::min(minCorner.y, matches[i].position.y);
@@ -456,6 +458,91 @@ TEST(BlockMatching, FirstScannedWinsTiesForTheLastPlace) {
     getBlockMatches(coll, bias.data(), {0, 0, 0}, {1, 1, 1}, r, start, end, 4, 0, 0.0f, m.data(),
                     count);
     EXPECT_EQ(m[3].position, (Vec3<int>{1, 1, 0}));
+}
+
+namespace {
+
+// Same records in the same heap layout: both scans made the same decisions.
+template <class T>
+void expectSameQueue(const BlockQueue<T>& a, const BlockQueue<T>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (int i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a.heap[i].distance, b.heap[i].distance) << i;
+        EXPECT_EQ(a.heap[i].position, b.heap[i].position) << i;
+        EXPECT_EQ(a.heap[i].block, b.heap[i].block) << i;
+    }
+}
+
+template <class T>
+void runBatchedAgainstPlain(std::uint32_t seed, bool quantised) {
+    std::mt19937 rng(seed);
+    int rowsWrapped = 0, rowsStraight = 0;
+    struct Case {
+        Vec3<int> imageSize, blockSize, radius, bufferShift;
+    };
+    // Shifted buffers put the ring's wrap inside the rows of the window.
+    const Case cases[] = {
+        {{16, 9, 8}, {1, 1, 1}, {5, 2, 2}, {0, 0, 0}},
+        {{16, 9, 8}, {1, 1, 1}, {5, 2, 2}, {3, 1, 0}},
+        {{18, 9, 7}, {3, 1, 1}, {6, 2, 1}, {5, 0, 2}},
+        {{20, 12, 9}, {2, 2, 2}, {7, 3, 2}, {0, 0, 0}},
+        {{20, 12, 9}, {4, 4, 4}, {6, 3, 2}, {4, 2, 1}},
+        {{30, 20, 1}, {8, 8, 1}, {9, 4, 0}, {7, 0, 0}},
+    };
+    for (const Case& cs : cases) {
+        BlockCollection<T> coll;
+        fillCollection(coll, cs.imageSize, cs.blockSize, rng);
+        if (quantised) // Small integers: many exact ties.
+            for (long i = 0; i < coll.blockCount * coll.totalBlockSize; ++i) {
+                T& v = coll.data[i];
+                v = randomValue(rng, T{});
+                float* f = reinterpret_cast<float*>(&v);
+                for (std::size_t k = 0; k < sizeof(T) / sizeof(float); ++k)
+                    f[k] = std::floor(f[k] * 2.0f);
+            }
+        const Vec3<int> r = cs.radius;
+        const Vec3<int> last = cs.imageSize - cs.blockSize;
+        std::vector<float> bias((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1));
+        for (float& b : bias)
+            b = quantised ? std::floor(std::uniform_real_distribution<float>(0, 3)(rng))
+                          : std::uniform_real_distribution<float>(0, 1)(rng);
+        // The buffer holds the window of one reference only, starting at an
+        // origin whose ring slot is not 0.
+        for (Vec3<int> ref : {Vec3<int>{r.x, r.y, r.z}, last, Vec3<int>{last.x / 2, 0, last.z}}) {
+            ref = {std::min(ref.x, last.x), std::min(ref.y, last.y), std::min(ref.z, last.z)};
+            Vec3<int> start, end;
+            setSearchWindow(ref, r, cs.blockSize, cs.imageSize, start, end);
+            coll._bufferStart = start;
+            coll._bufferRange = end - start + Vec3<int>{1, 1, 1} + cs.bufferShift;
+            if (coll._bufferRange.volume() > coll.blockCount)
+                coll._bufferRange = end - start + Vec3<int>{1, 1, 1};
+            const bool wraps = coll.getBlock({end.x, start.y, start.z}) -
+                                   coll.getBlock({start.x, start.y, start.z}) !=
+                               static_cast<long>(end.x - start.x) * coll.totalBlockSize;
+            (wraps ? rowsWrapped : rowsStraight)++;
+            for (int maxG : {2, 3, 5, 8, 16, 33})
+                for (const float* b :
+                     {static_cast<const float*>(nullptr), static_cast<const float*>(bias.data())}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "maxG " << maxG << " bs " << cs.blockSize.x << " ref " << ref.x
+                                 << "," << ref.y << "," << ref.z);
+                    expectSameQueue(
+                        blockMatching(coll, b, ref, cs.blockSize, r, start, end, maxG),
+                        blockMatchingReference(coll, b, ref, cs.blockSize, r, start, end, maxG));
+                }
+        }
+    } // Both ways of reaching the blocks of a row were taken.
+    EXPECT_GT(rowsWrapped, 0);
+    EXPECT_GT(rowsStraight, 0);
+}
+
+} // namespace
+
+TEST(BlockMatching, BatchedScanEqualsThePlainScan) {
+    runBatchedAgainstPlain<float>(31, false);
+    runBatchedAgainstPlain<float>(32, true);
+    runBatchedAgainstPlain<Complex>(33, false);
+    runBatchedAgainstPlain<Complex>(34, true);
 }
 
 TEST(BlockMatching, AgreesWithBruteForceOnFloatBlocks) {
