@@ -109,20 +109,43 @@ void butterflyLanes(const float* VEXA_RESTRICT in, float* VEXA_RESTRICT out, int
     }
 }
 
+// The same with strides known at compile time, so the lane loop vectorises.
+template <void (*Kernel)(const float*, float*), int LaneStride, int ElemStride>
+void butterflyLanesFixed(const float* VEXA_RESTRICT in, float* VEXA_RESTRICT out, int lanes) {
+    for (int l = 0; l < lanes; ++l) {
+        float u[8], U[8];
+        const float* src = in + l * LaneStride;
+        for (int k = 0; k < 8; ++k) u[k] = src[k * ElemStride];
+        Kernel(u, U);
+        float* dst = out + l * LaneStride;
+        for (int k = 0; k < 8; ++k) dst[k * ElemStride] = U[k];
+    }
+}
+
+template <void (*Kernel)(const float*, float*)>
+void butterflyKernel(const float* in, float* out, int lanes, int laneStride, int elemStride) {
+    if (laneStride == 8 && elemStride == 1)
+        butterflyLanesFixed<Kernel, 8, 1>(in, out, lanes);
+    else if (laneStride == 1 && elemStride == 8)
+        butterflyLanesFixed<Kernel, 1, 8>(in, out, lanes);
+    else
+        butterflyLanes<Kernel>(in, out, lanes, laneStride, elemStride);
+}
+
 void butterfly(StandardTransform t, const float* in, float* out, int lanes, int laneStride,
                int elemStride) {
     switch (t) {
     case TransformsMetas::DCT8:
-        butterflyLanes<dct8>(in, out, lanes, laneStride, elemStride);
+        butterflyKernel<dct8>(in, out, lanes, laneStride, elemStride);
         break;
     case TransformsMetas::DCT8_INV:
-        butterflyLanes<dct8Inv>(in, out, lanes, laneStride, elemStride);
+        butterflyKernel<dct8Inv>(in, out, lanes, laneStride, elemStride);
         break;
     case TransformsMetas::BIOR8:
-        butterflyLanes<bior8>(in, out, lanes, laneStride, elemStride);
+        butterflyKernel<bior8>(in, out, lanes, laneStride, elemStride);
         break;
     default:
-        butterflyLanes<bior8Inv>(in, out, lanes, laneStride, elemStride);
+        butterflyKernel<bior8Inv>(in, out, lanes, laneStride, elemStride);
         break;
     }
 }
@@ -182,6 +205,38 @@ void matrixColumns(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in, T
             const T* u = in + k * stride;
             for (int l = 0; l < lanes; ++l) U[l] += mk * u[l];
         }
+    }
+}
+
+// All three products for a block size known at compile time (the built-in
+// 4x4x4 and 8x8x1 blocks); same accumulation order as the general loops.
+template <class T, int NX, int NY, int NZ>
+void productFixed(const T* VEXA_RESTRICT in, const Vec3<const T*>& m, T* VEXA_RESTRICT a,
+                  T* VEXA_RESTRICT b, T* VEXA_RESTRICT out) {
+    const T* VEXA_RESTRICT mx = m.x;
+    const T* VEXA_RESTRICT my = m.y;
+    for (int r = 0; r < NY * NZ; ++r)
+        for (int j = 0; j < NX; ++j) {
+            T acc = mx[j * NX] * in[r * NX];
+            for (int k = 1; k < NX; ++k) acc += mx[j * NX + k] * in[r * NX + k];
+            a[r * NX + j] = acc;
+        }
+    T* VEXA_RESTRICT yOut = NZ == 1 ? out : b;
+    for (int z = 0; z < NZ; ++z)
+        for (int j = 0; j < NY; ++j)
+            for (int x = 0; x < NX; ++x) {
+                T acc = my[j * NY] * a[z * NX * NY + x];
+                for (int k = 1; k < NY; ++k) acc += my[j * NY + k] * a[(z * NY + k) * NX + x];
+                yOut[(z * NY + j) * NX + x] = acc;
+            }
+    if constexpr (NZ > 1) {
+        const T* VEXA_RESTRICT mz = m.z;
+        for (int j = 0; j < NZ; ++j)
+            for (int p = 0; p < NX * NY; ++p) {
+                T acc = mz[j * NZ] * b[p];
+                for (int k = 1; k < NZ; ++k) acc += mz[j * NZ + k] * b[k * NX * NY + p];
+                out[j * NX * NY + p] = acc;
+            }
     }
 }
 
@@ -267,16 +322,23 @@ void transf3D(const T* input, const Vec3<const T*>& matrices,
               T* output, const Vec3<int>& size) {
     const int nx = size.x, ny = size.y, nz = size.z;
     const int plane = nx * ny;
+    const bool fastX = hasFastPath(tags.x, nx), fastY = hasFastPath(tags.y, ny);
+
+    if (!fastX && !fastY) {
+        if (nx == 4 && ny == 4 && nz == 4)
+            return productFixed<T, 4, 4, 4>(input, matrices, scratchA, scratchB, output);
+        if (nx == 8 && ny == 8 && nz == 1)
+            return productFixed<T, 8, 8, 1>(input, matrices, scratchA, scratchB, output);
+    }
 
     // The x pass consumes the whole input before the output is written, so
     // input may equal output.
-    if (hasFastPath(tags.x, nx))
+    if (fastX)
         butterfly(tags.x, input, scratchA, ny * nz, 8, 1);
     else
         matrixRows(matrices.x, nx, input, scratchA, ny * nz);
 
     T* yOut = nz == 1 ? output : scratchB;
-    const bool fastY = hasFastPath(tags.y, ny);
     for (int z = 0; z < nz; ++z) {
         const T* src = scratchA + z * plane;
         T* dst = yOut + z * plane;

@@ -130,6 +130,21 @@ TEST(Transf3D, EachFastPathEqualsTheProductWithItsTable) {
         const auto yOnly =
             runTransf3D(in, my, {TransformsMetas::ARBITRARY, c.tag, TransformsMetas::ARBITRARY}, s);
         EXPECT_LT(maxAbsDiff(yOnly, separableDouble(in, my, s)), FAST_TOLERANCE) << c.name;
+
+        // Rows or columns of other lengths around the 8-point axis.
+        const auto m3 = randomValues(9, 12), m5 = randomValues(25, 13), m2 = randomValues(4, 14);
+        const Vec3<int> sx{8, 3, 2}, sy{5, 8, 2};
+        const auto inx = randomValues(sx.volume(), 15), iny = randomValues(sy.volume(), 16);
+        const Vec3<const float*> mx3{c.table, m3.data(), m2.data()};
+        const Vec3<const float*> my5{m5.data(), c.table, m2.data()};
+        EXPECT_LT(maxAbsDiff(runTransf3D(inx, mx3, {c.tag, c.tag, c.tag}, sx),
+                             separableDouble(inx, mx3, sx)),
+                  FAST_TOLERANCE)
+            << c.name;
+        EXPECT_LT(maxAbsDiff(runTransf3D(iny, my5, {c.tag, c.tag, c.tag}, sy),
+                             separableDouble(iny, my5, sy)),
+                  FAST_TOLERANCE)
+            << c.name;
     }
 }
 
