@@ -31,7 +31,7 @@ VEXA_PRESETS = ["default", "fast"]
 SLICE_CASES = ("white0.10", "gauss1", "line5")
 DATA_TITLES = {
     "ch2crop": "T1 crop 96³",
-    "ch2": "T1 volume 301×370×316",
+    "ch2": "T1 volume (316, 370, 301)",
     "camera": "camera 512²",
     "astronaut": "astronaut grey 512²",
     "smoke3d": "smoke 24³",
@@ -122,14 +122,10 @@ def benchmark(args, mode, results: Path):
     cases = [c for c in bl.noise_cases() if not args.cases or c.name in args.cases]
     earlier = bl.load_records(results)
     done = {(r["dataset"], r["case"], r["method"], r["setting"]) for r in earlier}
-    best_settings = best_by_key(earlier)
     known_best = best_records(earlier)
     warmed = False
-    for dataset in datasets:
+    for dataset, order in plan(datasets, cases):
         clean = bl.load_dataset(dataset)
-        order = cases
-        if dataset == "ch2":
-            order = sorted(cases, key=lambda c: FULL_VOLUME_ORDER.index(c.name))
         for case in order:
             noisy = clean + bl.make_noise(clean.shape, case, bl.seed_for(dataset, case))
             noisy_psnr = bl.psnr(clean, noisy)
@@ -146,7 +142,7 @@ def benchmark(args, mode, results: Path):
             for name, kind, grid, obj in methods:
                 if dataset == "ch2" and kind == "peer":
                     # the full volume is too slow for a grid: the crop's best setting
-                    chosen = best_settings.get(("ch2crop", case.name, name))
+                    chosen = best_by_key(bl.load_records(results)).get(("ch2crop", case.name, name))
                     grid = [chosen] if chosen is not None else grid[:1]
                 key = (dataset, case.name, name)
                 best = known_best[key]["psnr"] if key in known_best else -np.inf
@@ -175,6 +171,24 @@ def benchmark(args, mode, results: Path):
                         best = rec["psnr"]  # the montage shows each method's best setting
                         np.save(slice_path(mode, dataset, case.name, name), slice_of(est))
                     del est
+
+
+def plan(datasets, cases):
+    """(dataset, cases) in run order: the full volume's first cases right after the crop,
+    whose results pick the peers' settings there, and its other cases last."""
+    first = [c for c in cases if c.name in FULL_VOLUME_ORDER[:3]]
+    rest = [c for c in cases if c.name not in FULL_VOLUME_ORDER[:3]]
+    first.sort(key=lambda c: FULL_VOLUME_ORDER.index(c.name))
+    rest.sort(key=lambda c: FULL_VOLUME_ORDER.index(c.name))
+    out = []
+    for d in datasets:
+        if d != "ch2":
+            out.append((d, cases))
+    if "ch2" in datasets:
+        pos = 1 + next((i for i, (d, _) in enumerate(out) if d == "ch2crop"), -1)
+        out.insert(pos, ("ch2", first))
+        out.append(("ch2", rest))
+    return [(d, cs) for d, cs in out if cs]
 
 
 def best_by_key(records):

@@ -145,12 +145,13 @@ class TestPeerCalls:
 
 
 class TestTuningChoice:
-    def test_fastest_within_tolerance_wins_and_errors_are_skipped(self):
-        results = [(2, {"psnr": 30.0, "seconds": 9.0}), (3, {"psnr": 29.95, "seconds": 4.0}),
+    def test_time_is_traded_at_the_given_rate_and_errors_are_skipped(self):
+        results = [(2, {"psnr": 30.0, "seconds": 8.0}), (3, {"psnr": 29.9, "seconds": 4.0}),
                    (4, {"psnr": 29.5, "seconds": 2.0}), (5, {"error": "bad"})]
-        assert tune.choose(results, 0.10) == 3
-        assert tune.choose(results, 0.60) == 4
-        assert tune.choose(results, 0.0) == 2
+        assert tune.choose(results, 0.0) == 2  # quality only
+        assert tune.choose(results, 0.15) == 3  # 0.1 dB does not pay for twice the time
+        assert tune.choose(results, 0.5) == 4
+        assert tune.choose(results, 0.05) == 2
         assert tune.choose([(1, {"error": "x"})], 0.1) is None
 
 
