@@ -227,7 +227,7 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
     const T* blocks[kBatch];
     Vec3<int> pos[kBatch];
     float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];
-    int idx[kBatch];
+    int idx[kBatch], reached[kBatch];
     Vec3<int> p;
     for (p.z = start.z; p.z <= end.z; ++p.z) {
         for (p.y = start.y; p.y <= end.y; ++p.y) {
@@ -261,7 +261,10 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                 }
                 const float batchWorst = queue.top().distance;
                 int m = 0;
-                for (int j = 0; j < n; ++j) idx[m++] = j;
+                for (int j = 0; j < n; ++j) {
+                    idx[m++] = j;
+                    reached[j] = 0;
+                }
                 advance(blocks, quarterSum, idx, m, scan.refBlock, 0, scan.quarter);
 
                 int alive = 0;
@@ -273,12 +276,21 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                 m = 0;
                 for (int k = 0; k < alive; ++k)
                     if (!(halfSum[idx[k]] > batchWorst)) idx[m++] = idx[k];
-                for (int k = 0; k < m; ++k) fullSum[idx[k]] = halfSum[idx[k]];
+                for (int k = 0; k < m; ++k) {
+                    fullSum[idx[k]] = halfSum[idx[k]];
+                    reached[idx[k]] = 1;
+                }
                 advance(blocks, fullSum, idx, m, scan.refBlock, scan.half, scan.b);
 
-                for (int k = 0; k < m; ++k) {
-                    const int j = idx[k];
+                for (int j = 0; j < n; ++j) {
                     const float worst = queue.top().distance;
+                    if (!reached[j]) {
+                        // Only NaN distances, which break the heap order, can
+                        // raise the top; then the early rejection is redone.
+                        if (worst > batchWorst)
+                            scan.offer(queue, blocks[j], pos[j], quarterSum[j], scan.quarter);
+                        continue;
+                    }
                     if (quarterSum[j] > worst || halfSum[j] > worst) continue;
                     if (worst > fullSum[j])
                         queue.replaceTop({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
