@@ -70,9 +70,11 @@ long long countReferencePositions(const Parameters& params, const StageGeometry&
     return counter.total;
 }
 
-bool StageControl::shouldStop() const {
-    return _kill.load(std::memory_order_relaxed) ||
-           stageProgress().cancelRequested.load(std::memory_order_relaxed);
+bool StageControl::shouldStop() {
+    if (_kill.load(std::memory_order_relaxed)) return true;
+    if (!stageProgress().cancelRequested.load(std::memory_order_relaxed)) return false;
+    _cancelled.store(true);
+    return true;
 }
 
 void StageControl::fail(Status status, const std::string& line, bool printed) {
@@ -109,10 +111,7 @@ struct JobVisitor {
                                   tm.collHTWie.get(), tm.collWie.get());
     }
     bool reference(const Vec3<int>& origin, int index) {
-        if (c.control.shouldStop()) {
-            if (!c.control.failed()) c.control.noteCancelled();
-            return false;
-        }
+        if (c.control.shouldStop()) return false;
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
             c.output, c.weights, tm.memory, tm.tempMemory,

@@ -97,10 +97,10 @@ long long countReferencePositions(const Parameters& params, const StageGeometry&
 // failure wins; every job polls shouldStop once per reference position.
 class StageControl {
   public:
-    bool shouldStop() const;
+    // True after a failure or a cancel request (which it then records).
+    bool shouldStop();
     // printed: the job already wrote its message (allocation failures).
     void fail(Status status, const std::string& line, bool printed);
-    void noteCancelled() { _cancelled.store(true); }
     bool failed() const { return _kill.load(); }
     bool cancelled() const { return _cancelled.load(); }
     // Prints the first failure unless its job did; true when there was one.

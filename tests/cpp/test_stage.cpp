@@ -1,0 +1,1004 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/allocator.h"
+#include "core/check.h"
+#include "core/memory.h"
+#include "core/report.h"
+#include "interface/entry_steps.h"
+#include "interface/progress.h"
+#include "interface/slice_worker.h"
+#include "interface/stage_steps.h"
+#include "interface/stage_validation.h"
+#include "interface/transforms.h"
+#include "interface/vexa_loop.h"
+#include "psd/process_psd.h"
+#include "threading/thread_pool.h"
+#include "vexa.h"
+
+using namespace vexa;
+
+namespace {
+
+// ------------------------------------------------------------------ scenes
+
+struct Scene {
+    VexaVec3i size;
+    std::vector<float> clean;
+    std::vector<float> noisy;
+    VexaVec3i psdSize;
+    std::vector<float> psd;      // the noise's own PSD
+    std::vector<float> whitePsd; // a white PSD of the same variance
+};
+
+long long voxels(const VexaVec3i& s) {
+    return 1LL * s.x * s.y * s.z;
+}
+
+// Flat regions, a ramp, a disc and a smooth texture on a 2-D image, values in [0, 1].
+std::vector<float> piecewiseSmoothImage(int nx, int ny) {
+    std::vector<float> v(static_cast<size_t>(nx) * ny);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            float s = 0.2f + 0.3f * static_cast<float>(x) / nx;
+            if (x > nx / 2 && y < ny / 2) s = 0.8f;
+            const float dx = x - 0.3f * nx, dy = y - 0.7f * ny;
+            if (dx * dx + dy * dy < 0.04f * nx * ny) s = 0.9f - 0.2f * static_cast<float>(y) / ny;
+            if (y > (3 * ny) / 4 && x > (3 * nx) / 5) s = 0.1f;
+            if (x < nx / 2 && y < ny / 2)
+                s = 0.5f + 0.2f * std::sin(0.5f * x) * std::cos(0.35f * y);
+            v[x + nx * y] = s;
+        }
+    return v;
+}
+
+// Two balls and a slab in a smooth background.
+std::vector<float> phantomVolume(int n) {
+    std::vector<float> v(static_cast<size_t>(n) * n * n);
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                float s = 0.3f + 0.2f * static_cast<float>(z) / n;
+                const float ax = x - 0.35f * n, ay = y - 0.4f * n, az = z - 0.5f * n;
+                if (ax * ax + ay * ay + az * az < 0.05f * n * n) s = 0.85f;
+                const float bx = x - 0.7f * n, by = y - 0.65f * n, bz = z - 0.35f * n;
+                if (bx * bx + by * by + bz * bz < 0.02f * n * n) s = 0.1f;
+                if (x > (3 * n) / 4 && z > (3 * n) / 5) s = 0.6f;
+                v[x + n * (y + n * static_cast<size_t>(z))] = s;
+            }
+    return v;
+}
+
+// Normalised Gaussian kernel of (2h+1) taps per axis used (h = 0 on flat axes).
+struct Kernel {
+    VexaVec3i half;
+    std::vector<float> taps;
+    float at(int x, int y, int z) const {
+        return taps[(x + half.x) +
+                    (2 * half.x + 1) * ((y + half.y) + (2 * half.y + 1) * (z + half.z))];
+    }
+};
+
+Kernel gaussianKernel(const VexaVec3i& half, float sigma) {
+    Kernel k{half, {}};
+    double sum = 0;
+    for (int z = -half.z; z <= half.z; ++z)
+        for (int y = -half.y; y <= half.y; ++y)
+            for (int x = -half.x; x <= half.x; ++x) {
+                const float w = std::exp(-(x * x + y * y + z * z) / (2 * sigma * sigma));
+                k.taps.push_back(w);
+                sum += w;
+            }
+    for (float& t : k.taps) t = static_cast<float>(t / sum);
+    return k;
+}
+
+// |DFT of the kernel padded to the grid|^2 * sigmaW^2 * |grid|, the unscaled
+// convention of the library.
+std::vector<float> kernelPsd(const Kernel& k, const VexaVec3i& grid, float sigmaW) {
+    std::vector<float> psd(voxels(grid));
+    const double pi = 3.14159265358979323846;
+    for (int fz = 0; fz < grid.z; ++fz)
+        for (int fy = 0; fy < grid.y; ++fy)
+            for (int fx = 0; fx < grid.x; ++fx) {
+                double re = 0, im = 0;
+                for (int z = -k.half.z; z <= k.half.z; ++z)
+                    for (int y = -k.half.y; y <= k.half.y; ++y)
+                        for (int x = -k.half.x; x <= k.half.x; ++x) {
+                            const double phase =
+                                -2 * pi *
+                                (double(fx) * x / grid.x + double(fy) * y / grid.y +
+                                 double(fz) * z / grid.z);
+                            re += k.at(x, y, z) * std::cos(phase);
+                            im += k.at(x, y, z) * std::sin(phase);
+                        }
+                psd[fx + grid.x * (fy + grid.y * static_cast<size_t>(fz))] =
+                    static_cast<float>((re * re + im * im) * sigmaW * sigmaW * voxels(grid));
+            }
+    return psd;
+}
+
+// Circular convolution of white noise with the kernel: stationary noise.
+std::vector<float> correlatedNoise(const VexaVec3i& s, const Kernel& k, float sigmaW,
+                                   unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, sigmaW);
+    std::vector<float> white(voxels(s)), out(voxels(s), 0.0f);
+    for (float& w : white) w = normal(rng);
+    auto wrap = [](int v, int n) { return ((v % n) + n) % n; };
+    for (int z = 0; z < s.z; ++z)
+        for (int y = 0; y < s.y; ++y)
+            for (int x = 0; x < s.x; ++x) {
+                float acc = 0;
+                for (int dz = -k.half.z; dz <= k.half.z; ++dz)
+                    for (int dy = -k.half.y; dy <= k.half.y; ++dy)
+                        for (int dx = -k.half.x; dx <= k.half.x; ++dx)
+                            acc += k.at(dx, dy, dz) *
+                                   white[wrap(x - dx, s.x) +
+                                         s.x * (wrap(y - dy, s.y) + s.y * wrap(z - dz, s.z))];
+                out[x + s.x * (y + s.y * static_cast<size_t>(z))] = acc;
+            }
+    return out;
+}
+
+Scene whiteScene(const VexaVec3i& size, std::vector<float> clean, const VexaVec3i& psdSize,
+                 float sigma, unsigned seed) {
+    Scene s{size, std::move(clean), {}, psdSize, {}, {}};
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, sigma);
+    s.noisy = s.clean;
+    for (float& v : s.noisy) v += normal(rng);
+    s.psd.assign(voxels(psdSize), sigma * sigma * voxels(psdSize));
+    s.whitePsd = s.psd;
+    return s;
+}
+
+Scene correlatedScene(const VexaVec3i& size, std::vector<float> clean, const VexaVec3i& psdSize,
+                      const Kernel& k, float sigma, unsigned seed) {
+    double energy = 0;
+    for (float t : k.taps) energy += double(t) * t;
+    const float sigmaW = static_cast<float>(sigma / std::sqrt(energy)); // total std = sigma
+    Scene s{size, std::move(clean), {}, psdSize, {}, {}};
+    const std::vector<float> n = correlatedNoise(size, k, sigmaW, seed);
+    s.noisy = s.clean;
+    for (size_t i = 0; i < n.size(); ++i) s.noisy[i] += n[i];
+    s.psd = kernelPsd(k, psdSize, sigmaW);
+    s.whitePsd.assign(voxels(psdSize), sigma * sigma * voxels(psdSize));
+    return s;
+}
+
+double psnr(const std::vector<float>& clean, const std::vector<float>& estimate) {
+    double mse = 0;
+    for (size_t i = 0; i < clean.size(); ++i) {
+        const double d = double(clean[i]) - estimate[i];
+        mse += d * d;
+    }
+    mse /= clean.size();
+    return 10.0 * std::log10(1.0 / mse);
+}
+
+// ------------------------------------------------------------------ parameters
+
+VexaParameters baseParameters(const Scene& s, int stage) {
+    VexaParameters p;
+    std::memset(&p, 0, sizeof p);
+    const bool flat = s.size.z == 1;
+    p.blockSize = flat ? VexaVec3i{8, 8, 1} : VexaVec3i{4, 4, 4};
+    p.psdResampleSize = flat ? VexaVec3i{16, 16, 1} : VexaVec3i{8, 8, 8};
+    p.psdSymmetry = 1;
+    p.maxGroupSize = stage == 0 ? 16 : 32;
+    p.varianceGroupSize = 4;
+    p.hardThreshold = 2.7f * 2.7f;
+    p.wienerFactor = 1.0f;
+    p.matchNoiseFactor = 1.0f;
+    p.searchRadius = flat ? VexaVec3i{8, 8, 0} : VexaVec3i{3, 3, 3};
+    p.imageSize = s.size;
+    p.psdSize = s.psdSize;
+    p.step = flat ? VexaVec3i{3, 3, 1} : VexaVec3i{3, 3, 3};
+    p.minGroupSize = 1;
+    const int b = p.blockSize.x * p.blockSize.y * p.blockSize.z;
+    p.matchThreshold = (stage == 0 ? 1.5f : 0.5f) * b * 0.01f; // per coefficient, sigma 0.1
+    p.gridShiftCount = {0, 0, 0};
+    p.numThreads = 2;
+    return p;
+}
+
+VexaTransforms noTransforms() {
+    VexaTransforms t;
+    std::memset(&t, 0, sizeof t);
+    return t;
+}
+
+struct StageRun {
+    int status;
+    std::vector<float> out;
+};
+
+StageRun runHT(const Scene& s, const VexaParameters& p, const std::vector<float>* psd = nullptr,
+               BlockMatchStorage* storage = nullptr) {
+    StageRun r{0, std::vector<float>(voxels(s.size), 0.0f)};
+    r.status = vexaInterfaceHT(s.noisy.data(), (psd ? *psd : s.psd).data(), p, noTransforms(),
+                               r.out.data(), storage);
+    return r;
+}
+
+StageRun runWie(const Scene& s, const VexaParameters& p, const std::vector<float>& basic,
+                const std::vector<float>* psd = nullptr, BlockMatchStorage* storage = nullptr) {
+    StageRun r{0, std::vector<float>(voxels(s.size), 0.0f)};
+    r.status = vexaInterfaceWie(s.noisy.data(), (psd ? *psd : s.psd).data(), p, noTransforms(),
+                                basic.data(), r.out.data(), storage);
+    return r;
+}
+
+float maxAbsDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    float m = 0;
+    for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+    return m;
+}
+
+bool allFinite(const std::vector<float>& v) {
+    for (float x : v)
+        if (!std::isfinite(x)) return false;
+    return true;
+}
+
+int lineCount(const char* text) {
+    if (*text == '\0') return 0;
+    int n = 1;
+    for (const char* c = text; *c; ++c) n += *c == '\n';
+    return n;
+}
+
+// Host-side match store with room for every slot of the grid.
+struct Store {
+    std::vector<int32_t> counts, positions, relative;
+    BlockMatchStorage s;
+    Store(const VexaParameters& p, int maxMatches) {
+        const long long slots = 1LL * (p.imageSize.x / p.step.x + 1) *
+                                (p.imageSize.y / p.step.y + 1) * (p.imageSize.z / p.step.z + 1);
+        counts.assign(slots, -1);
+        positions.assign(slots * maxMatches * 3, -1);
+        relative.assign(slots * maxMatches * 3, -1);
+        std::memset(&s, 0, sizeof s);
+        s.maxMatches = maxMatches;
+        s.matchCounts = counts.data();
+        s.matchPositions = positions.data();
+        s.matchRelativePositions = relative.data();
+    }
+};
+
+} // namespace
+
+// ================================================================== quality
+
+namespace {
+
+const Scene& image2DWhite() {
+    static const Scene s =
+        whiteScene({64, 64, 1}, piecewiseSmoothImage(64, 64), {32, 32, 1}, 0.1f, 11);
+    return s;
+}
+
+const Scene& image2DCorrelated() {
+    static const Scene s = correlatedScene({64, 64, 1}, piecewiseSmoothImage(64, 64), {32, 32, 1},
+                                           gaussianKernel({1, 1, 0}, 1.0f), 0.1f, 13);
+    return s;
+}
+
+const Scene& volume3DWhite() {
+    static const Scene s = whiteScene({48, 48, 48}, phantomVolume(48), {16, 16, 16}, 0.1f, 12);
+    return s;
+}
+
+const Scene& volume3DCorrelated() {
+    static const Scene s = correlatedScene({48, 48, 48}, phantomVolume(48), {16, 16, 16},
+                                           gaussianKernel({1, 1, 1}, 0.8f), 0.1f, 14);
+    return s;
+}
+
+struct Figures {
+    double noisy, basic, final;
+};
+
+Figures denoise(const Scene& s, const std::vector<float>& psd) {
+    const StageRun ht = runHT(s, baseParameters(s, 0), &psd);
+    EXPECT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+    const StageRun wie = runWie(s, baseParameters(s, 1), ht.out, &psd);
+    EXPECT_EQ(wie.status, VEXA_OK) << vexaLastMessage();
+    return {psnr(s.clean, s.noisy), psnr(s.clean, ht.out), psnr(s.clean, wie.out)};
+}
+
+void print(const char* name, const Figures& f) {
+    std::cout << name << ": noisy " << f.noisy << " dB, basic " << f.basic << " dB, final "
+              << f.final << " dB\n";
+}
+
+} // namespace
+
+// Margins leave room for platform rounding; the figures printed are the
+// ones reported for these seeds.
+TEST(StageQuality, WhiteNoiseImageAndVolume) {
+    const Figures image = denoise(image2DWhite(), image2DWhite().psd);
+    print("2-D white", image);
+    EXPECT_GT(image.basic, image.noisy + 8.0);
+    EXPECT_GT(image.final, image.basic + 0.15);
+    const Figures volume = denoise(volume3DWhite(), volume3DWhite().psd);
+    print("3-D white", volume);
+    EXPECT_GT(volume.basic, volume.noisy + 10.0);
+    EXPECT_GT(volume.final, volume.basic + 0.5);
+}
+
+TEST(StageQuality, CorrelatedNoiseTruePsdBeatsWhitePsd) {
+    for (const Scene* s : {&image2DCorrelated(), &volume3DCorrelated()}) {
+        const bool flat = s->size.z == 1;
+        const Figures truth = denoise(*s, s->psd);
+        const Figures white = denoise(*s, s->whitePsd);
+        print(flat ? "2-D correlated, true PSD" : "3-D correlated, true PSD", truth);
+        print(flat ? "2-D correlated, white PSD" : "3-D correlated, white PSD", white);
+        EXPECT_GT(truth.basic, truth.noisy + 4.0);
+        EXPECT_GT(truth.basic, white.basic + 1.0);
+        EXPECT_GT(truth.final, white.final + 1.0);
+    }
+}
+
+// ================================================================== consistency
+
+TEST(StageConsistency, OneAndTwoThreadsAgree) {
+    const Scene& s = image2DWhite();
+    VexaParameters p0 = baseParameters(s, 0), p1 = baseParameters(s, 1);
+    p0.numThreads = p1.numThreads = 1;
+    const StageRun ht1 = runHT(s, p0);
+    const StageRun wie1 = runWie(s, p1, ht1.out);
+    p0.numThreads = p1.numThreads = 2;
+    const StageRun ht2 = runHT(s, p0);
+    const StageRun wie2 = runWie(s, p1, ht1.out);
+    ASSERT_EQ(ht1.status | wie1.status | ht2.status | wie2.status, VEXA_OK);
+    // Only the order of the accumulation differs.
+    EXPECT_LT(maxAbsDifference(ht1.out, ht2.out), 1e-5f);
+    EXPECT_LT(maxAbsDifference(wie1.out, wie2.out), 1e-5f);
+}
+
+TEST(StageConsistency, StoredMatchesReproduceGroupsAndOutput) {
+    const Scene& s = image2DWhite();
+    VexaParameters p0 = baseParameters(s, 0), p1 = baseParameters(s, 1);
+    p0.numThreads = p1.numThreads = 1; // same accumulation order
+    Store store(p0, 32);
+    const StageRun first = runHT(s, p0, nullptr, &store.s);
+    ASSERT_EQ(first.status, VEXA_OK) << vexaLastMessage();
+    const long long slots = store.counts.size();
+    EXPECT_EQ(store.s.referenceCount, slots);
+    for (int32_t c : store.counts)
+        if (c != -1) EXPECT_TRUE(c >= 1 && c <= 16 && (c & (c - 1)) == 0) << c;
+
+    const std::vector<int32_t> counts = store.counts, positions = store.positions;
+    store.s.reuseMatches = 1;
+    const StageRun again = runHT(s, p0, nullptr, &store.s);
+    ASSERT_EQ(again.status, VEXA_OK) << vexaLastMessage();
+    EXPECT_EQ(again.out, first.out);
+    EXPECT_EQ(store.counts, counts); // reading back writes nothing
+    EXPECT_EQ(store.positions, positions);
+    EXPECT_EQ(store.s.referenceCount, slots);
+
+    // The first stage's groups handed to the Wiener stage (pilot and noisy blocks).
+    p1.maxGroupSize = 16;
+    const StageRun reused = runWie(s, p1, first.out, nullptr, &store.s);
+    ASSERT_EQ(reused.status, VEXA_OK) << vexaLastMessage();
+    EXPECT_GT(psnr(s.clean, reused.out), psnr(s.clean, first.out));
+
+    // A Wiener store filled and read back gives the same final estimate.
+    Store own(p1, 16);
+    const StageRun filled = runWie(s, p1, first.out, nullptr, &own.s);
+    own.s.reuseMatches = 1;
+    const StageRun read = runWie(s, p1, first.out, nullptr, &own.s);
+    ASSERT_EQ(filled.status | read.status, VEXA_OK);
+    EXPECT_EQ(filled.out, read.out);
+}
+
+TEST(StageConsistency, ReferenceCountOfTheGrid) {
+    const Scene s = whiteScene({40, 40, 1}, piecewiseSmoothImage(40, 40), {32, 32, 1}, 0.1f, 3);
+    VexaParameters p = baseParameters(s, 0);
+    p.step = {4, 4, 1};
+    Store store(p, 16);
+    store.s.referenceCount = 99;
+    ASSERT_EQ(runHT(s, p, nullptr, &store.s).status, VEXA_OK) << vexaLastMessage();
+    EXPECT_EQ(store.s.referenceCount, 242);
+    EXPECT_EQ(computeStageGeometry(parametersFromAbi(p)).referenceCount, 242);
+}
+
+TEST(StageConsistency, WindowedBuffersGiveTheSameOutput) {
+    const Scene s = whiteScene({20, 20, 20}, phantomVolume(20), {8, 8, 8}, 0.1f, 5);
+    VexaParameters p = baseParameters(s, 0);
+    p.psdSize = {8, 8, 8};
+    p.searchRadius = {2, 2, 2};
+    const StageRun whole = runHT(s, p);
+    ASSERT_EQ(whole.status, VEXA_OK) << vexaLastMessage();
+    // z windowed (jobs slide their own buffers), and x windowed while z is
+    // whole (never shared: every job would move the same buffers).
+    const uint8_t splits[2][3] = {{0, 0, 1}, {1, 0, 0}};
+    for (const auto& split : splits) {
+        std::memcpy(p.splitBlockExtraction, split, 3);
+        const Parameters internal = parametersFromAbi(p);
+        EXPECT_FALSE(computeStageGeometry(internal).shareCollections);
+        const StageRun windowed = runHT(s, p);
+        ASSERT_EQ(windowed.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_LT(maxAbsDifference(windowed.out, whole.out), 1e-5f);
+    }
+}
+
+TEST(StageConsistency, ProgressCountsEveryReferencePosition) {
+    const Scene& s = image2DWhite();
+    const VexaParameters p = baseParameters(s, 0);
+    ASSERT_EQ(runHT(s, p).status, VEXA_OK);
+    int64_t done = -1, total = -1;
+    vexaGetProgress(&done, &total);
+    Parameters internal = parametersFromAbi(p);
+    repairShiftTables(internal);
+    const long long expected = countReferencePositions(internal, computeStageGeometry(internal));
+    EXPECT_EQ(total, expected);
+    EXPECT_EQ(done, expected);
+    EXPECT_EQ(expected, 20 * 20); // origins 0, 3, ..., 54 and 57 clamped to 56 per axis
+}
+
+// ================================================================== grid walk
+
+namespace {
+
+Parameters gridParameters(const Vec3<int>& size, const Vec3<int>& block, const Vec3<int>& step) {
+    Parameters p;
+    std::memset(&p, 0, sizeof p);
+    p.imageSize = size;
+    p.blockSize = block;
+    p.step = step;
+    p.searchRadius = {1, 1, 1};
+    p.gridShiftCount = {1, 1, 1};
+    p.gridShift = {ZERO, ZERO, ZERO};
+    return p;
+}
+
+struct Recorder {
+    std::vector<Vec3<int>> origins;
+    std::vector<int> indexes;
+    std::vector<int> rows;
+    std::vector<Vec3<int>> moves;
+    void move(const Vec3<int>& position, const Vec3<int>&) { moves.push_back(position); }
+    bool reference(const Vec3<int>& origin, int index) {
+        origins.push_back(origin);
+        indexes.push_back(index);
+        return true;
+    }
+    void rowDone(int n) { rows.push_back(n); }
+};
+
+Recorder walkAll(const Parameters& p) {
+    const StageGeometry g = computeStageGeometry(p);
+    Recorder r;
+    for (int line = 0; line < g.lineCount; ++line) walkGridLine(p, g, line, r);
+    return r;
+}
+
+std::vector<int> xs(const Recorder& r) {
+    std::vector<int> v;
+    for (const Vec3<int>& o : r.origins) v.push_back(o.x);
+    return v;
+}
+
+} // namespace
+
+TEST(GridWalk, WorkedExamplesAlongX) {
+    // imageSize.x 10, blockSize.x 4: maxPos.x 6.
+    Recorder r = walkAll(gridParameters({10, 4, 1}, {4, 4, 1}, {3, 4, 1}));
+    EXPECT_EQ(xs(r), (std::vector<int>{0, 3, 6})); // 9 and 12 skipped
+    r = walkAll(gridParameters({10, 4, 1}, {4, 4, 1}, {4, 4, 1}));
+    EXPECT_EQ(xs(r), (std::vector<int>{0, 4, 6})); // 8 clamped to 6, 12 skipped
+}
+
+TEST(GridWalk, LastLineOfAnImageIsWalkedButSkipped) {
+    const Parameters p = gridParameters({16, 64, 1}, {8, 8, 1}, {8, 8, 1});
+    const StageGeometry g = computeStageGeometry(p);
+    EXPECT_FALSE(g.is3D);
+    EXPECT_EQ(g.sliceMove, (Vec3<int>{0, 8, 0}));
+    EXPECT_EQ(g.lineCount, 9); // y = 0, 8, ..., 64
+    const Recorder r = walkAll(p);
+    ASSERT_EQ(r.rows.size(), 9u);
+    EXPECT_EQ(r.rows.back(), 0);
+    EXPECT_EQ(r.origins.size(), 8u * 2u);
+    for (const Vec3<int>& o : r.origins) EXPECT_LE(o.y, 56);
+}
+
+TEST(GridWalk, ShiftTablesAreIndexedByTheOtherAxesAndFloorAtZero) {
+    Parameters p = gridParameters({12, 4, 8}, {4, 4, 4}, {4, 4, 1});
+    const int shiftX[3] = {1, 2, 3};
+    p.gridShift.x = shiftX;
+    p.gridShiftCount.x = 3;
+    const Recorder r = walkAll(p);
+    // Row z uses shiftX[z mod 3]; x = 0 shifted below 0 stays 0.
+    std::vector<int> atFour;
+    for (size_t i = 0; i < r.origins.size(); ++i) {
+        if (r.origins[i].x == 0) continue;
+        if (r.indexes[i] % 4 == 1) atFour.push_back(r.origins[i].x); // gx = 1 (x = 4)
+    }
+    ASSERT_GE(atFour.size(), 4u);
+    EXPECT_EQ(std::vector<int>(atFour.begin(), atFour.begin() + 4), (std::vector<int>{3, 2, 1, 3}));
+    for (const Vec3<int>& o : r.origins) EXPECT_GE(o.x, 0);
+}
+
+TEST(GridWalk, ReferenceIndexesAreUniqueInsideTheGrid) {
+    const Parameters p = gridParameters({13, 10, 9}, {4, 4, 4}, {3, 4, 2});
+    const StageGeometry g = computeStageGeometry(p);
+    const Recorder r = walkAll(p);
+    std::vector<int> seen(g.referenceCount, 0);
+    for (int i : r.indexes) {
+        ASSERT_GE(i, 0);
+        ASSERT_LT(i, g.referenceCount);
+        EXPECT_EQ(++seen[i], 1);
+    }
+    EXPECT_EQ(countReferencePositions(p, g), static_cast<long long>(r.origins.size()));
+}
+
+TEST(GridWalk, IndexPastTheGridWhenTheRestExceedsTheBlock) {
+    // 11 mod 4 = 3 > blockSize 2: position x = 12 is processed with gx = 3 = nx.
+    const Parameters p = gridParameters({11, 2, 1}, {2, 2, 1}, {4, 2, 1});
+    const StageGeometry g = computeStageGeometry(p);
+    const Recorder r = walkAll(p);
+    int largest = 0;
+    for (int i : r.indexes) largest = std::max(largest, i);
+    EXPECT_GE(largest, 3); // collides with the next row's first slot
+    EXPECT_EQ(g.gridStrides.y, 3);
+}
+
+TEST(GridWalk, JobsCutContiguousRunsAndSurplusJobsGetNothing) {
+    int b = 0, e = 0;
+    jobLineRange(9, 2, 0, b, e);
+    EXPECT_EQ(b, 0);
+    EXPECT_EQ(e, 5);
+    jobLineRange(9, 2, 1, b, e);
+    EXPECT_EQ(b, 5);
+    EXPECT_EQ(e, 9);
+    for (int job = 3; job < 8; ++job) {
+        jobLineRange(3, 8, job, b, e);
+        EXPECT_GE(b, e) << job;
+    }
+    EXPECT_EQ(gridLineCount(64, 8), 9);
+    EXPECT_EQ(gridLineCount(10, 3), 5); // 0, 3, 6, 9, 12
+}
+
+TEST(StageGeometryTest, WorkSizeAndSharing) {
+    Parameters p = gridParameters({20, 20, 20}, {4, 4, 4}, {3, 3, 3});
+    p.psdSymmetry = true;
+    p.psdResampleSize = {8, 8, 8};
+    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{5, 8, 8}));
+    p.psdResampleSize = {8, 8, 4};
+    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{8, 8, 4}));
+    p.psdResampleSize = {7, 7, 1};
+    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{5, 7, 1}));
+
+    StageGeometry g = computeStageGeometry(p); // nothing windowed
+    EXPECT_EQ(g.extractRadius, (Vec3<int>{20, 20, 20}));
+    EXPECT_TRUE(g.wholeAxis && g.shareCollections);
+    p.splitBlockExtraction[0] = true; // x windowed, z (the cut axis) whole
+    g = computeStageGeometry(p);
+    EXPECT_TRUE(g.wholeAxis);
+    EXPECT_FALSE(g.shareCollections);
+    p.splitBlockExtraction[0] = false;
+    p.splitBlockExtraction[2] = true;
+    p.searchRadius = {1, 1, 9}; // 2r + 1 < 20 <= 2r + 3: the box still covers z
+    g = computeStageGeometry(p);
+    EXPECT_FALSE(g.wholeAxis);
+    EXPECT_TRUE(g.shareCollections);
+}
+
+// ================================================================== distance bias
+
+TEST(DistanceBias, ZerosUnlessStageOneWithAPositiveFactor) {
+    Parameters p = gridParameters({32, 32, 1}, {8, 8, 1}, {3, 3, 1});
+    p.psdResampleSize = {16, 16, 1};
+    p.psdSize = {16, 16, 1};
+    p.psdSymmetry = true;
+    p.maxGroupSize = 16;
+    p.varianceGroupSize = 4;
+    p.searchRadius = {8, 8, 0};
+    const float sigma2 = 0.04f;
+    std::vector<float> psd(256, sigma2 * 256);
+    const Vec3<int> work = computeWorkSize(p);
+    float* k3 = nullptr;
+    computeK3fT3<float>(psd.data(), p.psdSize, p.psdResampleSize, work, p.blockSize, DEFAULT_FWD_2D,
+                        k3);
+    ASSERT_NE(k3, nullptr);
+    TempMemory<float> temp = createTempMemory<float>(p);
+    ASSERT_TRUE(temp.valid);
+    const long long n = distanceBiasEntries(p.searchRadius);
+    std::vector<float> bias(n, -1.0f);
+
+    p.matchNoiseFactor = 2.0f;
+    ASSERT_TRUE(fillDistanceBias(Wie, p, work, k3, temp, bias.data()));
+    for (float b : bias) EXPECT_EQ(b, 0.0f);
+    p.matchNoiseFactor = std::nanf("");
+    std::fill(bias.begin(), bias.end(), -1.0f);
+    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
+    for (float b : bias) EXPECT_EQ(b, 0.0f);
+
+    p.matchNoiseFactor = 2.0f;
+    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
+    auto at = [&](int dx, int dy) { return bias[(dy + 8) * 17 + (dx + 8)]; };
+    EXPECT_NEAR(at(0, 0), 0.0f, 1e-6f); // a block is at distance 0 from itself
+    // White noise: E|a - b|^2 = 2 * 64 * sigma^2 for every shift, overlapping
+    // or not (orthonormal transforms), times the factor 2.
+    const float expected = 2.0f * 64 * sigma2 * 2.0f;
+    for (int dy = -8; dy <= 8; ++dy)
+        for (int dx = -8; dx <= 8; ++dx)
+            if (dx != 0 || dy != 0) EXPECT_NEAR(at(dx, dy), expected, 0.01f * expected);
+    temp.free();
+    cFree(k3);
+}
+
+// ================================================================== bad input
+
+namespace {
+
+struct Rejection {
+    int status;
+    std::string message;
+    bool outputUntouched;
+};
+
+const float kSentinel = 7.0f;
+
+Rejection rejectHT(const Scene& s, const VexaParameters& p, BlockMatchStorage* storage = nullptr) {
+    std::vector<float> out(voxels(s.size), kSentinel);
+    const int status =
+        vexaInterfaceHT(s.noisy.data(), s.psd.data(), p, noTransforms(), out.data(), storage);
+    bool untouched = true;
+    for (float v : out) untouched = untouched && v == kSentinel;
+    return {status, vexaLastMessage(), untouched};
+}
+
+Rejection rejectWie(const Scene& s, const VexaParameters& p, const float* basic,
+                    BlockMatchStorage* storage = nullptr) {
+    std::vector<float> out(voxels(s.size), kSentinel);
+    const int status = vexaInterfaceWie(s.noisy.data(), s.psd.data(), p, noTransforms(), basic,
+                                        out.data(), storage);
+    bool untouched = true;
+    for (float v : out) untouched = untouched && v == kSentinel;
+    return {status, vexaLastMessage(), untouched};
+}
+
+void expectRejected(const Rejection& r, const std::string& names) {
+    EXPECT_EQ(r.status, VEXA_ERROR_INVALID_ARGUMENT) << r.message;
+    EXPECT_EQ(lineCount(r.message.c_str()), 1) << r.message;
+    EXPECT_NE(r.message.find(names), std::string::npos) << r.message;
+    EXPECT_TRUE(r.outputUntouched);
+}
+
+const Scene& smallImage() {
+    static const Scene s =
+        whiteScene({40, 40, 1}, piecewiseSmoothImage(40, 40), {32, 32, 1}, 0.1f, 21);
+    return s;
+}
+
+} // namespace
+
+TEST(StageValidation, ParametersAreRejectedInOneLineBeforeAnyWork) {
+    const Scene& s = smallImage();
+    const VexaParameters good = baseParameters(s, 0);
+    VexaParameters p = good;
+    p.step = {1, 1, 0};
+    expectRejected(rejectHT(s, p), "params.step > 0");
+    p = good;
+    p.imageSize = {6, 40, 1}; // blocks of 8 do not fit
+    expectRejected(rejectHT(s, p), "blockSize");
+    p = good;
+    p.maxGroupSize = 0;
+    expectRejected(rejectHT(s, p), "maxGroupSize");
+    p = good;
+    p.maxGroupSize = 128; // the built-in group tables end at 64
+    expectRejected(rejectHT(s, p), "maxGroupSize");
+    p = good;
+    p.searchRadius = {8, -1, 0};
+    expectRejected(rejectHT(s, p), "searchRadius");
+    p = good;
+    p.numThreads = 100000;
+    expectRejected(rejectHT(s, p), "numThreads");
+    p = good;
+    p.psdResampleSize = {12, 12, 1};
+    expectRejected(rejectHT(s, p), "psdResampleSize");
+    p = good;
+    p.step = {2147483640, 3, 1};
+    expectRejected(rejectHT(s, p), "step");
+    p = baseParameters(s, 1);
+    p.wienerFactor = 0.0f;
+    expectRejected(rejectWie(s, p, s.clean.data()), "wienerFactor");
+    p.wienerFactor = std::nanf("");
+    expectRejected(rejectWie(s, p, s.clean.data()), "wienerFactor");
+    expectRejected(rejectWie(s, baseParameters(s, 1), nullptr), "basicEstimate");
+    // Nothing was left running: the next call works.
+    EXPECT_EQ(runHT(s, good).status, VEXA_OK);
+}
+
+TEST(StageValidation, MatchStoreIsNeverReadOrWrittenOutOfBounds) {
+    const Scene& s = smallImage();
+    VexaParameters p = baseParameters(s, 0);
+    {
+        Store store(p, 8); // fewer slots per reference than maxGroupSize 16
+        expectRejected(rejectHT(s, p, &store.s), "maxMatches");
+        EXPECT_EQ(store.counts, std::vector<int32_t>(store.counts.size(), -1));
+    }
+    {
+        Store store(p, 16);
+        store.s.matchRelativePositions = nullptr;
+        expectRejected(rejectHT(s, p, &store.s), "matchRelativePositions");
+    }
+    {
+        VexaParameters q = p;
+        q.imageSize = {49, 40, 1};
+        q.step = {10, 4, 1}; // 49 mod 10 = 9 > blockSize 8
+        Scene wide = whiteScene({49, 40, 1}, piecewiseSmoothImage(49, 40), {32, 32, 1}, 0.1f, 2);
+        Store store(q, 16);
+        expectRejected(rejectHT(wide, q, &store.s), "imageSize mod step");
+        // The same grid without a store runs.
+        EXPECT_EQ(runHT(wide, q).status, VEXA_OK) << vexaLastMessage();
+    }
+    {
+        VexaParameters q = p;
+        q.step = {4, 4, 1}; // 40 mod 4 = 0, but a shift of 9 passes the block
+        const int32_t shift[2] = {9, 0};
+        q.gridShift.x = shift;
+        q.gridShiftCount.x = 2;
+        Store store(q, 16);
+        expectRejected(rejectHT(s, q, &store.s), "largest gridShift");
+    }
+}
+
+TEST(StageValidation, ReusedStoreMustMatchThisGrid) {
+    const Scene& s = smallImage();
+    VexaParameters p = baseParameters(s, 0);
+    p.numThreads = 1;
+    Store store(p, 16);
+    ASSERT_EQ(runHT(s, p, nullptr, &store.s).status, VEXA_OK);
+    store.s.reuseMatches = 1;
+    const Store saved = store;
+
+    auto restore = [&] {
+        store.counts = saved.counts;
+        store.positions = saved.positions;
+        store.relative = saved.relative;
+        store.s = saved.s;
+        store.s.matchCounts = store.counts.data();
+        store.s.matchPositions = store.positions.data();
+        store.s.matchRelativePositions = store.relative.data();
+    };
+    store.s.referenceCount = 5;
+    expectRejected(rejectHT(s, p, &store.s), "referenceCount");
+    EXPECT_EQ(store.s.referenceCount, 5);
+    restore();
+    store.counts[7] = 3;
+    expectRejected(rejectHT(s, p, &store.s), "matchCounts[7]");
+    restore();
+    store.counts[7] = 32; // more than maxGroupSize
+    expectRejected(rejectHT(s, p, &store.s), "matchCounts[7]");
+    restore();
+    store.positions[(7 * 16 + 0) * 3 + 0] = 39; // beyond the last block origin
+    expectRejected(rejectHT(s, p, &store.s), "slot 7");
+    restore();
+    store.relative[(7 * 16 + 0) * 3 + 1] = -1;
+    expectRejected(rejectHT(s, p, &store.s), "slot 7");
+    restore();
+    VexaParameters q = p;
+    q.maxGroupSize = 8; // stored groups of 16 do not fit
+    bool anyLarge = false;
+    for (int32_t c : store.counts) anyLarge = anyLarge || c > 8;
+    ASSERT_TRUE(anyLarge);
+    expectRejected(rejectHT(s, q, &store.s), "matchCounts");
+    EXPECT_EQ(runHT(s, p, nullptr, &store.s).status, VEXA_OK);
+}
+
+TEST(StageRobustness, UncoveredVoxelsTakeTheNoisyValue) {
+    const Scene& s = smallImage();
+    VexaParameters p = baseParameters(s, 0);
+    p.step = {12, 12, 1}; // gaps of 4 between the reference blocks of 8
+    p.maxGroupSize = 1;   // and no matched blocks to fill them
+    const StageRun r = runHT(s, p);
+    ASSERT_EQ(r.status, VEXA_OK) << vexaLastMessage();
+    EXPECT_TRUE(allFinite(r.out));
+    for (int y = 0; y < 40; ++y)
+        for (int x = 8; x < 12; ++x) EXPECT_EQ(r.out[x + 40 * y], s.noisy[x + 40 * y]);
+    EXPECT_NE(r.out[0], s.noisy[0]);
+}
+
+TEST(StageRobustness, GroupsOfOneBlockWithTheBuiltInTables) {
+    const Scene& s = smallImage();
+    VexaParameters p = baseParameters(s, 0);
+    p.maxGroupSize = 1;
+    const StageRun ht = runHT(s, p);
+    ASSERT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+    EXPECT_TRUE(allFinite(ht.out));
+    EXPECT_GT(psnr(s.clean, ht.out), psnr(s.clean, s.noisy) + 3.0);
+    VexaParameters q = baseParameters(s, 1);
+    q.maxGroupSize = 1;
+    const StageRun wie = runWie(s, q, ht.out);
+    ASSERT_EQ(wie.status, VEXA_OK) << vexaLastMessage();
+    EXPECT_TRUE(allFinite(wie.out));
+}
+
+TEST(StageRobustness, CancelledStageReleasesAndReportsCancelled) {
+    const Scene& s = smallImage();
+    Parameters p = parametersFromAbi(baseParameters(s, 0));
+    repairShiftTables(p);
+    const TransformsMeta<float> meta =
+        prepareTransforms(HT, TransformSource::Default2D, Transforms<float>{}, p);
+    ImageData<float> noisy(s.noisy.data(), p.imageSize);
+    std::vector<float> out(voxels(s.size), 0.0f);
+    ImageDataMutable<float> output(out.data(), p.imageSize);
+    beginReportCall();
+    stageProgress().cancelRequested.store(true);
+    const bool ran = vexaLoop<HT, float>(noisy, s.psd.data(), p, meta, output, nullptr, nullptr);
+    stageProgress().cancelRequested.store(false);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(reportedStatus(), Status::Cancelled);
+    EXPECT_STREQ(reportedMessages(), "Cancelled");
+    EXPECT_TRUE(allFinite(out));
+    EXPECT_TRUE(ThreadPool::THREAD_POOL._threads.empty());
+    EXPECT_EQ(runHT(s, baseParameters(s, 0)).status, VEXA_OK);
+}
+
+// ================================================================== failures
+
+namespace {
+
+// Every test here installs an allocation hook; it is removed afterwards.
+class StageFailures : public ::testing::Test {
+  protected:
+    void TearDown() override { setAllocationFailureHook({}); }
+
+    // A 12^3 volume with the built-in 4x4x4 set: the entry point allocates
+    // nothing, so the stage's allocations are the first ones.
+    static const Scene& volume() {
+        static const Scene s = whiteScene({12, 12, 12}, phantomVolume(12), {8, 8, 8}, 0.1f, 31);
+        return s;
+    }
+    static VexaParameters parameters() {
+        VexaParameters p = baseParameters(volume(), 0);
+        p.searchRadius = {2, 2, 2};
+        p.numThreads = 1;
+        return p;
+    }
+    // Byte sizes of every allocation of a good run, in order.
+    static std::vector<size_t> recordSizes(const VexaParameters& p) {
+        auto sizes = std::make_shared<std::vector<size_t>>();
+        setAllocationFailureHook([sizes](size_t bytes) {
+            sizes->push_back(bytes);
+            return false;
+        });
+        std::vector<float> out(voxels(volume().size), 0.0f);
+        EXPECT_EQ(vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p, noTransforms(),
+                                  out.data(), nullptr),
+                  VEXA_OK);
+        setAllocationFailureHook({});
+        return *sizes;
+    }
+    static void failAt(size_t index) {
+        auto count = std::make_shared<std::atomic<size_t>>(0);
+        setAllocationFailureHook([count, index](size_t) { return (*count)++ == index; });
+    }
+    static void failSize(size_t bytes) {
+        setAllocationFailureHook([bytes](size_t b) { return b == bytes; });
+    }
+    static size_t firstOfSize(const std::vector<size_t>& sizes, size_t bytes, size_t from = 0) {
+        for (size_t i = from; i < sizes.size(); ++i)
+            if (sizes[i] == bytes) return i;
+        ADD_FAILURE() << "no allocation of " << bytes << " bytes";
+        return sizes.size();
+    }
+    static bool hasLine(const std::string& messages, const std::string& line) {
+        size_t start = 0;
+        while (start <= messages.size()) {
+            size_t end = messages.find('\n', start);
+            if (end == std::string::npos) end = messages.size();
+            if (messages.compare(start, end - start, line) == 0) return true;
+            start = end + 1;
+        }
+        return false;
+    }
+    // The stage fails with the given message and leaves output as it was.
+    static void expectOutOfMemory(const VexaParameters& p, const std::string& line) {
+        const Rejection r = rejectHT(volume(), p);
+        setAllocationFailureHook({});
+        EXPECT_EQ(r.status, VEXA_ERROR_OUT_OF_MEMORY) << r.message;
+        EXPECT_TRUE(hasLine(r.message, line)) << r.message;
+        EXPECT_TRUE(r.outputUntouched) << line;
+        // The pool was cleared: the next call runs.
+        EXPECT_EQ(runHT(volume(), p).status, VEXA_OK) << vexaLastMessage();
+    }
+};
+
+} // namespace
+
+TEST_F(StageFailures, FailureTableBeforeTheJobs) {
+    const VexaParameters p = parameters();
+    const std::vector<size_t> sizes = recordSizes(p);
+    const size_t weights = firstOfSize(sizes, sizeof(float) * 12 * 12 * 12);
+    ASSERT_GE(weights, 9u); // after the nine scratch buffers of the stage thread
+    EXPECT_EQ(sizes[weights + 1], sizeof(float) * 5 * 5 * 5); // distanceBias
+
+    failAt(0);
+    expectOutOfMemory(p, "Error: could not allocate working memory");
+    failAt(weights);
+    expectOutOfMemory(p, "Failed to allocate memory for buffer.");
+    failAt(weights + 1);
+    expectOutOfMemory(p, "Could not allocate memory for variances");
+    failSize(sizeof(float) * 64 * 512); // K3fT3 (and its response product)
+    expectOutOfMemory(p, "Could not allocate memory for variances");
+    failAt(firstOfSize(sizes, sizeof(float) * 64, weights + 2)); // localVar
+    expectOutOfMemory(p, "Could not allocate memory for variances");
+    failSize(sizeof(float) * 64 * 2); // the pair scratch of the bias table
+    expectOutOfMemory(p, "Could not allocate memory for variances");
+    failSize(sizeof(float) * 64 * 9 * 9 * 9); // whole-volume block buffers
+    expectOutOfMemory(p, "Failed to allocate block memory");
+}
+
+TEST_F(StageFailures, JobWithoutBlockBuffersFailsTheStage) {
+    VexaParameters p = parameters();
+    p.splitBlockExtraction[2] = 1;
+    p.searchRadius = {2, 2, 1}; // z windowed: every job allocates its own buffers
+    p.numThreads = 2;
+    // Slots per job buffer: 9 x 9 x min(8, 2 * 2 + 2) + 1.
+    failSize(sizeof(float) * 64 * 9 * 9 * 7);
+    std::vector<float> out(voxels(volume().size), 0.0f);
+    const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
+                                       noTransforms(), out.data(), nullptr);
+    setAllocationFailureHook({});
+    const std::string messages = vexaLastMessage();
+    EXPECT_EQ(status, VEXA_ERROR_OUT_OF_MEMORY);
+    EXPECT_TRUE(hasLine(messages, "Failed to allocate block memory")) << messages;
+    EXPECT_EQ(out, volume().noisy); // nothing filtered, no 0/0
+}
+
+TEST_F(StageFailures, JobWithoutWorkingMemoryFailsTheStage) {
+    VexaParameters p = parameters();
+    p.numThreads = 2;
+    // The group cubes of every job (the stage thread allocates none of this size).
+    setAllocationFailureHook([](size_t bytes) { return bytes == sizeof(float) * 64 * 16; });
+    std::vector<float> out(voxels(volume().size), 0.0f);
+    const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
+                                       noTransforms(), out.data(), nullptr);
+    setAllocationFailureHook({});
+    const std::string messages = vexaLastMessage();
+    EXPECT_EQ(status, VEXA_ERROR_OUT_OF_MEMORY);
+    EXPECT_TRUE(hasLine(messages, "Error: could not allocate working memory")) << messages;
+    EXPECT_EQ(out, volume().noisy);
+}
+
+TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
+    VexaParameters p = parameters();
+    p.numThreads = 2;
+    for (int kind = 0; kind < 2; ++kind) {
+        // Both jobs throw (whichever thread runs them); the first one is reported.
+        setAllocationFailureHook([kind](size_t bytes) -> bool {
+            if (bytes == sizeof(float) * 64 * 16) {
+                if (kind == 0) checkFailed("injected check");
+                throw std::runtime_error("injected error");
+            }
+            return false;
+        });
+        std::vector<float> out(voxels(volume().size), 0.0f);
+        const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
+                                           noTransforms(), out.data(), nullptr);
+        setAllocationFailureHook({});
+        const std::string messages = vexaLastMessage();
+        EXPECT_EQ(status, VEXA_ERROR_INTERNAL);
+        EXPECT_EQ(messages, kind == 0 ? "Internal check failed: injected check"
+                                      : "Internal error: injected error");
+        EXPECT_TRUE(allFinite(out));
+        EXPECT_TRUE(ThreadPool::THREAD_POOL._threads.empty());
+    }
+    EXPECT_EQ(runHT(volume(), p).status, VEXA_OK);
+}
