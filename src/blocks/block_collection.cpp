@@ -187,15 +187,17 @@ bool BlockCollection<T>::extractInitial(const ImageData<T>& image, const Vec3<in
                "_bufferRange.x * _bufferRange.y * _bufferRange.z <= blockCount");
 
     // Copy on the calling thread; the checks above keep every sample inside the volume.
+    const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
+    const long rowStride = size.x, sliceStride = image._sliceSize;
     for (int z = start.z; z <= end.z; ++z)
         for (int y = start.y; y <= end.y; ++y)
             for (int x = start.x; x <= end.x; ++x) {
-                T* slot = data + slotIndex({x, y, z}, range) * totalBlockSize;
-                for (int bz = 0; bz < blockSize.z; ++bz)
-                    for (int by = 0; by < blockSize.y; ++by) {
-                        const T* src = image._data + image.convertToIndex({x, y + by, z + bz});
-                        std::copy(src, src + blockSize.x,
-                                  slot + (bz * blockSize.y + by) * blockSize.x);
+                T* dst = data + slotIndex({x, y, z}, range) * totalBlockSize;
+                const T* origin = image._data + image.convertToIndex({x, y, z});
+                for (int k = 0; k < bz; ++k)
+                    for (int j = 0; j < by; ++j) {
+                        const T* src = origin + k * sliceStride + j * rowStride;
+                        for (int i = 0; i < bx; ++i) *dst++ = src[i];
                     }
             }
 
