@@ -136,7 +136,7 @@ void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const
 void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out) {
     out = static_cast<float*>(cMalloc(static_cast<std::size_t>(n) * sizeof(float)));
     if (out == nullptr) return;
-    weightedLayerSum<float>(K3fT3, nullptr, n, pointCount(W), out);
+    weightedLayerSum<float>(K3fT3, nullptr, 1, n, pointCount(W), out);
 }
 
 template void calculateK3fT3<float>(const float*, const float*, const Vec3<int>&, const Vec3<int>&,

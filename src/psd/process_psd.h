@@ -48,13 +48,16 @@ void calculateK3fT3(const T* psd, const T* responses, const Vec3<int>& B,
 // caller frees); null when allocation fails.
 void computeLocalVar(const float* K3fT3, const Vec3<int>& W, int n, float*& out);
 
-// out[psi] = sum over layer < layers of table[psi + n*layer] * weights[layer]
-// (weight 1 when weights is null), each sum in float in increasing layer order.
+// out[psi + n*w] = sum over layer < layers of table[psi + n*layer] *
+// weights[layer + layers*w] for w < count, each sum in float in increasing
+// layer order. weights null: the plain sum of the layers (one vector).
 // The reference version is the plain loop the optimised one must agree with.
 template <class T>
-void weightedLayerSum(const T* table, const T* weights, int n, std::size_t layers, T* out);
+void weightedLayerSum(const T* table, const T* weights, int count, int n, std::size_t layers,
+                      T* out);
 template <class T>
-void weightedLayerSumReference(const T* table, const T* weights, int n, std::size_t layers, T* out);
+void weightedLayerSumReference(const T* table, const T* weights, int count, int n,
+                               std::size_t layers, T* out);
 
 // Noise variance of every coefficient (psi, w) of a group of N members: exact
 // for w < E, the remainder of N*localVar shared equally for w >= E (localVar

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -15,36 +16,60 @@ inline int reduce(int v, int period) {
 
 } // namespace
 
-template <class T>
-void weightedLayerSum(const T* table, const T* weights, int n, std::size_t layers, T* out) {
-    const std::size_t count = static_cast<std::size_t>(n);
-    for (std::size_t psi = 0; psi < count; ++psi) out[psi] = 0;
-    // Layer-outer order keeps the per-coefficient sums in increasing layer
-    // order while the inner loop runs over contiguous coefficients.
+namespace {
+
+// Sums for `width` consecutive coefficients in a local accumulator that the
+// compiler keeps in registers; each sum still runs in increasing layer order.
+template <class T, int width>
+void layerSumChunk(const T* table, const T* weights, int n, std::size_t layers, T* out) {
+    const std::size_t stride = static_cast<std::size_t>(n);
+    T acc[width] = {};
     if (weights == nullptr) {
         for (std::size_t layer = 0; layer < layers; ++layer) {
-            const T* row = table + count * layer;
-            for (std::size_t psi = 0; psi < count; ++psi) out[psi] += row[psi];
+            const T* row = table + stride * layer;
+            for (int k = 0; k < width; ++k) acc[k] += row[k];
         }
-        return;
+    } else {
+        for (std::size_t layer = 0; layer < layers; ++layer) {
+            const T* row = table + stride * layer;
+            const T weight = weights[layer];
+            for (int k = 0; k < width; ++k) acc[k] += row[k] * weight;
+        }
     }
-    for (std::size_t layer = 0; layer < layers; ++layer) {
-        const T* row = table + count * layer;
-        const T weight = weights[layer];
-        for (std::size_t psi = 0; psi < count; ++psi) out[psi] += row[psi] * weight;
+    for (int k = 0; k < width; ++k) out[k] = acc[k];
+}
+
+} // namespace
+
+template <class T>
+void weightedLayerSum(const T* table, const T* weights, int count, int n, std::size_t layers,
+                      T* out) {
+    const int vectors = weights == nullptr ? 1 : count;
+    for (int w = 0; w < vectors; ++w) {
+        const T* wts = weights == nullptr ? nullptr : weights + layers * w;
+        T* dst = out + static_cast<std::size_t>(n) * w;
+        int psi = 0;
+        for (; psi + 16 <= n; psi += 16)
+            layerSumChunk<T, 16>(table + psi, wts, n, layers, dst + psi);
+        for (; psi + 4 <= n; psi += 4) layerSumChunk<T, 4>(table + psi, wts, n, layers, dst + psi);
+        for (; psi < n; ++psi) layerSumChunk<T, 1>(table + psi, wts, n, layers, dst + psi);
     }
 }
 
 template <class T>
-void weightedLayerSumReference(const T* table, const T* weights, int n, std::size_t layers,
-                               T* out) {
-    for (int psi = 0; psi < n; ++psi) {
-        T sum = 0;
-        for (std::size_t layer = 0; layer < layers; ++layer) {
-            const T v = table[static_cast<std::size_t>(psi) + static_cast<std::size_t>(n) * layer];
-            sum += weights == nullptr ? v : v * weights[layer];
+void weightedLayerSumReference(const T* table, const T* weights, int count, int n,
+                               std::size_t layers, T* out) {
+    const int vectors = weights == nullptr ? 1 : count;
+    for (int w = 0; w < vectors; ++w) {
+        for (int psi = 0; psi < n; ++psi) {
+            T sum = 0;
+            for (std::size_t layer = 0; layer < layers; ++layer) {
+                const T v =
+                    table[static_cast<std::size_t>(psi) + static_cast<std::size_t>(n) * layer];
+                sum += weights == nullptr ? v : v * weights[layers * w + layer];
+            }
+            out[static_cast<std::size_t>(n) * w + psi] = sum;
         }
-        out[psi] = sum;
     }
 }
 
@@ -146,30 +171,38 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         temp.planeMask[p.y + F.y * p.z] = true;
     }
 
-    // One position map at a time: the scratch needs a single slice whatever the
-    // group length, so the pair table also works with maxGroupSize 1.
-    Cube4D<Complex> map;
-    map.size = {F.x, F.y, F.z, 1};
-    map.data = temp.spectrumCube.data;
-    Cube4D<T> power;
-    power.size = {F.z, F.y, W.x, 1};
-    power.data = temp.planeCube.data;
-
+    // Position maps go through in batches of up to four, as many as the scratch
+    // slices allow: one slice suffices, so the pair table also works with
+    // maxGroupSize 1, and the scratch touched per group stays small.
+    const int capacity = std::min(std::min(temp.spectrumCube.size.w, temp.planeCube.size.w), 4);
     T* exactSum = temp.blockScratchC;
     for (int psi = 0; psi < nB; ++psi) exactSum[psi] = 0;
-    for (int w = 0; w < E; ++w) {
-        std::memset(static_cast<void*>(map.data), 0, nF * sizeof(Complex));
+    for (int w0 = 0; w0 < E; w0 += capacity) {
+        const int batch = std::min(capacity, E - w0);
+        Cube4D<Complex> maps;
+        maps.size = {F.x, F.y, F.z, batch};
+        maps.data = temp.spectrumCube.data;
+        Cube4D<T> power;
+        power.size = {F.z, F.y, W.x, batch};
+        power.data = temp.planeCube.data;
+        std::memset(static_cast<void*>(maps.data), 0,
+                    nF * static_cast<std::size_t>(batch) * sizeof(Complex));
         for (int i = 0; i < N; ++i) {
             const Vec3<int>& p = members[i].relativePosition;
-            const Vec4i at{p.x, p.y, p.z, 0};
-            Complex c = map.data[map.index(at)];
-            c.re += G[static_cast<std::size_t>(w) * N + i]; // coinciding members add up
-            map.setCoeff(at, c);
+            for (int b = 0; b < batch; ++b) {
+                const Vec4i at{p.x, p.y, p.z, b};
+                Complex c = maps.data[maps.index(at)];
+                c.re += G[static_cast<std::size_t>(w0 + b) * N + i]; // coinciding members add up
+                maps.setCoeff(at, c);
+            }
         }
-        transformVariancePlane<T>(F, W, 1, map, power, temp.planeMask, temp);
-        T* v = variances.data + static_cast<std::size_t>(nB) * w;
-        weightedLayerSum<T>(K3fT3, power.data, nB, nW, v);
-        for (int psi = 0; psi < nB; ++psi) exactSum[psi] += v[psi];
+        transformVariancePlane<T>(F, W, batch, maps, power, temp.planeMask, temp);
+        T* v = variances.data + static_cast<std::size_t>(nB) * w0;
+        weightedLayerSum<T>(K3fT3, power.data, batch, nB, nW, v);
+        for (int b = 0; b < batch; ++b) {
+            for (int psi = 0; psi < nB; ++psi)
+                exactSum[psi] += v[static_cast<std::size_t>(nB) * b + psi];
+        }
     }
     if (E == N) return;
     const T groupLength = static_cast<T>(N);
@@ -182,8 +215,8 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
     }
 }
 
-template void weightedLayerSum<float>(const float*, const float*, int, std::size_t, float*);
-template void weightedLayerSumReference<float>(const float*, const float*, int, std::size_t,
+template void weightedLayerSum<float>(const float*, const float*, int, int, std::size_t, float*);
+template void weightedLayerSumReference<float>(const float*, const float*, int, int, std::size_t,
                                                float*);
 template void transformVariancePlane<float>(const Vec3<int>&, const Vec3<int>&, int,
                                             Cube4D<Complex>&, Cube4D<float>&, const bool*,

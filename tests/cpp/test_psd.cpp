@@ -421,16 +421,24 @@ TEST(NoiseTables, AllocationFailureLeavesOutputUntouched) {
 }
 
 TEST(NoiseTables, LayerSumMatchesPlainLoop) {
-    const int n = 64;
     const std::size_t layers = 5 * 8 * 8;
-    std::vector<float> table(n * layers), weights(layers), fast(n), plain(n);
-    for (std::size_t i = 0; i < table.size(); ++i) table[i] = float(pseudo(int(i)));
-    for (std::size_t i = 0; i < layers; ++i) weights[i] = float(pseudo(int(i) + 99999) * 4);
-    for (const float* wts :
-         {static_cast<const float*>(nullptr), static_cast<const float*>(weights.data())}) {
-        weightedLayerSum<float>(table.data(), wts, n, layers, fast.data());
-        weightedLayerSumReference<float>(table.data(), wts, n, layers, plain.data());
-        for (int i = 0; i < n; ++i) EXPECT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << i;
+    // Coefficient counts and batch sizes that reach every chunk and tail path.
+    for (int n : {64, 27, 8, 5, 1}) {
+        for (int count : {1, 2, 3, 4, 7}) {
+            std::vector<float> table(n * layers), weights(count * layers);
+            std::vector<float> fast(n * count, -1.0f), plain(n * count, -2.0f);
+            for (std::size_t i = 0; i < table.size(); ++i) table[i] = float(pseudo(int(i)));
+            for (std::size_t i = 0; i < weights.size(); ++i)
+                weights[i] = float(pseudo(int(i) + 99999) * 4);
+            weightedLayerSum<float>(table.data(), weights.data(), count, n, layers, fast.data());
+            weightedLayerSumReference<float>(table.data(), weights.data(), count, n, layers,
+                                             plain.data());
+            for (int i = 0; i < n * count; ++i)
+                ASSERT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << n << " " << count << " " << i;
+            weightedLayerSum<float>(table.data(), nullptr, 1, n, layers, fast.data());
+            weightedLayerSumReference<float>(table.data(), nullptr, 1, n, layers, plain.data());
+            for (int i = 0; i < n; ++i) ASSERT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << i;
+        }
     }
 }
 
