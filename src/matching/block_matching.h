@@ -32,7 +32,9 @@ void setSearchWindow(const Vec3<int>& reference, const Vec3<int>& searchRadius,
                      const Vec3<int>& blockSize, const Vec3<int>& imageSize, Vec3<int>& start,
                      Vec3<int>& end);
 
-// Scans the window and keeps the maxGroupSize - 1 closest candidates.
+// Scans the window and keeps the maxGroupSize - 1 closest candidates; once
+// the queue is full, four candidates of a row at a time. A window outside the
+// collection's buffer or beyond reference +- searchRadius fails a check.
 template <class T>
 BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* distanceBias,
                             const Vec3<int>& reference, const Vec3<int>& blockSize,
@@ -87,7 +89,8 @@ int loadMatches(const BlockMatchStorage& storage, int slot, int maxGroupSize,
 
 // Forms the group of one reference into memory.matches / memory.stackSize:
 // read back from storage when it is present with reuseMatches set, otherwise
-// searched in collection (and stored when storage is present).
+// searched in collection (and stored when storage is present). Either way
+// the length is a power of two within params.maxGroupSize.
 void formGroup(const Vec3<int>& reference, const Parameters& params, const float* distanceBias,
                int referenceIndex, const BlockCollection<float>& collection,
                BlockMatchStorage* storage, Memory<float>& memory);
