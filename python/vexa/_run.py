@@ -82,13 +82,13 @@ def _report(reporter, stage):
         reporter(stage, done, total)
 
 
-def _cancel_and_wait(thread):
+def _cancel_and_wait(finished: threading.Event):
     # The library still uses the buffers: wait for it whatever arrives meanwhile.
     # The request is repeated because one made before the stage started is dropped.
-    while thread.is_alive():
+    while not finished.is_set():
         _lib.request_cancel()
         try:
-            thread.join(POLL_SECONDS)
+            finished.wait(POLL_SECONDS)
         except KeyboardInterrupt:
             pass
 
@@ -101,23 +101,28 @@ def run_stage_call(stage: str, fn, args, output: np.ndarray, reporter=None) -> N
     stage is cancelled, the call awaited, and the exception re-raised.
     """
     result = {}
+    # An Event, not Thread.join/is_alive: an interrupted join can make is_alive()
+    # report a running thread as finished.
+    finished = threading.Event()
 
     def target():
         try:
             result["status"] = int(fn(*args))
         except BaseException as exc:  # noqa: BLE001 - handed back to the caller's thread
             result["error"] = exc
+        finally:
+            finished.set()
 
     with _call_lock:
         worker = threading.Thread(target=target, name=f"vexa-{stage}", daemon=True)
-        worker.start()
         try:
-            while worker.is_alive():
-                worker.join(POLL_SECONDS)
+            worker.start()
+            while not finished.wait(POLL_SECONDS):
                 _report(reporter, stage)
             _report(reporter, stage)
         except BaseException:
-            _cancel_and_wait(worker)
+            if worker.ident is not None:
+                _cancel_and_wait(finished)
             raise
         finally:
             close = getattr(reporter, "close", None)
@@ -139,6 +144,12 @@ def run_stage_call(stage: str, fn, args, output: np.ndarray, reporter=None) -> N
     name = _lib.STATUS_NAMES.get(status, f"status {status}")
     text = f"vexa: the {stage} stage failed ({name})"
     if status == _lib.STATUS_OUT_OF_MEMORY:
+        if "split_block_extraction" in message:
+            text += (
+                " (the library's advice lists axes as x, y, z; VEXAProfile.split_block_extraction"
+                " lists them in array order, so its [False, False, True] is [True, False, False]"
+                " for a (z, y, x) volume here, and 'auto' plans it from the memory available)"
+            )
         raise VexaMemoryError(text, status, message)
     if status == _lib.STATUS_CANCELLED:
         raise VexaCancelled(text, status, message)

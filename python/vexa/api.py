@@ -147,7 +147,7 @@ def _stages_for(stage):
     return (stage,)
 
 
-def _check_geometry(st: ResolvedStage, image_xyz, ndim):
+def _check_geometry(st: ResolvedStage, image_xyz, ndim, resample_points):
     shape = _array_order(image_xyz, ndim)
     if any(b > s for b, s in zip(st.block_size, image_xyz)):
         raise ValueError(
@@ -164,12 +164,18 @@ def _check_geometry(st: ResolvedStage, image_xyz, ndim):
             f"shape {shape}; got {st.min_group_size}"
         )
     b = st.block_count
+    r = st.search_radius
     checks = {
         "block_size * max_group_size": b * st.max_group_size,
+        "the search window (2 * search_radius + 1 per axis)": (2 * r[0] + 1) * (2 * r[1] + 1) * (2 * r[2] + 1),
+        "block_size * psd_resample_size": b * resample_points,
     }
     for what, value in checks.items():
         if value > INT_MAX:
-            raise ValueError(f"{st.name}: {what} is too large for the library ({value})")
+            raise ValueError(
+                f"{st.name}: {what} holds {value} elements, more than the library's limit "
+                "of 2**31 - 1; use smaller values"
+            )
 
 
 @dataclass
@@ -297,7 +303,8 @@ def _denoise_single(z, sigma_psd, resolved, stage, basic, store, reporter, num_t
     stages = _stages_for(stage)
     prep = _prepare(z, sigma_psd, resolved)
     for name in stages:
-        _check_geometry(getattr(resolved, name), prep.image_xyz, ndim)
+        _check_geometry(getattr(resolved, name), prep.image_xyz, ndim,
+                        int(np.prod(resolved.psd_resample_size)))
     pilot = None
     if stage == "wiener":
         if basic is None:
@@ -519,7 +526,8 @@ def plan_memory(shape, profile=None, stage: str = "all", *, psd_shape=None,
     dummy = _Prepared(np.zeros(0, np.float32), np.zeros(psd_points, np.float32), (1, 1, 1),
                       _xyz(shape), 1.0, 0.0, 1.0)
     for name in _stages_for(stage_key):
-        _check_geometry(getattr(resolved, name), dummy.image_xyz, len(shape))
+        _check_geometry(getattr(resolved, name), dummy.image_xyz, len(shape),
+                        int(np.prod(resolved.psd_resample_size)))
     return _plans(resolved, dummy, _stages_for(stage_key), threads, memory_limit, 0)
 
 

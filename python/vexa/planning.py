@@ -16,13 +16,16 @@ import sys
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
+from .errors import VexaMemoryError
 from .profiles import INT_MAX, ResolvedStage
 
 __all__ = ["StagePlan", "estimate_stage_memory", "plan_stage", "available_memory"]
 
 FLOAT = 4
 COMPLEX = 8
-BLOCK_RECORD = 48  # one group member record (pointer, distance, two positions, padding)
+BLOCK_RECORD = 48
+LONG_IS_32_BITS = sys.platform.startswith("win")
+UNREACHABLE = 1 << 62  # one group member record (pointer, distance, two positions, padding)
 
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
 # The cut axis (z for a volume, y for an image) is windowed first, as the
@@ -106,6 +109,9 @@ def estimate_stage_memory(
 
     collections = 2 if wiener else 1
     floats = _collection_floats(image_xyz, stage.block_size, radius, split)
+    if LONG_IS_32_BITS and floats > INT_MAX:
+        # One block buffer is indexed by a C long, 32 bits on Windows.
+        return UNREACHABLE, UNREACHABLE
     shared = not any(split)
     copies = collections * (1 if shared else jobs)
     blocks = copies * floats * FLOAT
@@ -189,7 +195,7 @@ def plan_stage(
                 best = (cand, total, blocks)
             if total <= limit:
                 return StagePlan(stage.name, cand, total, blocks, limit, num_threads)
-        raise MemoryError(
+        raise VexaMemoryError(
             f"vexa: the {stage.name} stage needs about {_fmt(best[1])} even with "
             f"split_block_extraction windowing every axis, more than the {_fmt(limit)} "
             "available (memory_limit); use fewer threads or a smaller search_radius"
@@ -197,7 +203,7 @@ def plan_stage(
     split = tuple(bool(s) for s in split)
     total, blocks = estimate_stage_memory(*args, split, num_threads, wiener, store_slots)
     if total > limit:
-        raise MemoryError(
+        raise VexaMemoryError(
             f"vexa: the {stage.name} stage needs about {_fmt(total)} with "
             f"split_block_extraction {split_in_array_order(split, flat)}, more than the "
             f"{_fmt(limit)} available (memory_limit); window more axes or use 'auto'"

@@ -60,13 +60,13 @@ PRESETS = {
         2: {
             "hard": dict(
                 block_size=8, step=3, search_radius=8, max_group_size=16, min_group_size=1,
-                variance_group_size=4, match_threshold=1.5, threshold=2.7,
+                variance_group_size=4, match_threshold=3.0, threshold=2.7,
                 match_noise_factor=1.0, sharpen=False, sharpen_variances=False,
                 sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0,
             ),
             "wiener": dict(
                 block_size=8, step=3, search_radius=8, max_group_size=32, min_group_size=1,
-                variance_group_size=4, match_threshold=0.5, wiener_factor=1.0,
+                variance_group_size=4, match_threshold=0.2, wiener_factor=1.0,
             ),
             "psd_resample_size": 32,
             "psd_symmetry": True,
@@ -74,13 +74,13 @@ PRESETS = {
         3: {
             "hard": dict(
                 block_size=4, step=3, search_radius=3, max_group_size=16, min_group_size=1,
-                variance_group_size=4, match_threshold=1.5, threshold=2.7,
+                variance_group_size=4, match_threshold=3.0, threshold=2.7,
                 match_noise_factor=1.0, sharpen=False, sharpen_variances=False,
                 sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0,
             ),
             "wiener": dict(
                 block_size=4, step=3, search_radius=3, max_group_size=32, min_group_size=1,
-                variance_group_size=4, match_threshold=0.5, wiener_factor=1.0,
+                variance_group_size=4, match_threshold=0.2, wiener_factor=1.0,
             ),
             "psd_resample_size": 8,
             "psd_symmetry": True,

@@ -2,6 +2,7 @@
 
 import _thread
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -162,7 +163,12 @@ def test_stored_matches_reproduce_the_output(noisy2d):
     filled = vexa.vexa(noisy, 0.1, stage="hard", matches=store, num_threads=1)
     assert store.filled
     counts = store.counts()
-    assert counts.max() <= 16 and counts.min() >= 1
+    # One slot per grid point (64 // 3 + 1 per axis, z: 1 // 1 + 1); only the 20 x 20
+    # positions below the last block origin plus a step are visited.
+    assert counts.size == 22 * 22 * 2
+    used = counts[counts > 0]
+    assert used.size == 20 * 20
+    assert used.max() <= 16 and np.all(used & (used - 1) == 0)
     reused = vexa.vexa(noisy, 0.1, stage="hard", matches=store, num_threads=1)
     np.testing.assert_array_equal(filled, plain)
     np.testing.assert_allclose(reused, filled, atol=1e-6)
@@ -200,6 +206,15 @@ SLOW = VEXAProfile(hard=HardThresholdSettings(step=1, search_radius=4),
                    wiener=WienerSettings(step=1, search_radius=4), num_threads=1)
 
 
+def _assert_stage_ended():
+    # Stopped early, and nothing runs on: the counters stand still, no stage thread is left.
+    done, total = _lib.get_progress()
+    assert 0 < total and done < total
+    time.sleep(0.3)
+    assert _lib.get_progress() == (done, total)
+    assert not [t for t in threading.enumerate() if t.name.startswith("vexa-")]
+
+
 def test_cancel_from_the_progress_callback_then_a_new_call_works(noisy2d):
     z = _slow_volume()
     seen = []
@@ -212,6 +227,7 @@ def test_cancel_from_the_progress_callback_then_a_new_call_works(noisy2d):
     with pytest.raises(KeyboardInterrupt):
         vexa.vexa(z, 0.1, SLOW, stage="hard", progress=stop)
     assert seen[-1][0] < seen[-1][1]
+    _assert_stage_ended()
     _, noisy = noisy2d
     assert vexa.vexa(noisy, 0.1, **FAST).shape == noisy.shape
 
@@ -225,8 +241,7 @@ def test_ctrl_c_cancels_cleanly(noisy2d):
             vexa.vexa(z, 0.1, SLOW, stage="hard")
     finally:
         timer.cancel()
-    done, total = _lib.get_progress()
-    assert done < total
+    _assert_stage_ended()
     _, noisy = noisy2d
     again = vexa.vexa(noisy, 0.1, **FAST)
     np.testing.assert_allclose(again, vexa.vexa(noisy, 0.1, **FAST), atol=1e-4)
