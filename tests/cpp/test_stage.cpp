@@ -301,7 +301,7 @@ const Scene& volume3DWhite() {
 }
 
 const Scene& volume3DCorrelated() {
-    static const Scene s = correlatedScene({48, 48, 48}, phantomVolume(48), {16, 16, 16},
+    static const Scene s = correlatedScene({32, 32, 32}, phantomVolume(32), {16, 16, 16},
                                            gaussianKernel({1, 1, 1}, 0.8f), 0.1f, 14);
     return s;
 }
@@ -378,7 +378,9 @@ TEST(StageConsistency, StoredMatchesReproduceGroupsAndOutput) {
     const long long slots = store.counts.size();
     EXPECT_EQ(store.s.referenceCount, slots);
     for (int32_t c : store.counts)
-        if (c != -1) EXPECT_TRUE(c >= 1 && c <= 16 && (c & (c - 1)) == 0) << c;
+        if (c != -1) {
+            EXPECT_TRUE(c >= 1 && c <= 16 && (c & (c - 1)) == 0) << c;
+        }
 
     const std::vector<int32_t> counts = store.counts, positions = store.positions;
     store.s.reuseMatches = 1;
@@ -636,7 +638,9 @@ TEST(DistanceBias, ZerosUnlessStageOneWithAPositiveFactor) {
     const float expected = 2.0f * 64 * sigma2 * 2.0f;
     for (int dy = -8; dy <= 8; ++dy)
         for (int dx = -8; dx <= 8; ++dx)
-            if (dx != 0 || dy != 0) EXPECT_NEAR(at(dx, dy), expected, 0.01f * expected);
+            if (dx != 0 || dy != 0) {
+                EXPECT_NEAR(at(dx, dy), expected, 0.01f * expected) << dx << ", " << dy;
+            }
     temp.free();
     cFree(k3);
 }
@@ -979,11 +983,14 @@ TEST_F(StageFailures, JobWithoutWorkingMemoryFailsTheStage) {
 
 TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
     VexaParameters p = parameters();
+    p.splitBlockExtraction[2] = 1;
+    p.searchRadius = {2, 2, 1};
     p.numThreads = 2;
     for (int kind = 0; kind < 2; ++kind) {
-        // Both jobs throw (whichever thread runs them); the first one is reported.
+        // Both jobs throw when they allocate their block buffers (whichever
+        // thread runs them); the first one is reported.
         setAllocationFailureHook([kind](size_t bytes) -> bool {
-            if (bytes == sizeof(float) * 64 * 16) {
+            if (bytes == sizeof(float) * 64 * 9 * 9 * 7) {
                 if (kind == 0) checkFailed("injected check");
                 throw std::runtime_error("injected error");
             }
