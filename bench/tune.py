@@ -169,6 +169,17 @@ def choose(results: list[tuple], rate: float):
     return max(ok, key=lambda vr_: vr_[1]["psnr"] - rate * np.log2(max(vr_[1]["seconds"], 1e-6)))[0]
 
 
+def preset_value(ndim, key):
+    """The default preset's value of a sweep key (None when it is not a plain preset entry)."""
+    from vexa.profiles import PRESETS
+
+    base = PRESETS["default"][ndim]
+    if "." in key:
+        stage, name = key.split(".", 1)
+        return base["hard" if stage == "hard" else "wiener"].get(name)
+    return base.get(key)
+
+
 def sweep(ndim, cases, params=None, budget_min=None):
     ev = Evaluator(ndim, cases, results_path(ndim))
     chosen, fast = {}, {}
@@ -184,7 +195,9 @@ def sweep(ndim, cases, params=None, budget_min=None):
         hard_part = {k: v for k, v in chosen.items() if not k.startswith("wiener.")}
         results = []
         for value in grid:
-            ov = dict(chosen, **{key: value})
+            current = chosen.get(key, preset_value(ndim, key))
+            # the current value is the run without the override: one evaluation, not two
+            ov = dict(chosen) if value == current else dict(chosen, **{key: value})
             r = ev.evaluate(ov, stage, hard_part)
             results.append((value, r))
             msg = r.get("error") or f"PSNR {r['psnr']:.3f} (white {r['white']:.2f}, corr {r['correlated']:.2f}) {r['seconds']:.1f} s"
