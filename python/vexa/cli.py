@@ -190,7 +190,7 @@ def main(argv=None) -> int:
         if first.startswith("vexa: "):
             first = first[len("vexa: "):]
         print(f"vexa: {first}", file=sys.stderr)
-        return 2 if isinstance(exc, MemoryError) else 1
+        return 1
     return 0
 
 

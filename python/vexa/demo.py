@@ -70,11 +70,13 @@ def slice_figure(path, panels, titles) -> str:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        gap = np.ones((panels[0].shape[0], 4))
+        gap = np.ones((panels[0].shape[0], 2))
         strip = [panels[0]]
         for p in panels[1:]:
             strip += [gap, p]
-        write_png(path, np.concatenate(strip, axis=1))
+        image = np.concatenate(strip, axis=1)
+        zoom = max(1, 192 // image.shape[0])  # small slices are enlarged, pixel for pixel
+        write_png(path, np.kron(image, np.ones((zoom, zoom))))
         return "png"
     fig, axes = plt.subplots(1, len(panels), figsize=(3.2 * len(panels), 3.4))
     for ax, panel, title in zip(np.atleast_1d(axes), panels, titles):
