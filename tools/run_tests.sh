@@ -12,7 +12,14 @@ cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 if [ -f pyproject.toml ]; then
-    python3 -m venv .venv
+    if ! python3 -m venv .venv >/dev/null 2>&1; then
+        # Debian's Python ships venv support separately.
+        SUDO=""
+        [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+        $SUDO apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq python3-venv
+        python3 -m venv .venv
+    fi
     .venv/bin/python -m pip install -q --upgrade pip
     .venv/bin/python -m pip install -q ".[test]"
     # Run from the tests folder so the installed package, not the source tree, is imported.
