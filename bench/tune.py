@@ -103,9 +103,12 @@ class Evaluator:
         self.ndim = ndim
         self.path = path
         self.cases = [c for c in bl.noise_cases() if c.name in cases]
+        # runs made against other preset values (the host's presets may change) do not count
+        self.base = base_fingerprint(ndim)
         self.cache = {}
         for r in bl.load_records(path):
-            self.cache[(r["overrides"], r["dataset"], r["case"], r["stage"])] = r
+            if r.get("base") == self.base:
+                self.cache[(r["overrides"], r["dataset"], r["case"], r["stage"])] = r
         self.inputs = {}
         self.basics = {}
 
@@ -141,11 +144,11 @@ class Evaluator:
                         if stage == "wiener":
                             kw["basic_estimate"] = self.basic(dataset, case, hard_overrides or {})
                         est, t, mib = bl.timed(vr.run, noisy, case, prof, stage, **kw)
-                        rec = dict(overrides=okey, dataset=dataset, case=case.name, stage=stage,
+                        rec = dict(overrides=okey, dataset=dataset, case=case.name, stage=stage, base=self.base,
                                    psnr=bl.psnr(clean, est), wall_seconds=t,
                                    seconds=bl.LAST_CPU_SECONDS[0], peak_mib=mib)
                     except Exception as exc:  # an invalid combination is recorded, not fatal
-                        rec = dict(overrides=okey, dataset=dataset, case=case.name, stage=stage,
+                        rec = dict(overrides=okey, dataset=dataset, case=case.name, stage=stage, base=self.base,
                                    error=f"{type(exc).__name__}: {exc}"[:300])
                     bl.append_record(self.path, rec)
                     self.cache[ck] = rec
@@ -167,6 +170,13 @@ def choose(results: list[tuple], rate: float):
     if not ok:
         return None
     return max(ok, key=lambda vr_: vr_[1]["psnr"] - rate * np.log2(max(vr_[1]["seconds"], 1e-6)))[0]
+
+
+def base_fingerprint(ndim) -> str:
+    """The default preset's resolved values: the base every override is relative to."""
+    import dataclasses
+
+    return json.dumps(dataclasses.asdict(vr.profile("default").resolve(ndim)), sort_keys=True, default=str)
 
 
 def preset_value(ndim, key):
