@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,8 +72,10 @@ bool walkGridLine(const Parameters& params, const StageGeometry& g, int line, Vi
             const Vec3<int> origin{std::min(rx, g.maxPos.x), std::min(ry, g.maxPos.y),
                                    std::min(rz, g.maxPos.z)};
             visitor.move(Vec3<int>{x, y, z}, Vec3<int>{step.x, 0, 0});
-            const int index = gx + gy * g.gridStrides.y + gz * g.gridStrides.z;
-            if (!visitor.reference(origin, index)) {
+            // Only a match store reads the index, and it is refused for grids past int.
+            const long long index = gx + static_cast<long long>(gy) * g.gridStrides.y +
+                                    static_cast<long long>(gz) * g.gridStrides.z;
+            if (!visitor.reference(origin, index <= INT_MAX ? static_cast<int>(index) : -1)) {
                 visitor.rowDone(processed);
                 return false;
             }
