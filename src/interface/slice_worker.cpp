@@ -1,5 +1,6 @@
 #include "interface/slice_worker.h"
 
+#include <climits>
 #include <cmath>
 #include <new>
 
@@ -33,7 +34,7 @@ StageGeometry computeStageGeometry(const Parameters& params) {
                        params.splitBlockExtraction[1] ? params.searchRadius.y : size.y,
                        params.splitBlockExtraction[2] ? params.searchRadius.z : size.z};
     const int nx = size.x / step.x + 1, ny = size.y / step.y + 1, nz = size.z / step.z + 1;
-    g.gridStrides = {1, nx, nx * ny};
+    g.gridStrides = {1, nx, static_cast<int>(std::min<long long>(1LL * nx * ny, INT_MAX))};
     g.referenceCount = static_cast<long long>(nx) * ny * nz;
     g.is3D = size.z > 1;
     g.sliceCount = g.is3D ? size.z : size.y;
