@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import numbers
 import os
 from dataclasses import dataclass
@@ -219,8 +220,6 @@ def _psd_for(sigma_psd, ndim, resolved: ResolvedProfile, scale: float):
 def _prepare(z: np.ndarray, sigma_psd, resolved: ResolvedProfile) -> _Prepared:
     ndim = resolved.ndim
     image_xyz = _xyz(z.shape)
-    if z.size > INT_MAX:
-        raise ValueError(f"data has {z.size} samples; the library takes at most 2**31 - 1")
     _check_finite("z", z)
     lo = float(np.min(z))
     hi = float(np.max(z))
@@ -298,13 +297,31 @@ def _plans(resolved, prep, stages, threads, memory_limit, store_slots) -> List[S
     return plans
 
 
+def _fit_to_shape(resolved: ResolvedProfile, shape) -> ResolvedProfile:
+    """Checks the stages against the data's shape and clamps each search radius to it.
+
+    A radius beyond the last block origin gives the same (clipped) search window,
+    so the clamp changes no result; it only keeps the noise-distance table small.
+    """
+    image_xyz = _xyz(shape)
+    if int(np.prod(shape, dtype=np.int64)) > INT_MAX:
+        raise ValueError(f"data has {int(np.prod(shape, dtype=np.int64))} samples; the library "
+                         "takes at most 2**31 - 1")
+    stages = {}
+    for name in ("hard", "wiener"):
+        st = getattr(resolved, name)
+        radius = tuple(min(r, max(s - b, 0)) for r, s, b in zip(st.search_radius, image_xyz,
+                                                                 st.block_size))
+        st = dataclasses.replace(st, search_radius=radius)
+        _check_geometry(st, image_xyz, resolved.ndim, int(np.prod(resolved.psd_resample_size)))
+        stages[name] = st
+    return dataclasses.replace(resolved, **stages)
+
+
 def _denoise_single(z, sigma_psd, resolved, stage, basic, store, reporter, num_threads, memory_limit):
-    ndim = resolved.ndim
     stages = _stages_for(stage)
+    resolved = _fit_to_shape(resolved, z.shape)
     prep = _prepare(z, sigma_psd, resolved)
-    for name in stages:
-        _check_geometry(getattr(resolved, name), prep.image_xyz, ndim,
-                        int(np.prod(resolved.psd_resample_size)))
     pilot = None
     if stage == "wiener":
         if basic is None:
@@ -525,9 +542,7 @@ def plan_memory(shape, profile=None, stage: str = "all", *, psd_shape=None,
     threads = _thread_count(resolved, num_threads)
     dummy = _Prepared(np.zeros(0, np.float32), np.zeros(psd_points, np.float32), (1, 1, 1),
                       _xyz(shape), 1.0, 0.0, 1.0)
-    for name in _stages_for(stage_key):
-        _check_geometry(getattr(resolved, name), dummy.image_xyz, len(shape),
-                        int(np.prod(resolved.psd_resample_size)))
+    resolved = _fit_to_shape(resolved, shape)
     return _plans(resolved, dummy, _stages_for(stage_key), threads, memory_limit, 0)
 
 

@@ -128,6 +128,42 @@ def test_axis_order_mapping_2d_with_host_transforms():
     assert psnr(clean, ref) > psnr(clean, noisy) + 4.0
 
 
+def test_settings_reach_the_library(noisy2d):
+    _, noisy = noisy2d
+    hard = dict(stage="hard", num_threads=1)
+    # lambda 0 keeps every coefficient: the aggregate of unfiltered blocks is the input.
+    keep = vexa.vexa(noisy, 0.1, VEXAProfile(hard=HardThresholdSettings(threshold=0.0)), **hard)
+    np.testing.assert_allclose(keep, noisy, atol=2e-5)
+    # A vanishing Wiener factor passes the noisy spectrum through.
+    basic = vexa.vexa(noisy, 0.1, **hard)
+    through = vexa.vexa(noisy, 0.1, VEXAProfile(wiener=WienerSettings(wiener_factor=1e-20)),
+                        stage="wiener", basic_estimate=basic, num_threads=1)
+    np.testing.assert_allclose(through, noisy, atol=2e-5)
+    # Alpha-rooting with alpha 1 changes nothing; another alpha does.
+    same = vexa.vexa(noisy, 0.1, VEXAProfile(hard=HardThresholdSettings(
+        sharpen=True, sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0)), **hard)
+    np.testing.assert_allclose(same, basic, atol=1e-5)
+    sharper = vexa.vexa(noisy, 0.1, VEXAProfile(hard=HardThresholdSettings(
+        sharpen=True, sharpen_alpha_first_slice=1.5)), **hard)
+    assert np.mean(np.abs(sharper - basic)) > 1e-3
+
+
+def test_folded_frequency_grid_gives_the_same_result(noisy3d):
+    _, noisy = noisy3d
+    folded = vexa.vexa(noisy, 0.1, VEXAProfile(psd_symmetry=True), **FAST)
+    full = vexa.vexa(noisy, 0.1, VEXAProfile(psd_symmetry=False), **FAST)
+    np.testing.assert_allclose(folded, full, atol=1e-4)
+
+
+def test_volume_with_host_built_transforms():
+    clean = smooth_image((20, 24, 24))
+    noisy = clean + 0.1 * np.random.default_rng(8).standard_normal(clean.shape)
+    pro = VEXAProfile(hard=HardThresholdSettings(block_size=(2, 4, 4), step=2),
+                      wiener=WienerSettings(block_size=(2, 4, 4), step=2))
+    out = vexa.vexa(noisy, 0.1, pro, **FAST)
+    assert psnr(clean, out) > psnr(clean, noisy) + 6.0
+
+
 def test_input_is_not_modified(noisy3d):
     _, noisy = noisy3d
     before = noisy.copy()
@@ -151,9 +187,23 @@ def test_small_memory_limit_windows_axes_and_keeps_the_result(noisy3d):
     ref = vexa.vexa(noisy, 0.1, pro, stage="hard", **FAST)
     out = vexa.vexa(noisy, 0.1, pro, stage="hard", memory_limit=limit, **FAST)
     np.testing.assert_allclose(out, ref, atol=1e-4)
+    pro.split_block_extraction = [True, False, False]  # array order: z windowed, as planned
+    np.testing.assert_allclose(vexa.vexa(noisy, 0.1, pro, stage="hard", **FAST), out, atol=1e-5)
     pro.split_block_extraction = [False, False, False]
     with pytest.raises(MemoryError, match="split_block_extraction"):
         vexa.vexa(noisy, 0.1, pro, stage="hard", memory_limit=limit, **FAST)
+
+
+def test_small_memory_limit_on_an_image_windows_y(noisy2d):
+    _, noisy = noisy2d
+    full = vexa.plan_memory(noisy.shape, stage="wiener", num_threads=2)[0]
+    planned = vexa.plan_memory(noisy.shape, stage="wiener", num_threads=2,
+                               memory_limit=full.estimate - 1)[0]
+    assert planned.split_block_extraction == (False, True, False)
+    basic = vexa.vexa(noisy, 0.1, stage="hard", **FAST)
+    args = dict(stage="wiener", basic_estimate=basic, **FAST)
+    np.testing.assert_allclose(vexa.vexa(noisy, 0.1, memory_limit=full.estimate - 1, **args),
+                               vexa.vexa(noisy, 0.1, **args), atol=1e-4)
 
 
 def test_stored_matches_reproduce_the_output(noisy2d):
@@ -311,6 +361,9 @@ INVALID = [
     (lambda: vexa.vexa(_img(), 0.1, basic_estimate=_img()), "only used with stage='wiener'"),
     (lambda: vexa.vexa(np.ones((6, 32)), 0.1), r"block_size \(8, 8\) must not exceed the data shape \(6, 32\)"),
     (lambda: vexa.vexa(_img(), 0.1, VEXAProfile(hard=HardThresholdSettings(search_radius=1, min_group_size=8))), "min_group_size must be at most 4"),
+    (lambda: vexa.vexa(_img(), 0.1, stage="wiener", basic_estimate=np.full((32, 32), np.nan)), "basic_estimate must not contain NaN"),
+    (lambda: vexa.vexa(np.broadcast_to(np.float32(0), (700, 700, 700)), 0.1, VEXAProfile(hard=HardThresholdSettings(search_radius=1000))), "search window .* more than the library's limit"),
+    (lambda: vexa.vexa(np.broadcast_to(np.float32(0), (2**16, 2**16, 1)), 0.1), "at most 2\\*\\*31 - 1"),
     (lambda: vexa.vexa(_img(), 0.1, channel_axis=3), "channel_axis"),
     (lambda: vexa.vexa(np.ones((32, 32, 2)), [0.1], channel_axis=2), "2 values"),
     (lambda: vexa.vexa(np.ones((32, 32, 2)), 0.1, channel_axis=2, matches=vexa.MatchStore()), "matches cannot"),
