@@ -84,6 +84,10 @@ std::string checkCallerTransforms(const Transforms<float>& t, const Parameters& 
     if (t.groupInverse == nullptr)
         return nullPointerMessage("transforms.groupInverse",
                                   "a table indexed by group length, like groupForward");
+    // The built-in group tables end at length 64; never index past them.
+    if (t.groupForward == HAAR_NL_FWD && params.maxGroupSize > 64)
+        return "Invalid parameter: maxGroupSize = " + std::to_string(params.maxGroupSize) +
+               "; with the built-in group tables it must be between 1 and 64";
     // The stage forms groups of every power of two up to maxGroupSize.
     for (long long s = 2; s <= params.maxGroupSize; s *= 2) {
         const std::string len = std::to_string(s);

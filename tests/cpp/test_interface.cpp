@@ -463,6 +463,17 @@ TEST(EntrySteps, CallerSetsWithNullMatricesAreNamed) {
     EXPECT_EQ(checkCallerTransforms(t, paramsWith({8, 8, 1}, 7)), "");
 }
 
+TEST(EntrySteps, BuiltInGroupTablesAreNeverIndexedPastLength64) {
+    Transforms<float> t = setWith(DCT_8_FWD, DCT_8_FWD, ONE);
+    t.groupForward = nullptr;
+    t.groupInverse = nullptr;
+    fillDefaultGroupTables(t);
+    EXPECT_EQ(checkCallerTransforms(t, paramsWith({8, 8, 1}, 64)), "");
+    const std::string message = checkCallerTransforms(t, paramsWith({8, 8, 1}, 128));
+    EXPECT_NE(message.find("maxGroupSize = 128"), std::string::npos) << message;
+    EXPECT_NE(message.find("between 1 and 64"), std::string::npos) << message;
+}
+
 TEST(EntrySteps, PreparedSetsPerSourceAndStage) {
     const Transforms<float> none{};
     {
