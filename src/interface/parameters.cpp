@@ -90,7 +90,9 @@ static_assert(alignof(BlockMatchStorage) == 8, "match store alignment");
 #undef VEXA_LAYOUT
 
 namespace {
-Vec3<int> v3(const VexaVec3i& v) { return {v.x, v.y, v.z}; }
+Vec3<int> v3(const VexaVec3i& v) {
+    return {v.x, v.y, v.z};
+}
 } // namespace
 
 Parameters parametersFromAbi(const VexaParameters& p) {
