@@ -43,7 +43,9 @@ class _TqdmReporter:
         if self._bar is None or stage != self._stage:
             self.close()
             self._stage = stage
-            self._bar = self._tqdm(total=max(total, 1), desc=f"vexa {stage}", unit="ref", leave=False)
+            self._bar = self._tqdm(
+                total=max(total, 1), desc=f"vexa {stage}", unit="ref", leave=False
+            )
         if total > 0 and self._bar.total != total:
             self._bar.total = total
             self._bar.refresh()

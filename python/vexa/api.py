@@ -6,7 +6,7 @@ import dataclasses
 import numbers
 import os
 from dataclasses import dataclass
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -128,7 +128,9 @@ def _check_array(name, a, allow_none=False):
         return None
     arr = np.asarray(a)
     if arr.dtype.kind not in "iuf":
-        raise ValueError(f"{name} must hold real numbers (integer or float dtype), got dtype {arr.dtype}")
+        raise ValueError(
+            f"{name} must hold real numbers (integer or float dtype), got dtype {arr.dtype}"
+        )
     return arr
 
 
@@ -168,7 +170,9 @@ def _check_geometry(st: ResolvedStage, image_xyz, ndim, resample_points):
     r = st.search_radius
     checks = {
         "block_size * max_group_size": b * st.max_group_size,
-        "the search window (2 * search_radius + 1 per axis)": (2 * r[0] + 1) * (2 * r[1] + 1) * (2 * r[2] + 1),
+        "the search window (2 * search_radius + 1 per axis)": (2 * r[0] + 1)
+        * (2 * r[1] + 1)
+        * (2 * r[2] + 1),
         "block_size * psd_resample_size": b * resample_points,
     }
     for what, value in checks.items():
@@ -196,9 +200,13 @@ def _psd_for(sigma_psd, ndim, resolved: ResolvedProfile, scale: float):
         try:
             sigma = float(sigma_psd)
         except (TypeError, ValueError):
-            raise ValueError(f"sigma_psd must be a number or a PSD array, got {sigma_psd!r}") from None
+            raise ValueError(
+                f"sigma_psd must be a number or a PSD array, got {sigma_psd!r}"
+            ) from None
         if not np.isfinite(sigma) or sigma <= 0:
-            raise ValueError(f"sigma_psd as a noise standard deviation must be finite and > 0, got {sigma_psd!r}")
+            raise ValueError(
+                f"sigma_psd as a noise standard deviation must be finite and > 0, got {sigma_psd!r}"
+            )
         shape = _array_order(resolved.psd_resample_size, ndim)
         return psd_white(sigma / scale, shape)
     psd = _check_array("sigma_psd", sigma_psd)
@@ -208,7 +216,9 @@ def _psd_for(sigma_psd, ndim, resolved: ResolvedProfile, scale: float):
             f"shape {psd.shape}"
         )
     if psd.size == 0 or psd.size > INT_MAX:
-        raise ValueError(f"sigma_psd must have between 1 and 2**31 - 1 points, got shape {psd.shape}")
+        raise ValueError(
+            f"sigma_psd must have between 1 and 2**31 - 1 points, got shape {psd.shape}"
+        )
     _check_finite("sigma_psd", psd)
     if np.any(psd < 0):
         raise ValueError("sigma_psd must be non-negative everywhere (a power spectral density)")
@@ -282,16 +292,25 @@ def _thread_count(resolved: ResolvedProfile, num_threads):
 
 def _plans(resolved, prep, stages, threads, memory_limit, store_slots) -> List[StagePlan]:
     limit = resolved.memory_limit if memory_limit is None else memory_limit
-    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, numbers.Real) or limit <= 0):
+    if limit is not None and (
+        isinstance(limit, bool) or not isinstance(limit, numbers.Real) or limit <= 0
+    ):
         raise ValueError(f"memory_limit must be a positive number of bytes or None, got {limit!r}")
     plans = []
     for name in stages:
         st = getattr(resolved, name)
         plans.append(
             plan_stage(
-                st, prep.image_xyz, prep.psd.size, resolved.psd_resample_size,
-                resolved.psd_symmetry, resolved.split_block_extraction, threads,
-                wiener=(name == "wiener"), memory_limit=limit, store_slots=store_slots,
+                st,
+                prep.image_xyz,
+                prep.psd.size,
+                resolved.psd_resample_size,
+                resolved.psd_symmetry,
+                resolved.split_block_extraction,
+                threads,
+                wiener=(name == "wiener"),
+                memory_limit=limit,
+                store_slots=store_slots,
             )
         )
     return plans
@@ -305,20 +324,25 @@ def _fit_to_shape(resolved: ResolvedProfile, shape) -> ResolvedProfile:
     """
     image_xyz = _xyz(shape)
     if int(np.prod(shape, dtype=np.int64)) > INT_MAX:
-        raise ValueError(f"data has {int(np.prod(shape, dtype=np.int64))} samples; the library "
-                         "takes at most 2**31 - 1")
+        raise ValueError(
+            f"data has {int(np.prod(shape, dtype=np.int64))} samples; the library "
+            "takes at most 2**31 - 1"
+        )
     stages = {}
     for name in ("hard", "wiener"):
         st = getattr(resolved, name)
-        radius = tuple(min(r, max(s - b, 0)) for r, s, b in zip(st.search_radius, image_xyz,
-                                                                 st.block_size))
+        radius = tuple(
+            min(r, max(s - b, 0)) for r, s, b in zip(st.search_radius, image_xyz, st.block_size)
+        )
         st = dataclasses.replace(st, search_radius=radius)
         _check_geometry(st, image_xyz, resolved.ndim, int(np.prod(resolved.psd_resample_size)))
         stages[name] = st
     return dataclasses.replace(resolved, **stages)
 
 
-def _denoise_single(z, sigma_psd, resolved, stage, basic, store, reporter, num_threads, memory_limit):
+def _denoise_single(
+    z, sigma_psd, resolved, stage, basic, store, reporter, num_threads, memory_limit
+):
     stages = _stages_for(stage)
     resolved = _fit_to_shape(resolved, z.shape)
     prep = _prepare(z, sigma_psd, resolved)
@@ -327,9 +351,13 @@ def _denoise_single(z, sigma_psd, resolved, stage, basic, store, reporter, num_t
         if basic is None:
             raise ValueError("basic_estimate is required for stage='wiener'")
         if basic.shape != z.shape:
-            raise ValueError(f"basic_estimate must have the data's shape {z.shape}, got {basic.shape}")
+            raise ValueError(
+                f"basic_estimate must have the data's shape {z.shape}, got {basic.shape}"
+            )
         _check_finite("basic_estimate", basic)
-        pilot = np.ascontiguousarray((basic.astype(np.float64) - prep.offset) / prep.scale, dtype=np.float32)
+        pilot = np.ascontiguousarray(
+            (basic.astype(np.float64) - prep.offset) / prep.scale, dtype=np.float32
+        )
     threads = _thread_count(resolved, num_threads)
     if store is None and resolved.reuse_matches and stage == "all":
         store = MatchStore()
@@ -358,8 +386,15 @@ def _denoise_single(z, sigma_psd, resolved, stage, basic, store, reporter, num_t
             args = (noisy_ptr, psd_ptr, params, transforms, as_float_ptr(output), storage_ptr)
             run_stage_call("hard", lib.vexaInterfaceHT, args, output, reporter)
         else:
-            args = (noisy_ptr, psd_ptr, params, transforms, as_float_ptr(pilot),
-                    as_float_ptr(output), storage_ptr)
+            args = (
+                noisy_ptr,
+                psd_ptr,
+                params,
+                transforms,
+                as_float_ptr(pilot),
+                as_float_ptr(output),
+                storage_ptr,
+            )
             run_stage_call("wiener", lib.vexaInterfaceWie, args, output, reporter)
         if store is not None and not reading:
             store._filled_by(st, prep.image_xyz)
@@ -439,8 +474,14 @@ def vexa(
     if channel_axis is None:
         spatial = arr.ndim
     else:
-        if isinstance(channel_axis, bool) or not isinstance(channel_axis, numbers.Integral) or not -arr.ndim <= channel_axis < arr.ndim:
-            raise ValueError(f"channel_axis must be an integer in [{-arr.ndim}, {arr.ndim - 1}], got {channel_axis!r}")
+        if (
+            isinstance(channel_axis, bool)
+            or not isinstance(channel_axis, numbers.Integral)
+            or not -arr.ndim <= channel_axis < arr.ndim
+        ):
+            raise ValueError(
+                f"channel_axis must be an integer in [{-arr.ndim}, {arr.ndim - 1}], got {channel_axis!r}"
+            )
         spatial = arr.ndim - 1
     if spatial not in (2, 3):
         raise ValueError(
@@ -454,22 +495,28 @@ def vexa(
     resolved = _resolve_profile(profile, spatial)
     reporter = make_reporter(progress)
     if channel_axis is None:
-        out = _denoise_single(arr, sigma_psd, resolved, stage_key, basic, matches, reporter,
-                              num_threads, memory_limit)
+        out = _denoise_single(
+            arr, sigma_psd, resolved, stage_key, basic, matches, reporter, num_threads, memory_limit
+        )
         return out.astype(out_dtype)
     if matches is not None:
         raise ValueError("matches cannot be combined with channel_axis")
     axis = int(channel_axis) % arr.ndim
     if basic is not None and basic.shape != arr.shape:
-        raise ValueError(f"basic_estimate must have the data's shape {arr.shape}, got {basic.shape}")
+        raise ValueError(
+            f"basic_estimate must have the data's shape {arr.shape}, got {basic.shape}"
+        )
     channels = arr.shape[axis]
     sigmas = _sigma_per_channel(sigma_psd, channels)
     results = []
     for c in range(channels):
         zc = np.take(arr, c, axis=axis)
         bc = None if basic is None else np.take(basic, c, axis=axis)
-        results.append(_denoise_single(zc, sigmas[c], resolved, stage_key, bc, None, reporter,
-                                       num_threads, memory_limit))
+        results.append(
+            _denoise_single(
+                zc, sigmas[c], resolved, stage_key, bc, None, reporter, num_threads, memory_limit
+            )
+        )
     return np.stack(results, axis=axis).astype(out_dtype)
 
 
@@ -517,13 +564,27 @@ def denoise(
         if channel_axis is None and not sigma_psd > 0:
             raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
     return vexa(
-        arr, sigma_psd, profile, stage, basic_estimate=basic_estimate, channel_axis=channel_axis,
-        progress=progress, num_threads=num_threads, memory_limit=memory_limit,
+        arr,
+        sigma_psd,
+        profile,
+        stage,
+        basic_estimate=basic_estimate,
+        channel_axis=channel_axis,
+        progress=progress,
+        num_threads=num_threads,
+        memory_limit=memory_limit,
     )
 
 
-def plan_memory(shape, profile=None, stage: str = "all", *, psd_shape=None,
-                num_threads: Optional[int] = None, memory_limit: Optional[int] = None):
+def plan_memory(
+    shape,
+    profile=None,
+    stage: str = "all",
+    *,
+    psd_shape=None,
+    num_threads: Optional[int] = None,
+    memory_limit: Optional[int] = None,
+):
     """The memory plan :func:`vexa` would use for data of ``shape`` (no channel axis).
 
     Returns one :class:`StagePlan` per stage; ``split_block_extraction`` of
@@ -537,11 +598,21 @@ def plan_memory(shape, profile=None, stage: str = "all", *, psd_shape=None,
     if stage_key is None:
         raise ValueError(f"stage must be one of 'all', 'hard', 'wiener', got {stage!r}")
     resolved = _resolve_profile(profile, len(shape))
-    psd_points = int(np.prod(psd_shape)) if psd_shape is not None else int(
-        np.prod(resolved.psd_resample_size))
+    psd_points = (
+        int(np.prod(psd_shape))
+        if psd_shape is not None
+        else int(np.prod(resolved.psd_resample_size))
+    )
     threads = _thread_count(resolved, num_threads)
-    dummy = _Prepared(np.zeros(0, np.float32), np.zeros(psd_points, np.float32), (1, 1, 1),
-                      _xyz(shape), 1.0, 0.0, 1.0)
+    dummy = _Prepared(
+        np.zeros(0, np.float32),
+        np.zeros(psd_points, np.float32),
+        (1, 1, 1),
+        _xyz(shape),
+        1.0,
+        0.0,
+        1.0,
+    )
     resolved = _fit_to_shape(resolved, shape)
     return _plans(resolved, dummy, _stages_for(stage_key), threads, memory_limit, 0)
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
@@ -44,8 +43,12 @@ def _parser():
     noise.add_argument("--psd", metavar="FILE", help="noise PSD as a .npy array")
     noise.add_argument("--kernel", metavar="FILE", help="noise kernel as a .npy array")
     noise.add_argument("--estimate-sigma", action="store_true", help="estimate the noise level")
-    d.add_argument("--kernel-sigma", type=float, default=1.0,
-                   help="std of the white noise the kernel filters (default 1)")
+    d.add_argument(
+        "--kernel-sigma",
+        type=float,
+        default=1.0,
+        help="std of the white noise the kernel filters (default 1)",
+    )
     d.add_argument("--profile", default="default", choices=preset_names())
     d.add_argument("--stage", default="all", choices=("all", "hard", "wiener"))
     d.add_argument("--basic", metavar="FILE", help="basic estimate, for --stage wiener")
@@ -59,7 +62,9 @@ def _parser():
     m.add_argument("--correlated", action="store_true", help="low-pass correlated noise")
     m.add_argument("--profile", default="default", choices=preset_names())
     m.add_argument("--threads", type=_positive_int, default=0)
-    m.add_argument("--output", default="vexa_demo.png", help="PNG of a slice (default vexa_demo.png)")
+    m.add_argument(
+        "--output", default="vexa_demo.png", help="PNG of a slice (default vexa_demo.png)"
+    )
     m.add_argument("--seed", type=int, default=0)
     m.add_argument("--quiet", action="store_true", help="no progress bar")
 
@@ -99,8 +104,13 @@ def _cmd_denoise(args):
     profile.num_threads = args.threads
     start = time.perf_counter()
     estimate = denoise(
-        vol.data, profile=profile, stage=args.stage, basic_estimate=basic,
-        channel_axis=args.channel_axis, progress=False if args.quiet else None, **kwargs,
+        vol.data,
+        profile=profile,
+        stage=args.stage,
+        basic_estimate=basic,
+        channel_axis=args.channel_axis,
+        progress=False if args.quiet else None,
+        **kwargs,
     )
     seconds = time.perf_counter() - start
     write_volume(args.output, estimate, like=vol)
@@ -144,14 +154,17 @@ def _cmd_demo(args):
     final = vexa(noisy, sigma_psd, profile, stage="wiener", basic_estimate=basic, progress=show)
     t2 = time.perf_counter()
 
-    print(f"vexa demo: {args.size}^3 phantom, {'correlated' if args.correlated else 'white'} "
-          f"noise sigma {args.sigma}, profile {args.profile}")
+    print(
+        f"vexa demo: {args.size}^3 phantom, {'correlated' if args.correlated else 'white'} "
+        f"noise sigma {args.sigma}, profile {args.profile}"
+    )
     print(f"  noisy          PSNR {psnr(clean, noisy):6.2f} dB")
     print(f"  basic estimate PSNR {psnr(clean, basic):6.2f} dB   hard stage   {t1 - t0:6.2f} s")
     print(f"  final estimate PSNR {psnr(clean, final):6.2f} dB   wiener stage {t2 - t1:6.2f} s")
     mid = args.size // 2
     tool = slice_figure(
-        args.output, [clean[mid], noisy[mid], basic[mid], final[mid]],
+        args.output,
+        [clean[mid], noisy[mid], basic[mid], final[mid]],
         ["clean", "noisy", "basic estimate", "final estimate"],
     )
     print(f"  slice z={mid} written to {args.output} ({tool})")
@@ -188,7 +201,7 @@ def main(argv=None) -> int:
         text = str(exc).strip().splitlines()
         first = text[0] if text else type(exc).__name__
         if first.startswith("vexa: "):
-            first = first[len("vexa: "):]
+            first = first[len("vexa: ") :]
         print(f"vexa: {first}", file=sys.stderr)
         return 1
     return 0

@@ -26,9 +26,7 @@ def file_format(path) -> str:
     for suffix in sorted(_FORMATS, key=len, reverse=True):
         if name.endswith(suffix):
             return _FORMATS[suffix]
-    raise ValueError(
-        f"{path}: unknown file type; use one of {', '.join(sorted(_FORMATS))}"
-    )
+    raise ValueError(f"{path}: unknown file type; use one of {', '.join(sorted(_FORMATS))}")
 
 
 def _need(module: str, extra: str = "io"):

@@ -30,7 +30,12 @@ UNREACHABLE = 1 << 62  # one group member record (pointer, distance, two positio
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
 # The cut axis (z for a volume, y for an image) is windowed first, as the
 # library's own advice says.
-_CANDIDATES_3D = ((False, False, False), (False, False, True), (False, True, True), (True, True, True))
+_CANDIDATES_3D = (
+    (False, False, False),
+    (False, False, True),
+    (False, True, True),
+    (True, True, True),
+)
 _CANDIDATES_2D = ((False, False, False), (False, True, False), (True, True, False))
 
 
@@ -188,9 +193,7 @@ def plan_stage(
     if split == "auto":
         best = None
         for cand in _CANDIDATES_2D if flat else _CANDIDATES_3D:
-            total, blocks = estimate_stage_memory(
-                *args, cand, num_threads, wiener, store_slots
-            )
+            total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
             if best is None or total < best[1]:
                 best = (cand, total, blocks)
             if total <= limit:

@@ -63,28 +63,58 @@ PRESETS = {
     "default": {
         2: {
             "hard": dict(
-                block_size=8, step=3, search_radius=8, max_group_size=16, min_group_size=1,
-                variance_group_size=4, match_threshold=3.0, threshold=2.7,
-                match_noise_factor=1.0, sharpen=False, sharpen_variances=False,
-                sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0,
+                block_size=8,
+                step=3,
+                search_radius=8,
+                max_group_size=16,
+                min_group_size=1,
+                variance_group_size=4,
+                match_threshold=3.0,
+                threshold=2.7,
+                match_noise_factor=1.0,
+                sharpen=False,
+                sharpen_variances=False,
+                sharpen_alpha=1.0,
+                sharpen_alpha_first_slice=1.0,
             ),
             "wiener": dict(
-                block_size=8, step=3, search_radius=8, max_group_size=32, min_group_size=1,
-                variance_group_size=4, match_threshold=0.2, wiener_factor=1.0,
+                block_size=8,
+                step=3,
+                search_radius=8,
+                max_group_size=32,
+                min_group_size=1,
+                variance_group_size=4,
+                match_threshold=0.2,
+                wiener_factor=1.0,
             ),
             "psd_resample_size": 32,
             "psd_symmetry": True,
         },
         3: {
             "hard": dict(
-                block_size=4, step=3, search_radius=3, max_group_size=16, min_group_size=1,
-                variance_group_size=4, match_threshold=3.0, threshold=2.7,
-                match_noise_factor=1.0, sharpen=False, sharpen_variances=False,
-                sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0,
+                block_size=4,
+                step=3,
+                search_radius=3,
+                max_group_size=16,
+                min_group_size=1,
+                variance_group_size=4,
+                match_threshold=3.0,
+                threshold=2.7,
+                match_noise_factor=1.0,
+                sharpen=False,
+                sharpen_variances=False,
+                sharpen_alpha=1.0,
+                sharpen_alpha_first_slice=1.0,
             ),
             "wiener": dict(
-                block_size=4, step=3, search_radius=3, max_group_size=32, min_group_size=1,
-                variance_group_size=4, match_threshold=0.2, wiener_factor=1.0,
+                block_size=4,
+                step=3,
+                search_radius=3,
+                max_group_size=32,
+                min_group_size=1,
+                variance_group_size=4,
+                match_threshold=0.2,
+                wiener_factor=1.0,
             ),
             "psd_resample_size": 8,
             "psd_symmetry": True,
@@ -238,7 +268,9 @@ class VEXAProfile:
         resample = _per_axis(
             "psd_resample_size",
             base["psd_resample_size"] if self.psd_resample_size is None else self.psd_resample_size,
-            ndim, minimum=1, pad=1,
+            ndim,
+            minimum=1,
+            pad=1,
         )
         if any(r not in PSD_RESAMPLE_SIZES for r in resample):
             raise ValueError(
@@ -257,14 +289,14 @@ class VEXAProfile:
         if isinstance(split, str):
             if split != "auto":
                 raise ValueError(
-                    "split_block_extraction must be 'auto' or one bool per axis, got " f"{split!r}"
+                    f"split_block_extraction must be 'auto' or one bool per axis, got {split!r}"
                 )
         else:
             try:
                 items = list(split)
             except TypeError:
                 raise ValueError(
-                    "split_block_extraction must be 'auto' or one bool per axis, got " f"{split!r}"
+                    f"split_block_extraction must be 'auto' or one bool per axis, got {split!r}"
                 ) from None
             if len(items) != ndim or not all(isinstance(b, (bool, int)) for b in items):
                 raise ValueError(
@@ -280,7 +312,9 @@ class VEXAProfile:
         if limit is not None and (
             isinstance(limit, bool) or not isinstance(limit, numbers.Real) or not limit > 0
         ):
-            raise ValueError(f"memory_limit must be a positive number of bytes or None, got {limit!r}")
+            raise ValueError(
+                f"memory_limit must be a positive number of bytes or None, got {limit!r}"
+            )
         reuse = _boolean("reuse_matches", self.reuse_matches)
         if reuse:
             _check_reuse(hard, wiener, ndim)
@@ -365,7 +399,9 @@ def _per_axis(name, value, ndim, minimum, pad):
             )
         items = [int(v) for v in items]
     if any(v < minimum for v in items):
-        raise ValueError(f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}")
+        raise ValueError(
+            f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
+        )
     if any(v > INT_MAX for v in items):
         raise ValueError(f"{name} components must be below 2**31, got {value!r}")
     lib = list(reversed(items)) + [pad] * (3 - ndim)
@@ -390,7 +426,9 @@ def _integer(name, value, lo, hi):
 def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
     expected = HardThresholdSettings if name == "hard" else WienerSettings
     if not isinstance(settings, expected):
-        raise ValueError(f"profile.{name} must be a {expected.__name__}, got {type(settings).__name__}")
+        raise ValueError(
+            f"profile.{name} must be a {expected.__name__}, got {type(settings).__name__}"
+        )
     values = dict(base)
     for f in fields(settings):
         v = getattr(settings, f.name)

@@ -36,8 +36,11 @@ def test_correlated_noise_with_its_psd():
     rng = np.random.default_rng(7)
     kernel = np.outer([1.0, 2.0, 1.0], [1.0, 2.0, 1.0])
     kernel *= 0.1 / np.sqrt(np.sum(kernel**2))
-    noise = np.real(np.fft.ifft2(np.fft.fft2(rng.standard_normal(clean.shape))
-                                 * np.fft.fft2(kernel, clean.shape)))
+    noise = np.real(
+        np.fft.ifft2(
+            np.fft.fft2(rng.standard_normal(clean.shape)) * np.fft.fft2(kernel, clean.shape)
+        )
+    )
     noisy = clean + noise
     est = vexa.denoise(noisy, kernel=kernel, **FAST)
     white = vexa.vexa(noisy, float(np.sqrt(np.sum(kernel**2))), **FAST)
@@ -101,10 +104,12 @@ def test_axis_order_mapping_3d():
     ref = vexa.vexa(noisy, 0.1, pro)
     perm = (2, 0, 1)
     t = VEXAProfile(
-        hard=HardThresholdSettings(step=tuple((2, 3, 4)[p] for p in perm),
-                                   search_radius=tuple((1, 2, 3)[p] for p in perm)),
-        wiener=WienerSettings(step=tuple((2, 3, 4)[p] for p in perm),
-                              search_radius=tuple((1, 2, 3)[p] for p in perm)),
+        hard=HardThresholdSettings(
+            step=tuple((2, 3, 4)[p] for p in perm), search_radius=tuple((1, 2, 3)[p] for p in perm)
+        ),
+        wiener=WienerSettings(
+            step=tuple((2, 3, 4)[p] for p in perm), search_radius=tuple((1, 2, 3)[p] for p in perm)
+        ),
         num_threads=1,
     )
     out = vexa.vexa(np.ascontiguousarray(noisy.transpose(perm)), 0.1, t)
@@ -136,15 +141,33 @@ def test_settings_reach_the_library(noisy2d):
     np.testing.assert_allclose(keep, noisy, atol=2e-5)
     # A vanishing Wiener factor passes the noisy spectrum through.
     basic = vexa.vexa(noisy, 0.1, **hard)
-    through = vexa.vexa(noisy, 0.1, VEXAProfile(wiener=WienerSettings(wiener_factor=1e-20)),
-                        stage="wiener", basic_estimate=basic, num_threads=1)
+    through = vexa.vexa(
+        noisy,
+        0.1,
+        VEXAProfile(wiener=WienerSettings(wiener_factor=1e-20)),
+        stage="wiener",
+        basic_estimate=basic,
+        num_threads=1,
+    )
     np.testing.assert_allclose(through, noisy, atol=2e-5)
     # Alpha-rooting with alpha 1 changes nothing; another alpha does.
-    same = vexa.vexa(noisy, 0.1, VEXAProfile(hard=HardThresholdSettings(
-        sharpen=True, sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0)), **hard)
+    same = vexa.vexa(
+        noisy,
+        0.1,
+        VEXAProfile(
+            hard=HardThresholdSettings(
+                sharpen=True, sharpen_alpha=1.0, sharpen_alpha_first_slice=1.0
+            )
+        ),
+        **hard,
+    )
     np.testing.assert_allclose(same, basic, atol=1e-5)
-    sharper = vexa.vexa(noisy, 0.1, VEXAProfile(hard=HardThresholdSettings(
-        sharpen=True, sharpen_alpha_first_slice=1.5)), **hard)
+    sharper = vexa.vexa(
+        noisy,
+        0.1,
+        VEXAProfile(hard=HardThresholdSettings(sharpen=True, sharpen_alpha_first_slice=1.5)),
+        **hard,
+    )
     assert np.mean(np.abs(sharper - basic)) > 1e-3
 
 
@@ -158,8 +181,10 @@ def test_folded_frequency_grid_gives_the_same_result(noisy3d):
 def test_volume_with_host_built_transforms():
     clean = smooth_image((20, 24, 24))
     noisy = clean + 0.1 * np.random.default_rng(8).standard_normal(clean.shape)
-    pro = VEXAProfile(hard=HardThresholdSettings(block_size=(2, 4, 4), step=2),
-                      wiener=WienerSettings(block_size=(2, 4, 4), step=2))
+    pro = VEXAProfile(
+        hard=HardThresholdSettings(block_size=(2, 4, 4), step=2),
+        wiener=WienerSettings(block_size=(2, 4, 4), step=2),
+    )
     out = vexa.vexa(noisy, 0.1, pro, **FAST)
     assert psnr(clean, out) > psnr(clean, noisy) + 6.0
 
@@ -197,13 +222,17 @@ def test_small_memory_limit_windows_axes_and_keeps_the_result(noisy3d):
 def test_small_memory_limit_on_an_image_windows_y(noisy2d):
     _, noisy = noisy2d
     full = vexa.plan_memory(noisy.shape, stage="wiener", num_threads=2)[0]
-    planned = vexa.plan_memory(noisy.shape, stage="wiener", num_threads=2,
-                               memory_limit=full.estimate - 1)[0]
+    planned = vexa.plan_memory(
+        noisy.shape, stage="wiener", num_threads=2, memory_limit=full.estimate - 1
+    )[0]
     assert planned.split_block_extraction == (False, True, False)
     basic = vexa.vexa(noisy, 0.1, stage="hard", **FAST)
     args = dict(stage="wiener", basic_estimate=basic, **FAST)
-    np.testing.assert_allclose(vexa.vexa(noisy, 0.1, memory_limit=full.estimate - 1, **args),
-                               vexa.vexa(noisy, 0.1, **args), atol=1e-4)
+    np.testing.assert_allclose(
+        vexa.vexa(noisy, 0.1, memory_limit=full.estimate - 1, **args),
+        vexa.vexa(noisy, 0.1, **args),
+        atol=1e-4,
+    )
 
 
 def test_stored_matches_reproduce_the_output(noisy2d):
@@ -238,8 +267,9 @@ def test_wiener_stage_reusing_hard_matches(noisy3d):
 def test_progress_reaches_the_total(noisy2d):
     _, noisy = noisy2d
     seen = []
-    vexa.vexa(noisy, 0.1, progress=lambda stage, done, total: seen.append((stage, done, total)),
-              **FAST)
+    vexa.vexa(
+        noisy, 0.1, progress=lambda stage, done, total: seen.append((stage, done, total)), **FAST
+    )
     for stage in ("hard", "wiener"):
         last = [s for s in seen if s[0] == stage][-1]
         assert last[2] > 0 and last[1] == last[2], last
@@ -252,8 +282,11 @@ def _slow_volume():
     return clean + 0.1 * np.random.default_rng(9).standard_normal(clean.shape)
 
 
-SLOW = VEXAProfile(hard=HardThresholdSettings(step=1, search_radius=4),
-                   wiener=WienerSettings(step=1, search_radius=4), num_threads=1)
+SLOW = VEXAProfile(
+    hard=HardThresholdSettings(step=1, search_radius=4),
+    wiener=WienerSettings(step=1, search_radius=4),
+    num_threads=1,
+)
 
 
 def _assert_stage_ended():
@@ -311,12 +344,15 @@ class _FakeEntry:
         return self.status
 
 
-@pytest.mark.parametrize("status, exc", [
-    (_lib.STATUS_OUT_OF_MEMORY, vexa.VexaMemoryError),
-    (_lib.STATUS_INTERNAL, vexa.VexaError),
-    (_lib.STATUS_INVALID_ARGUMENT, vexa.VexaError),
-    (_lib.STATUS_CANCELLED, vexa.VexaCancelled),
-])
+@pytest.mark.parametrize(
+    "status, exc",
+    [
+        (_lib.STATUS_OUT_OF_MEMORY, vexa.VexaMemoryError),
+        (_lib.STATUS_INTERNAL, vexa.VexaError),
+        (_lib.STATUS_INVALID_ARGUMENT, vexa.VexaError),
+        (_lib.STATUS_CANCELLED, vexa.VexaCancelled),
+    ],
+)
 def test_status_becomes_an_exception(status, exc):
     out = np.zeros(4, np.float32)
     with pytest.raises(exc, match="hard stage failed") as info:
@@ -357,16 +393,43 @@ INVALID = [
     (lambda: vexa.vexa(_img(), np.full((4, 4), np.nan)), "sigma_psd must not contain NaN"),
     (lambda: vexa.vexa(_img(), 0.1, stage="third"), "stage must be one of"),
     (lambda: vexa.vexa(_img(), 0.1, stage="wiener"), "basic_estimate is required"),
-    (lambda: vexa.vexa(_img(), 0.1, stage="wiener", basic_estimate=np.ones((8, 8))), "basic_estimate must have"),
+    (
+        lambda: vexa.vexa(_img(), 0.1, stage="wiener", basic_estimate=np.ones((8, 8))),
+        "basic_estimate must have",
+    ),
     (lambda: vexa.vexa(_img(), 0.1, basic_estimate=_img()), "only used with stage='wiener'"),
-    (lambda: vexa.vexa(np.ones((6, 32)), 0.1), r"block_size \(8, 8\) must not exceed the data shape \(6, 32\)"),
-    (lambda: vexa.vexa(_img(), 0.1, VEXAProfile(hard=HardThresholdSettings(search_radius=1, min_group_size=8))), "min_group_size must be at most 4"),
-    (lambda: vexa.vexa(_img(), 0.1, stage="wiener", basic_estimate=np.full((32, 32), np.nan)), "basic_estimate must not contain NaN"),
-    (lambda: vexa.vexa(np.broadcast_to(np.float32(0), (700, 700, 700)), 0.1, VEXAProfile(hard=HardThresholdSettings(search_radius=1000))), "search window .* more than the library's limit"),
-    (lambda: vexa.vexa(np.broadcast_to(np.float32(0), (2**16, 2**16, 1)), 0.1), "at most 2\\*\\*31 - 1"),
+    (
+        lambda: vexa.vexa(np.ones((6, 32)), 0.1),
+        r"block_size \(8, 8\) must not exceed the data shape \(6, 32\)",
+    ),
+    (
+        lambda: vexa.vexa(
+            _img(), 0.1, VEXAProfile(hard=HardThresholdSettings(search_radius=1, min_group_size=8))
+        ),
+        "min_group_size must be at most 4",
+    ),
+    (
+        lambda: vexa.vexa(_img(), 0.1, stage="wiener", basic_estimate=np.full((32, 32), np.nan)),
+        "basic_estimate must not contain NaN",
+    ),
+    (
+        lambda: vexa.vexa(
+            np.broadcast_to(np.float32(0), (700, 700, 700)),
+            0.1,
+            VEXAProfile(hard=HardThresholdSettings(search_radius=1000)),
+        ),
+        "search window .* more than the library's limit",
+    ),
+    (
+        lambda: vexa.vexa(np.broadcast_to(np.float32(0), (2**16, 2**16, 1)), 0.1),
+        "at most 2\\*\\*31 - 1",
+    ),
     (lambda: vexa.vexa(_img(), 0.1, channel_axis=3), "channel_axis"),
     (lambda: vexa.vexa(np.ones((32, 32, 2)), [0.1], channel_axis=2), "2 values"),
-    (lambda: vexa.vexa(np.ones((32, 32, 2)), 0.1, channel_axis=2, matches=vexa.MatchStore()), "matches cannot"),
+    (
+        lambda: vexa.vexa(np.ones((32, 32, 2)), 0.1, channel_axis=2, matches=vexa.MatchStore()),
+        "matches cannot",
+    ),
     (lambda: vexa.vexa(_img(), 0.1, matches=object()), "matches must be"),
     (lambda: vexa.vexa(_img(), 0.1, progress="yes"), "progress must be"),
     (lambda: vexa.vexa(_img(), 0.1, profile=3), "profile must be"),

@@ -13,8 +13,9 @@ from vexa.demo import phantom, write_png
 
 
 def run_cli(*args, check=True):
-    proc = subprocess.run([sys.executable, "-m", "vexa", *map(str, args)], capture_output=True,
-                          text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-m", "vexa", *map(str, args)], capture_output=True, text=True, timeout=300
+    )
     if check:
         assert proc.returncode == 0, proc.stderr
     return proc
@@ -75,23 +76,49 @@ def test_psd_and_kernel_files(tmp_path, volume):
     k = np.zeros((1, 1, 1))
     k[0, 0, 0] = 0.1
     np.save(tmp_path / "k.npy", k)
-    run_cli("denoise", src, tmp_path / "a.npy", "--psd", tmp_path / "psd.npy", "--profile", "fast", "--quiet")
-    run_cli("denoise", src, tmp_path / "b.npy", "--kernel", tmp_path / "k.npy", "--profile", "fast", "--quiet")
+    run_cli(
+        "denoise",
+        src,
+        tmp_path / "a.npy",
+        "--psd",
+        tmp_path / "psd.npy",
+        "--profile",
+        "fast",
+        "--quiet",
+    )
+    run_cli(
+        "denoise",
+        src,
+        tmp_path / "b.npy",
+        "--kernel",
+        tmp_path / "k.npy",
+        "--profile",
+        "fast",
+        "--quiet",
+    )
     a, b = np.load(tmp_path / "a.npy"), np.load(tmp_path / "b.npy")
     np.testing.assert_allclose(a, b, atol=1e-4)
 
 
-@pytest.mark.parametrize("args, text", [
-    (["denoise", "missing.npy", "out.npy", "--sigma", "1"], "no such file"),
-    (["denoise", "in.npy", "out.xyz", "--sigma", "1"], "unknown file type"),
-    (["denoise", "in.npy", "out.npy", "--sigma", "-1"], "sigma_psd"),
-    (["denoise", "flat.npy", "out.npy", "--sigma", "1"], "2 or 3 spatial axes"),
-])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (["denoise", "missing.npy", "out.npy", "--sigma", "1"], "no such file"),
+        (["denoise", "in.npy", "out.xyz", "--sigma", "1"], "unknown file type"),
+        (["denoise", "in.npy", "out.npy", "--sigma", "-1"], "sigma_psd"),
+        (["denoise", "flat.npy", "out.npy", "--sigma", "1"], "2 or 3 spatial axes"),
+    ],
+)
 def test_errors_are_one_line_with_a_non_zero_exit(tmp_path, args, text):
     np.save(tmp_path / "in.npy", np.ones((16, 16), np.float32))
     np.save(tmp_path / "flat.npy", np.ones(16, np.float32))
-    proc = subprocess.run([sys.executable, "-m", "vexa", *args], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-m", "vexa", *args],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+    )
     assert proc.returncode == 1
     lines = proc.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("vexa: ") and text in lines[0], proc.stderr
@@ -110,8 +137,9 @@ def test_info():
 
 def test_demo_writes_a_png(tmp_path):
     png = tmp_path / "demo.png"
-    out = run_cli("demo", "--size", 24, "--profile", "fast", "--threads", 2, "--quiet",
-                  "--output", png).stdout
+    out = run_cli(
+        "demo", "--size", 24, "--profile", "fast", "--threads", 2, "--quiet", "--output", png
+    ).stdout
     assert "noisy" in out and "final estimate" in out and "s" in out
     noisy_psnr = float(out.split("noisy")[1].split("PSNR")[1].split("dB")[0])
     final_psnr = float(out.split("final estimate")[1].split("PSNR")[1].split("dB")[0])

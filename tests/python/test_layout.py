@@ -10,24 +10,53 @@ import pytest
 from vexa import _lib
 
 PARAMETERS = [
-    ("blockSize", 0), ("psdResampleSize", 12), ("psdSymmetry", 24), ("maxGroupSize", 28),
-    ("varianceGroupSize", 32), ("hardThreshold", 36), ("wienerFactor", 40),
-    ("matchNoiseFactor", 44), ("searchRadius", 48), ("imageSize", 60), ("psdSize", 72),
-    ("step", 84), ("minGroupSize", 96), ("matchThreshold", 100),
-    ("splitBlockExtraction", 104), ("gridShiftCount", 108), ("gridShift", 120),
-    ("sharpen", 148), ("sharpenVariances", 149), ("sharpenAlpha", 152),
-    ("sharpenAlphaFirstSlice", 156), ("numThreads", 160),
+    ("blockSize", 0),
+    ("psdResampleSize", 12),
+    ("psdSymmetry", 24),
+    ("maxGroupSize", 28),
+    ("varianceGroupSize", 32),
+    ("hardThreshold", 36),
+    ("wienerFactor", 40),
+    ("matchNoiseFactor", 44),
+    ("searchRadius", 48),
+    ("imageSize", 60),
+    ("psdSize", 72),
+    ("step", 84),
+    ("minGroupSize", 96),
+    ("matchThreshold", 100),
+    ("splitBlockExtraction", 104),
+    ("gridShiftCount", 108),
+    ("gridShift", 120),
+    ("sharpen", 148),
+    ("sharpenVariances", 149),
+    ("sharpenAlpha", 152),
+    ("sharpenAlphaFirstSlice", 156),
+    ("numThreads", 160),
 ]
-TRANSFORMS = [("forward", 0), ("inverse", 24), ("groupForward", 48), ("groupInverse", 56),
-              ("window", 64)]
-STORAGE = [("maxMatches", 0), ("matchCounts", 8), ("matchPositions", 16),
-           ("matchRelativePositions", 24), ("referenceCount", 32), ("reuseMatches", 36)]
+TRANSFORMS = [
+    ("forward", 0),
+    ("inverse", 24),
+    ("groupForward", 48),
+    ("groupInverse", 56),
+    ("window", 64),
+]
+STORAGE = [
+    ("maxMatches", 0),
+    ("matchCounts", 8),
+    ("matchPositions", 16),
+    ("matchRelativePositions", 24),
+    ("referenceCount", 32),
+    ("reuseMatches", 36),
+]
 
 
 @pytest.mark.parametrize(
     "struct, size, fields",
-    [(_lib.VexaParameters, 168, PARAMETERS), (_lib.VexaTransforms, 72, TRANSFORMS),
-     (_lib.BlockMatchStorage, 40, STORAGE)],
+    [
+        (_lib.VexaParameters, 168, PARAMETERS),
+        (_lib.VexaTransforms, 72, TRANSFORMS),
+        (_lib.BlockMatchStorage, 40, STORAGE),
+    ],
     ids=["parameters", "transforms", "storage"],
 )
 def test_structure_layout(struct, size, fields):
@@ -46,9 +75,10 @@ def test_parameter_subfields():
     assert ctypes.sizeof(_lib.Vec3i) == 12
 
 
-@pytest.mark.parametrize("platform, name", [("linux", "libvexa_linux.so"),
-                                            ("win32", "libvexa_win.so"),
-                                            ("darwin", "libvexa_mac.so")])
+@pytest.mark.parametrize(
+    "platform, name",
+    [("linux", "libvexa_linux.so"), ("win32", "libvexa_win.so"), ("darwin", "libvexa_mac.so")],
+)
 def test_library_name_per_platform(platform, name):
     assert _lib.library_name(platform) == name
 
@@ -64,6 +94,7 @@ def test_installed_library_loads_and_answers():
 def test_missing_override_library_is_a_clear_error(tmp_path):
     code = "import vexa._lib as l\ntry:\n    l.load_library()\nexcept OSError as e:\n    print(e)\n"
     env = dict(os.environ, VEXA_LIBRARY=str(tmp_path / "nope.so"))
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                         check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+    ).stdout
     assert "not found" in out and "nope.so" in out

@@ -39,12 +39,26 @@ def test_windowed_buffers_are_per_job_and_wiener_holds_two():
 def test_auto_windows_the_fewest_axes_that_fit():
     st = _stage(search_radius=2)
     args = (st, (64, 64, 64), 512, (8, 8, 8), True, "auto", 2, False)
-    costs = {s: estimate_stage_memory(*args[:5], s, 2, False)[0]
-             for s in [(False, False, False), (False, False, True), (False, True, True),
-                       (True, True, True)]}
-    assert plan_stage(*args, memory_limit=costs[(False, False, False)]).split_block_extraction == (False, False, False)
-    assert plan_stage(*args, memory_limit=costs[(False, False, False)] - 1).split_block_extraction == (False, False, True)
-    assert plan_stage(*args, memory_limit=costs[(False, False, True)] - 1).split_block_extraction == (False, True, True)
+    costs = {
+        s: estimate_stage_memory(*args[:5], s, 2, False)[0]
+        for s in [
+            (False, False, False),
+            (False, False, True),
+            (False, True, True),
+            (True, True, True),
+        ]
+    }
+    assert plan_stage(*args, memory_limit=costs[(False, False, False)]).split_block_extraction == (
+        False,
+        False,
+        False,
+    )
+    assert plan_stage(
+        *args, memory_limit=costs[(False, False, False)] - 1
+    ).split_block_extraction == (False, False, True)
+    assert plan_stage(
+        *args, memory_limit=costs[(False, False, True)] - 1
+    ).split_block_extraction == (False, True, True)
     with pytest.raises(MemoryError, match="needs about .* even with"):
         plan_stage(*args, memory_limit=min(costs.values()) - 1)
 
@@ -58,16 +72,29 @@ def test_auto_on_images_windows_y_first():
 
 def test_explicit_split_that_cannot_fit_reports_the_estimate():
     st = _stage()
-    with pytest.raises(MemoryError, match=r"needs about [0-9.]+ MiB with split_block_extraction \[False, False, False\]"):
-        plan_stage(st, (64, 64, 64), 512, (8, 8, 8), True, (False, False, False), 2, False,
-                   memory_limit=1 << 20)
+    with pytest.raises(
+        MemoryError,
+        match=r"needs about [0-9.]+ MiB with split_block_extraction \[False, False, False\]",
+    ):
+        plan_stage(
+            st,
+            (64, 64, 64),
+            512,
+            (8, 8, 8),
+            True,
+            (False, False, False),
+            2,
+            False,
+            memory_limit=1 << 20,
+        )
 
 
 def test_plan_memory_public_entry():
     plans = vexa.plan_memory((48, 48, 48), memory_limit=1 << 40, num_threads=2)
     assert [p.stage for p in plans] == ["hard", "wiener"]
     assert all(p.split_block_extraction == (False, False, False) for p in plans)
-    small = vexa.plan_memory((48, 48, 48), memory_limit=plans[0].estimate - 1, num_threads=2,
-                             stage="hard")
+    small = vexa.plan_memory(
+        (48, 48, 48), memory_limit=plans[0].estimate - 1, num_threads=2, stage="hard"
+    )
     assert small[0].split_block_extraction != (False, False, False)
     assert vexa.split_in_array_order((False, False, True), flat=False) == [True, False, False]

@@ -35,8 +35,10 @@ def test_per_axis_values_map_to_library_order():
     assert r.psd_resample_size == (32, 16, 8)
     # Array axis 0 (z) windowed is the library's z flag.
     assert r.split_block_extraction == (False, False, True)
-    r2 = VEXAProfile(hard=HardThresholdSettings(block_size=(4, 8), step=(2, 3)),
-                     split_block_extraction=(True, False)).resolve(2)
+    r2 = VEXAProfile(
+        hard=HardThresholdSettings(block_size=(4, 8), step=(2, 3)),
+        split_block_extraction=(True, False),
+    ).resolve(2)
     assert r2.hard.block_size == (8, 4, 1) and r2.hard.step == (3, 2, 1)
     assert r2.split_block_extraction == (False, True, False)
 

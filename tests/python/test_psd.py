@@ -22,8 +22,9 @@ def test_kernel_psd_variance_and_white_limit():
     # A unit impulse filters nothing: the white PSD.
     impulse = np.zeros((1, 1, 1))
     impulse[0, 0, 0] = 1.0
-    np.testing.assert_allclose(psd_from_kernel(impulse, (4, 8, 8), sigma=0.5),
-                               psd_white(0.5, (4, 8, 8)), rtol=1e-6)
+    np.testing.assert_allclose(
+        psd_from_kernel(impulse, (4, 8, 8), sigma=0.5), psd_white(0.5, (4, 8, 8)), rtol=1e-6
+    )
 
 
 def test_kernel_psd_matches_periodogram_of_filtered_noise():
@@ -47,12 +48,15 @@ def test_long_kernel_is_folded_onto_the_grid():
     np.testing.assert_allclose(psd, np.abs(np.fft.fft(folded)) ** 2 * 4, rtol=1e-6)
 
 
-@pytest.mark.parametrize("bad, match", [
-    (dict(kernel=np.ones(3), shape=(4, 4)), "axes"),
-    (dict(kernel=np.ones((2, 2)), shape=(4, 0)), "shape"),
-    (dict(kernel=np.array([[np.nan]]), shape=(4, 4)), "finite"),
-    (dict(kernel=np.ones((2, 2)), shape=(4, 4), sigma=-1.0), "sigma"),
-])
+@pytest.mark.parametrize(
+    "bad, match",
+    [
+        (dict(kernel=np.ones(3), shape=(4, 4)), "axes"),
+        (dict(kernel=np.ones((2, 2)), shape=(4, 0)), "shape"),
+        (dict(kernel=np.array([[np.nan]]), shape=(4, 4)), "finite"),
+        (dict(kernel=np.ones((2, 2)), shape=(4, 4), sigma=-1.0), "sigma"),
+    ],
+)
 def test_kernel_psd_rejects(bad, match):
     with pytest.raises(ValueError, match=match):
         psd_from_kernel(**bad)

@@ -29,7 +29,9 @@ def test_haar_is_orthonormal_multilevel(n):
         assert np.all(m[2, 2 * q :] == 0)
     # The last row is the finest detail of the last pair.
     if n >= 2:
-        assert m[-1, -2] == pytest.approx(1 / np.sqrt(2)) and m[-1, -1] == pytest.approx(-1 / np.sqrt(2))
+        assert m[-1, -2] == pytest.approx(1 / np.sqrt(2)) and m[-1, -1] == pytest.approx(
+            -1 / np.sqrt(2)
+        )
 
 
 @pytest.mark.parametrize("n", [0, 3, 6, 12])
@@ -39,11 +41,14 @@ def test_haar_rejects_other_lengths(n):
 
 
 def test_kaiser_window_matches_published_values():
-    np.testing.assert_allclose(kaiser_window(8), [0.438676, 0.681324, 0.876840, 0.985823,
-                                                   0.985823, 0.876840, 0.681324, 0.438676],
-                               atol=2e-6)
-    np.testing.assert_allclose(kaiser_window(4), [0.438676, 0.924314, 0.924314, 0.438676],
-                               atol=2e-6)
+    np.testing.assert_allclose(
+        kaiser_window(8),
+        [0.438676, 0.681324, 0.876840, 0.985823, 0.985823, 0.876840, 0.681324, 0.438676],
+        atol=2e-6,
+    )
+    np.testing.assert_allclose(
+        kaiser_window(4), [0.438676, 0.924314, 0.924314, 0.438676], atol=2e-6
+    )
     assert kaiser_window(1).tolist() == [1.0]
 
 
