@@ -738,11 +738,14 @@ void checkWalk(const WalkCase& w, StageName stage) {
                     for (int cx = lo.x; cx <= hi.x; ++cx) {
                         const Vec3<int> c{cx, cy, cz};
                         const float* blk = nullptr;
-                        const std::string err = failureText([&] { blk = coll.getBlock(c); });
-                        ASSERT_EQ(err, "")
-                            << "reference " << rx << "," << ry << "," << rz << " origin " << cx
-                            << "," << cy << "," << cz << " box start " << coll._bufferStart.x << ","
-                            << coll._bufferStart.y << "," << coll._bufferStart.z;
+                        try {
+                            blk = coll.getBlock(c);
+                        } catch (const CheckFailure& f) {
+                            FAIL() << f.text << ": reference " << rx << "," << ry << "," << rz
+                                   << " origin " << cx << "," << cy << "," << cz << " box start "
+                                   << coll._bufferStart.x << "," << coll._bufferStart.y << ","
+                                   << coll._bufferStart.z;
+                        }
                         const auto& e = expectNoisy[expectedIndex(c)];
                         ASSERT_EQ(blk[0], e.first) << cx << "," << cy << "," << cz;
                         ASSERT_EQ(blk[bf - 1], e.second) << cx << "," << cy << "," << cz;
@@ -797,7 +800,7 @@ TEST(MoveCollections, BoxCoversEverySearchWindowAlongAWindowedCutAxis) {
 
 TEST(MoveCollections, BoxCoversEverySearchWindowOnWindowedRowsAndColumns) {
     for (int r : {1, 3, 6, 11})
-        for (int s : {1, 3, 4, 5, 7, 8}) {
+        for (int s : {2, 3, 4, 5, 7, 8}) {
             for (auto split : {std::make_tuple(true, false), std::make_tuple(false, true),
                                std::make_tuple(true, true)}) {
                 WalkCase w{{43, 38, 1},
@@ -818,12 +821,12 @@ TEST(MoveCollections, BoxCoversEverySearchWindowOnWindowedRowsAndColumns) {
 }
 
 TEST(MoveCollections, BoxCoversEverySearchWindowWithSeveralWindowedAxesOfAVolume) {
-    for (int r : {2, 5, 11})
+    for (int r : {3, 11})
         for (int s : {3, 5, 8}) {
-            WalkCase w{{30, 30, 30},
+            WalkCase w{{22, 26, 28},
                        {4, 4, 4},
                        {s, s, s},
-                       {r, r, r},
+                       {2, r, r},
                        {false, true, true},
                        {{1, 0}, {0, 2, 1}, {2}},
                        2};
