@@ -316,7 +316,7 @@ def _plans(resolved, prep, stages, threads, memory_limit, store_slots) -> List[S
     return plans
 
 
-def _fit_to_shape(resolved: ResolvedProfile, shape) -> ResolvedProfile:
+def _fit_to_shape(resolved: ResolvedProfile, shape, used=("hard", "wiener")) -> ResolvedProfile:
     """Checks the stages against the data's shape and clamps each search radius to it.
 
     A radius beyond the last block origin gives the same (clipped) search window,
@@ -335,7 +335,8 @@ def _fit_to_shape(resolved: ResolvedProfile, shape) -> ResolvedProfile:
             min(r, max(s - b, 0)) for r, s, b in zip(st.search_radius, image_xyz, st.block_size)
         )
         st = dataclasses.replace(st, search_radius=radius)
-        _check_geometry(st, image_xyz, resolved.ndim, int(np.prod(resolved.psd_resample_size)))
+        if name in used:
+            _check_geometry(st, image_xyz, resolved.ndim, int(np.prod(resolved.psd_resample_size)))
         stages[name] = st
     return dataclasses.replace(resolved, **stages)
 
@@ -344,7 +345,7 @@ def _denoise_single(
     z, sigma_psd, resolved, stage, basic, store, reporter, num_threads, memory_limit
 ):
     stages = _stages_for(stage)
-    resolved = _fit_to_shape(resolved, z.shape)
+    resolved = _fit_to_shape(resolved, z.shape, stages)
     prep = _prepare(z, sigma_psd, resolved)
     pilot = None
     if stage == "wiener":
@@ -613,7 +614,7 @@ def plan_memory(
         0.0,
         1.0,
     )
-    resolved = _fit_to_shape(resolved, shape)
+    resolved = _fit_to_shape(resolved, shape, _stages_for(stage_key))
     return _plans(resolved, dummy, _stages_for(stage_key), threads, memory_limit, 0)
 
 

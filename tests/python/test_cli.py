@@ -38,6 +38,27 @@ def test_npy_round_trip(tmp_path, volume):
     assert psnr(clean, out) > psnr(clean, noisy) + 4.0
 
 
+def test_stages_one_at_a_time_match_the_full_run(tmp_path, volume):
+    _, noisy = volume
+    np.save(tmp_path / "in.npy", noisy)
+    common = ["--sigma", 0.1, "--profile", "fast", "--threads", 2, "--quiet"]
+    run_cli("denoise", tmp_path / "in.npy", tmp_path / "full.npy", *common)
+    run_cli("denoise", tmp_path / "in.npy", tmp_path / "basic.npy", "--stage", "hard", *common)
+    run_cli(
+        "denoise",
+        tmp_path / "in.npy",
+        tmp_path / "final.npy",
+        "--stage",
+        "wiener",
+        "--basic",
+        tmp_path / "basic.npy",
+        *common,
+    )
+    np.testing.assert_allclose(
+        np.load(tmp_path / "final.npy"), np.load(tmp_path / "full.npy"), atol=1e-4
+    )
+
+
 def test_nifti_round_trip_keeps_header_and_affine(tmp_path, volume):
     nib = pytest.importorskip("nibabel")
     clean, noisy = volume
