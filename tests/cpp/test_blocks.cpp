@@ -837,3 +837,43 @@ TEST(MoveCollections, BoxCoversEverySearchWindowWithSeveralWindowedAxesOfAVolume
             if (HasFatalFailure()) return;
         }
 }
+
+TEST(BlockCollection, FailedTransformScratchLeavesNoData) {
+    Volume v({12, 12, 12}, 9);
+    TestTemp t(64);
+    BlockCollection<float> c;
+    ASSERT_NE(c.allocate({12, 12, 12}, {4, 4, 4}, {1, 1, 1}), nullptr);
+    // Block scratch is the only allocation of 4 * 64 bytes.
+    setAllocationFailureHook([](std::size_t bytes) { return bytes == 256; });
+    const bool ok =
+        c.extractInitial(v.view, {4, 4, 4}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {1, 1, 1});
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(c.getHasData());
+    // A job's move then reports the shortage instead of matching on raw samples.
+    testing::internal::CaptureStderr();
+    const std::string err = failureText([&] {
+        moveCollections<HT, float>({4, 4, 4}, {4, 0, 0}, {1, 1, 1}, {4, 4, 4}, DCT3D, t.temp,
+                                   v.view, nullptr, ARB3, &c, nullptr);
+    });
+    setAllocationFailureHook(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to allocate block memory\n");
+    EXPECT_EQ(err, "collHTWie->getHasData()");
+}
+
+TEST(BlockCollection, EverySlotIsTransformedPastTwoToTheTwentyFour) {
+    // 4097^2 one-sample blocks: a float-rounded chunk size would drop the last slot.
+    const Vec3<int> size{4097, 4097, 1};
+    std::vector<float> samples(static_cast<std::size_t>(size.volume()), 1.0f);
+    samples.back() = 3.0f;
+    const ImageData<float> image(samples.data(), size);
+    const float two[1] = {2.0f};
+    TestTemp t(1);
+    BlockCollection<float> c;
+    ASSERT_TRUE(c.extractInitial(image, {0, 0, 0}, {1, 1, 1}, {two, two, two}, ARB3, true, t.temp,
+                                 {4098, 4098, 2}));
+    ASSERT_EQ(c.blockCount, 4097L * 4097L);
+    // x and y scale by 2 each; z is never applied to a flat block.
+    EXPECT_EQ(*c.getBlock({4096, 4096, 0}), 12.0f);
+    EXPECT_EQ(*c.getBlock({4095, 4096, 0}), 4.0f);
+    EXPECT_EQ(*c.getBlock({0, 0, 0}), 4.0f);
+}
