@@ -44,13 +44,15 @@ class _TqdmReporter:
             self.close()
             self._stage = stage
             self._bar = self._tqdm(
-                total=max(total, 1), desc=f"vexa {stage}", unit="ref", leave=False
+                total=max(total, 1), desc=f"vexa {stage}", unit="ref", leave=True
             )
         if total > 0 and self._bar.total != total:
             self._bar.total = total
             self._bar.refresh()
         if done > self._bar.n:
             self._bar.update(done - self._bar.n)
+            if done >= total:
+                self._bar.refresh()  # updates are rate-limited; the last one must show
 
     def close(self):
         if self._bar is not None:

@@ -277,6 +277,15 @@ def test_progress_reaches_the_total(noisy2d):
         assert dones == sorted(dones)
 
 
+def test_progress_bar_on_request(noisy2d, capsys):
+    pytest.importorskip("tqdm")
+    _, noisy = noisy2d
+    out = vexa.vexa(noisy, 0.1, progress=True, **FAST)
+    err = capsys.readouterr().err
+    assert "vexa hard" in err and "vexa wiener" in err and "400/400" in err
+    assert out.shape == noisy.shape
+
+
 def _slow_volume():
     clean = smooth_image((40, 40, 40))
     return clean + 0.1 * np.random.default_rng(9).standard_normal(clean.shape)
