@@ -34,11 +34,18 @@ struct BlockCollection {
     void moveInImage(const ImageData<T>& image, const Vec3<int>& move, const Vec3<int>& blockSize,
                      const Vec3<const T*>& transforms, TempMemory<T>& temp);
 
+    // Every component of coords must lie inside the box; a block outside it
+    // would alias another slot of the ring, so that fails the checks.
     const T* getBlock(const Vec3<int>& coords) const;
     bool getHasData() const { return hasData; }
 };
 
-// Keeps a job's collections over the search window of pos after a move.
+// Keeps a job's collections over the search window of pos after a move. After
+// the call the box holds every origin of the search window (radius
+// boxRadius - 1) of any reference from pos - 2 to pos on each axis, pos
+// clamped to the last block origin; it slides by move when it can and is
+// extracted afresh otherwise. Any sequence of positions is allowed, so a
+// caller with larger grid shifts passes the shifted reference as pos.
 template <StageName S, class T>
 void moveCollections(const Vec3<int>& pos, const Vec3<int>& move, const Vec3<int>& boxRadius,
                      const Vec3<int>& blockSize, const Vec3<const T*>& transforms,

@@ -650,6 +650,7 @@ struct WalkCase {
     bool split[3];
     std::vector<int> shifts[3]; // shift tables for x, y, z (empty: none)
     int jobs;
+    bool passReference = false; // position moves get the shifted reference, not the grid point
 };
 
 void checkWalk(const WalkCase& w, StageName stage) {
@@ -724,7 +725,7 @@ void checkWalk(const WalkCase& w, StageName stage) {
             rx = std::min(rx, maxPos.x);
             ry = std::min(ry, maxPos.y);
             rz = std::min(rz, maxPos.z);
-            move({x, y, z}, {w.step.x, 0, 0});
+            move(w.passReference ? Vec3<int>{rx, ry, rz} : Vec3<int>{x, y, z}, {w.step.x, 0, 0});
             if (testing::Test::HasFatalFailure()) return;
             const Vec3<int> ref{rx, ry, rz};
             const Vec3<int> lo{std::max(ref.x - w.searchRadius.x, 0),
@@ -834,6 +835,26 @@ TEST(MoveCollections, BoxCoversEverySearchWindowWithSeveralWindowedAxesOfAVolume
             if (HasFatalFailure()) return;
             w.split[0] = true;
             checkWalk(w, HT);
+            if (HasFatalFailure()) return;
+        }
+}
+
+TEST(MoveCollections, LargeOrNegativeShiftsAreCoveredWhenTheReferenceIsPassed) {
+    for (int r : {2, 7})
+        for (int s : {3, 8}) {
+            WalkCase w2d{{43, 38, 1},          {8, 8, 1}, {s, s, 1}, {r, r, 0}, {true, true, false},
+                         {{0, 5, -3}, {9, 0}}, 2,         true};
+            checkWalk(w2d, Wie);
+            if (HasFatalFailure()) return;
+            WalkCase w3d{{20, 22, 30},
+                         {4, 4, 4},
+                         {s, s, s},
+                         {2, 2, r},
+                         {false, false, true},
+                         {{0, 6}, {4, -2, 0}, {7, 0, -5}},
+                         2,
+                         true};
+            checkWalk(w3d, HT);
             if (HasFatalFailure()) return;
         }
 }
