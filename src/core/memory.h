@@ -21,7 +21,8 @@ struct Memory {
     Vec3<int> workSize{0, 0, 0};
     bool valid = false;
 
-    // Releases every buffer; safe on a partly allocated structure. Call once.
+    // Releases every buffer and clears the pointers; safe on a partly
+    // allocated structure and on one already released.
     void free();
 };
 
@@ -44,7 +45,8 @@ struct TempMemory {
 };
 
 // Width of the working frequency grid along x: the folded width when
-// psdSymmetry applies (x = y and z equal to x or 1), else psdResampleSize.x.
+// psdSymmetry applies (x = y and z equal to x or 1) and it is narrower than
+// the grid, else psdResampleSize.x (a grid of 1 or 2 would fold wider).
 int workingWidthX(const Parameters& params);
 
 // Every buffer is sized from params; valid is false when any allocation
