@@ -71,7 +71,8 @@ bool walkGridLine(const Parameters& params, const StageGeometry& g, int line, Vi
                 continue;
             const Vec3<int> origin{std::min(rx, g.maxPos.x), std::min(ry, g.maxPos.y),
                                    std::min(rz, g.maxPos.z)};
-            visitor.move(Vec3<int>{x, y, z}, Vec3<int>{step.x, 0, 0});
+            // The buffers follow the shifted reference, so any shift stays covered.
+            visitor.move(origin, Vec3<int>{step.x, 0, 0});
             // Only a match store reads the index, and it is refused for grids past int.
             const long long index = gx + static_cast<long long>(gy) * g.gridStrides.y +
                                     static_cast<long long>(gz) * g.gridStrides.z;

@@ -818,6 +818,45 @@ TEST(StageRobustness, UncoveredVoxelsTakeTheNoisyValue) {
     EXPECT_NE(r.out[0], s.noisy[0]);
 }
 
+// Shift entries beyond the box margin: the windowed buffers still cover the
+// search window of every shifted reference.
+TEST(StageRobustness, LargeGridShiftsWithWindowedBuffers) {
+    const int32_t shifts[4] = {0, 5, 2, 4};
+    {
+        const Scene s = whiteScene({24, 24, 24}, phantomVolume(24), {8, 8, 8}, 0.1f, 21);
+        VexaParameters p = baseParameters(s, 0);
+        p.psdSize = {8, 8, 8};
+        p.step = {4, 4, 4};
+        p.searchRadius = {2, 2, 2};
+        const uint8_t split[3] = {0, 1, 1};
+        std::memcpy(p.splitBlockExtraction, split, 3);
+        p.gridShiftCount = {4, 4, 4};
+        p.gridShift = {shifts, shifts, shifts};
+        const StageRun ht = runHT(s, p);
+        ASSERT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_TRUE(allFinite(ht.out));
+        EXPECT_GT(psnr(s.clean, ht.out), psnr(s.clean, s.noisy) + 3.0);
+        VexaParameters q = p;
+        q.maxGroupSize = 32;
+        const StageRun wie = runWie(s, q, ht.out);
+        ASSERT_EQ(wie.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_TRUE(allFinite(wie.out));
+    }
+    {
+        const Scene& s = smallImage();
+        VexaParameters p = baseParameters(s, 0);
+        p.step = {4, 4, 1};
+        p.searchRadius = {3, 3, 0};
+        const uint8_t split[3] = {1, 1, 0};
+        std::memcpy(p.splitBlockExtraction, split, 3);
+        p.gridShiftCount = {4, 4, 1};
+        p.gridShift = {shifts, shifts, shifts};
+        const StageRun ht = runHT(s, p);
+        ASSERT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_TRUE(allFinite(ht.out));
+    }
+}
+
 TEST(StageRobustness, GroupsOfOneBlockWithTheBuiltInTables) {
     const Scene& s = smallImage();
     VexaParameters p = baseParameters(s, 0);
