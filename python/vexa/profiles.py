@@ -83,8 +83,8 @@ PRESETS = {
                 search_radius=8,
                 max_group_size=32,
                 min_group_size=1,
-                variance_group_size=4,
-                match_threshold=0.2,
+                variance_group_size=2,
+                match_threshold=0.25,
                 wiener_factor=1.0,
             ),
             "psd_resample_size": 32,
@@ -109,11 +109,11 @@ PRESETS = {
             "wiener": dict(
                 block_size=4,
                 step=3,
-                search_radius=3,
+                search_radius=4,
                 max_group_size=32,
                 min_group_size=1,
                 variance_group_size=4,
-                match_threshold=0.2,
+                match_threshold=0.25,
                 wiener_factor=1.0,
             ),
             "psd_resample_size": 8,
@@ -122,13 +122,13 @@ PRESETS = {
     },
     "fast": {
         2: {
-            "hard": dict(step=5, search_radius=5, max_group_size=8, variance_group_size=2),
-            "wiener": dict(step=5, search_radius=5, max_group_size=16, variance_group_size=2),
+            "hard": dict(step=6, threshold=3.0, max_group_size=16),
+            "wiener": dict(step=6, search_radius=5, max_group_size=16),
             "psd_resample_size": 16,
         },
         3: {
-            "hard": dict(step=4, search_radius=2, max_group_size=8, variance_group_size=2),
-            "wiener": dict(step=4, search_radius=2, max_group_size=16, variance_group_size=2),
+            "hard": dict(step=4, search_radius=2, max_group_size=8),
+            "wiener": dict(step=4, search_radius=3),
         },
     },
     "refine": {
