@@ -59,10 +59,10 @@ def mode_of(args) -> str:
 
 
 def slice_of(a: np.ndarray) -> np.ndarray:
-    """The 2-D view shown in the montage: a mid axial slice, at most 160² around the centre."""
+    """The 2-D view shown in the montage: a mid axial slice, at most 128² around the centre."""
     s = a[a.shape[0] // 2] if a.ndim == 3 else a
-    h = min(160, s.shape[0])
-    w = min(160, s.shape[1])
+    h = min(128, s.shape[0])
+    w = min(128, s.shape[1])
     y0, x0 = (s.shape[0] - h) // 2, (s.shape[1] - w) // 2
     return np.asarray(s[y0 : y0 + h, x0 : x0 + w], np.float32)
 
@@ -330,9 +330,11 @@ def make_plots(mode, best, datasets, method_order, out_dir):
     p = out_dir / f"{mode}_psnr_vs_sigma.png"
     fig.savefig(p, dpi=80)
     plt.close(fig)
+    _shrink_png(p, colours=48)
     out.append(p)
-    for d in datasets:
-        for case in ("white0.10", "line5") if mode != "full" or d != "ch2" else ("white0.10",):
+    # the full mode adds only the full volume's montages: the others are the quick mode's
+    for d in datasets if mode != "full" else [d for d in datasets if d == "ch2"]:
+        for case in ("white0.10", "line5"):
             panels = [("clean", "clean"), ("noisy", "noisy")] + [(m, m) for m in method_order]
             imgs = []
             for label, m in panels:
@@ -349,24 +351,28 @@ def make_plots(mode, best, datasets, method_order, out_dir):
                 ax.axis("off")
             for ax, (title, im) in zip(axes.ravel(), imgs):
                 ax.imshow(np.clip(im, 0, 1), cmap="gray", vmin=0, vmax=1, interpolation="nearest")
-                ax.set_title(title, fontsize=6)
+                ax.set_title(title, fontsize=7)
             fig.suptitle(f"{DATA_TITLES.get(d, d)}, {case}", fontsize=8)
             fig.tight_layout()
             p = out_dir / f"{mode}_slices_{d}_{case}.png"
-            fig.savefig(p, dpi=90)
+            fig.savefig(p, dpi=72)
             plt.close(fig)
             _shrink_png(p)
             out.append(p)
     return out
 
 
-def _shrink_png(path):
-    """Grey palette PNGs are a fraction of matplotlib's RGBA ones."""
+def _shrink_png(path, colours=None):
+    """Palette PNGs are a fraction of matplotlib's RGBA ones (greys for the montages)."""
     try:
         from PIL import Image
     except ImportError:
         return
-    im = Image.open(path).convert("L")
+    im = Image.open(path)
+    if colours is None:
+        im = im.convert("L").quantize(40, dither=Image.Dither.NONE)
+    else:
+        im = im.convert("RGB").quantize(colours, dither=Image.Dither.NONE)
     im.save(path, optimize=True)
 
 
