@@ -131,7 +131,7 @@ def report(profile_name: str):
                      f"1 thread, profile `{c['profile']}` (instructions executed, exclusive; the library's "
                      f"share of the whole Python process: {c['lib_share']:.1f} %):\n")
         parts.append(bl.markdown_table(["% of all instructions", "function"],
-                                       [[f"{p:.2f}", "`" + w.split(":", 1)[-1].strip()[:110] + "`"]
+                                       [[f"{p:.2f}", "`" + re.sub(r"\s*\[[^\]]*\]$", "", w.split(":", 1)[-1]).strip()[:150] + "`"]
                                         for p, w in c["top"]]))
     prof_file = bl.RESULTS / "speed_profile.json"
     if prof_file.exists():
