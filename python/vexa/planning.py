@@ -23,9 +23,12 @@ __all__ = ["StagePlan", "estimate_stage_memory", "plan_stage", "available_memory
 
 FLOAT = 4
 COMPLEX = 8
-BLOCK_RECORD = 48
+BLOCK_RECORD = 48  # one group member record (pointer, distance, two positions, padding)
 LONG_IS_32_BITS = sys.platform.startswith("win")
-UNREACHABLE = 1 << 62  # one group member record (pointer, distance, two positions, padding)
+# Without memory_limit, "auto" keeps the fewest windowed axes whose plan takes
+# at most this share of the available memory (and at most 80 % in any case).
+AUTO_SHARE = 0.25
+UNREACHABLE = 1 << 62
 
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
 # The cut axis (z for a volume, y for an image) is windowed first, as the
@@ -187,17 +190,29 @@ def plan_stage(
 
     Raises MemoryError, with the estimate, when nothing fits the limit.
     """
-    limit = int(memory_limit) if memory_limit is not None else int(available_memory() * 0.8)
+    if memory_limit is not None:
+        limit = budget = int(memory_limit)
+    else:
+        # Windowing the cut axis costs almost no time, so without an explicit
+        # limit whole-volume buffers are kept only while they stay modest.
+        available = available_memory()
+        limit = int(available * 0.8)
+        budget = int(available * AUTO_SHARE)
     flat = image_xyz[2] == 1
     args = (stage, image_xyz, psd_points, resample_xyz, symmetry)
     if split == "auto":
         best = None
+        fitting = None
         for cand in _CANDIDATES_2D if flat else _CANDIDATES_3D:
             total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
             if best is None or total < best[1]:
                 best = (cand, total, blocks)
-            if total <= limit:
+            if total <= budget:
                 return StagePlan(stage.name, cand, total, blocks, limit, num_threads)
+            if fitting is None and total <= limit:
+                fitting = (cand, total, blocks)
+        if fitting is not None:
+            return StagePlan(stage.name, fitting[0], fitting[1], fitting[2], limit, num_threads)
         raise VexaMemoryError(
             f"vexa: the {stage.name} stage needs about {_fmt(best[1])} even with "
             f"split_block_extraction windowing every axis, more than the {_fmt(limit)} "

@@ -63,6 +63,23 @@ def test_auto_windows_the_fewest_axes_that_fit():
         plan_stage(*args, memory_limit=min(costs.values()) - 1)
 
 
+def test_auto_without_a_limit_keeps_whole_buffers_only_while_they_are_modest(monkeypatch):
+    import vexa.planning as planning
+
+    st = _stage(search_radius=2)
+    args = (st, (64, 64, 64), 512, (8, 8, 8), True, "auto", 2, False)
+    whole = estimate_stage_memory(*args[:5], (False, False, False), 2, False)[0]
+    z_only = estimate_stage_memory(*args[:5], (False, False, True), 2, False)[0]
+    # Plenty of memory: whole-volume buffers.
+    monkeypatch.setattr(planning, "available_memory", lambda: 8 * whole)
+    assert plan_stage(*args).split_block_extraction == (False, False, False)
+    # Whole buffers would take half of what is available: window the cut axis.
+    monkeypatch.setattr(planning, "available_memory", lambda: 2 * whole)
+    plan = plan_stage(*args)
+    assert plan.split_block_extraction == (False, False, True)
+    assert plan.limit == int(2 * whole * 0.8)
+
+
 def test_auto_on_images_windows_y_first():
     st = VEXAProfile().resolve(2).hard
     args = (st, (256, 256, 1), 1024, (32, 32, 1), True, "auto", 2, False)
