@@ -94,12 +94,10 @@ def callgrind(size: int, preset: str, top: int = 15) -> list[tuple[float, str]]:
     for line in text.splitlines():
         m = re.match(r"\s*([\d,]+)\s+\(\s*([\d.]+)%\)\s+(.*)", line)
         if m is None:
-            m_tot = re.match(r"\s*([\d,]+)\s+\(100\.0%\)\s+PROGRAM TOTALS", line)
-            if m_tot:
-                total = m_tot.group(1)
             continue
         pct, where = float(m.group(2)), m.group(3)
         if "PROGRAM TOTALS" in where:
+            total = m.group(1)
             continue
         rows.append((pct, where))
     lib = [(p, w) for p, w in rows if "libvexa" in w]

@@ -168,3 +168,79 @@ class TestProfileOverrides:
         assert repr(base) == before  # the caller's profile is not changed
         with pytest.raises(ValueError, match="unknown profile setting"):
             vr.profile("default", no_such=1)
+
+
+class TestComparisonBookkeeping:
+    """The tables are built from the results file: wrong bookkeeping shows wrong winners."""
+
+    def test_full_volume_main_cases_follow_the_crop_and_the_rest_come_last(self):
+        import compare
+
+        order = [(d, [c.name for c in cs]) for d, cs in compare.plan(compare.FULL_DATA, bl.noise_cases())]
+        assert order[0][0] == "ch2crop"
+        assert order[1] == ("ch2", ["white0.10", "gauss1", "line5"])
+        assert order[-1][0] == "ch2" and sorted(order[-1][1]) == ["white0.05", "white0.15", "white0.20"]
+        assert [d for d, _ in order].count("camera") == 1
+        assert all(d != "ch2" for d, _ in compare.plan(compare.QUICK_DATA, bl.noise_cases()))
+
+    def test_best_record_per_method_ignores_failed_runs(self):
+        import compare
+
+        recs = [dict(dataset="d", case="c", method="m", setting="a", psnr=30.0, setting_dict={"a": 1}),
+                dict(dataset="d", case="c", method="m", setting="b", psnr=31.0, setting_dict={"b": 1}),
+                dict(dataset="d", case="c", method="m", setting="e", error="boom"),
+                dict(dataset="d", case="c2", method="m", setting="a", psnr=20.0, setting_dict={"a": 1})]
+        best = compare.best_records(recs)
+        assert best[("d", "c", "m")]["setting"] == "b" and best[("d", "c2", "m")]["psnr"] == 20.0
+        assert compare.best_by_key(recs)[("d", "c", "m")] == {"b": 1}
+
+    def test_quick_runs_are_adopted_once(self, tmp_path, monkeypatch):
+        import compare
+
+        quick = tmp_path / "quick.jsonl"
+        full = tmp_path / "full.jsonl"
+        rec = dict(dataset="camera", case="white0.10", method="Gaussian", setting="std=1.0", psnr=25.0)
+        bl.append_record(quick, rec)
+        bl.append_record(quick, dict(rec, dataset="smoke2d"))  # not a dataset of this run
+        monkeypatch.setattr(bl, "RESULTS", tmp_path)
+        monkeypatch.setattr(bl, "BENCH", tmp_path)
+        compare.adopt_quick_runs(full, ["camera"])
+        compare.adopt_quick_runs(full, ["camera"])
+        got = bl.load_records(full)
+        assert len(got) == 1 and got[0]["adopted_from"] == "quick" and got[0]["dataset"] == "camera"
+
+    def test_report_marks_the_winner_and_compares_vexa_with_the_best_peer(self, tmp_path):
+        import compare
+
+        base = dict(dataset="camera", case="white0.10", noisy_psnr=20.0, ssim=0.8, seconds=1.0, peak_mib=1.0)
+        results = tmp_path / "r.jsonl"
+        for method, kind, p in (("vexa", "vexa", 30.0), ("Gaussian", "peer", 25.0), ("skimage TV", "peer", 28.5)):
+            bl.append_record(results, dict(base, method=method, kind=kind, psnr=p, setting="x=1"))
+        readme = tmp_path / "README.md"
+        readme.write_text("# t\n")
+        compare.report("quick", results, tmp_path, readme)
+        text = readme.read_text()
+        assert "| camera 512² | white0.10 | 30.00 | 1.00 | skimage TV | 28.50 | 1.00 | +1.50 |" in text
+        assert "**vexa**" in text and "**Gaussian**" not in text
+
+
+class TestCallgrindParsing:
+    def test_library_functions_are_kept_in_order(self, monkeypatch):
+        import speed
+
+        sample = """--------------------------------------------------------------------------------
+100,000 (100.0%)  PROGRAM TOTALS
+--------------------------------------------------------------------------------
+30,000 (30.00%)  ???:PyEval_EvalFrame [/usr/lib/libpython3.so]
+20,000 (20.00%)  ???:vexa::blockMatching<float>(int) [/x/libvexa_linux.so]
+ 5,000 ( 5.00%)  ???:vexa::aggregateGroup<float>(int) [/x/libvexa_linux.so]
+"""
+
+        class Done:
+            stdout = sample
+
+        monkeypatch.setattr(speed.shutil, "which", lambda name: "/usr/bin/" + name)
+        monkeypatch.setattr(speed.subprocess, "run", lambda *a, **k: Done())
+        top, share, total = speed.callgrind(8, "default")
+        assert [round(p) for p, _ in top] == [20, 5] and "blockMatching" in top[0][1]
+        assert share == 25.0 and total == "100,000"
