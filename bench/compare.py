@@ -226,17 +226,11 @@ def plan(datasets, cases):
 
 def best_by_key(records):
     """(dataset, case, method) -> the setting dict with the best PSNR."""
-    best = {}
-    for r in records:
-        if "psnr" not in r:
-            continue
-        key = (r["dataset"], r["case"], r["method"])
-        if key not in best or r["psnr"] > best[key]["psnr"]:
-            best[key] = r
-    return {k: v.get("setting_dict") for k, v in best.items()}
+    return {k: v.get("setting_dict") for k, v in best_records(records).items()}
 
 
 def best_records(records):
+    """(dataset, case, method) -> the record with the best PSNR."""
     best = {}
     for r in records:
         if "psnr" not in r:
