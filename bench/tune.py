@@ -14,7 +14,8 @@ value that maximises the same score with FAST_RATE. Hard-stage settings are judg
 (both stages); Wiener-stage settings on the Wiener stage alone, run on a
 fixed basic estimate (the default hard stage), which halves their cost.
 Every evaluation is cached in bench/results/tune_<n>d.jsonl, so a rerun
-resumes.
+resumes. The sweep runs the presets as they stand (adapt_to_noise off); the
+noise-dependent values are measured as VARIANTS on top of the choice.
 """
 
 from __future__ import annotations
@@ -159,7 +160,7 @@ class Evaluator:
         key = (dataset, case.name, key_of(base_overrides))
         if key not in self.basics:
             _, noisy = self.noisy(dataset, case)
-            prof = vr.profile("default", **base_overrides)
+            prof = vr.profile("default", adapt_to_noise=False, **base_overrides)
             self.basics[key] = vr.run(noisy, case, prof, stage="hard", progress=False)
         return self.basics[key]
 
@@ -174,7 +175,7 @@ class Evaluator:
                 if rec is None:
                     clean, noisy = self.noisy(dataset, case)
                     try:
-                        prof = vr.profile("default", **overrides)
+                        prof = vr.profile("default", adapt_to_noise=False, **overrides)
                         kw = dict(progress=False)
                         if stage == "wiener":
                             kw["basic_estimate"] = self.basic(dataset, case, hard_overrides or {})

@@ -14,8 +14,8 @@ from ._run import cancel
 from .api import MatchStore, denoise, plan_memory, vexa
 from .errors import VexaCancelled, VexaError, VexaMemoryError
 from .planning import StagePlan, split_in_array_order
-from .profiles import PRESETS, HardThresholdSettings, VEXAProfile, WienerSettings, preset_names
-from .psd import estimate_sigma, noise_variance, psd_from_kernel, psd_white
+from .profiles import NOISE_ADAPTATION, PRESETS, HardThresholdSettings, VEXAProfile, WienerSettings, preset_names
+from .psd import estimate_sigma, noise_variance, psd_flatness, psd_from_kernel, psd_white
 
 try:
     from importlib.metadata import version
@@ -31,6 +31,7 @@ __all__ = [
     "HardThresholdSettings",
     "WienerSettings",
     "PRESETS",
+    "NOISE_ADAPTATION",
     "preset_names",
     "MatchStore",
     "plan_memory",
@@ -40,6 +41,7 @@ __all__ = [
     "psd_from_kernel",
     "estimate_sigma",
     "noise_variance",
+    "psd_flatness",
     "cancel",
     "library_path",
     "VexaError",

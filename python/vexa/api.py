@@ -14,7 +14,7 @@ from . import _lib
 from ._run import as_float_ptr, make_reporter, run_stage_call
 from .planning import StagePlan, plan_stage, split_in_array_order
 from .profiles import INT_MAX, ResolvedProfile, ResolvedStage, VEXAProfile, _array_order
-from .psd import estimate_sigma, noise_variance, psd_from_kernel, psd_white
+from .psd import estimate_sigma, noise_variance, psd_flatness, psd_from_kernel, psd_white
 from .transforms import BUILTIN_BLOCK_SIZES, HostTransformSet, library_transforms
 
 __all__ = ["vexa", "denoise", "MatchStore", "plan_memory", "STAGES"]
@@ -111,7 +111,24 @@ class MatchStore:
 # --------------------------------------------------------------------------- helpers
 
 
-def _resolve_profile(profile, ndim) -> ResolvedProfile:
+def _flatness_of(sigma_psd, ndim):
+    """The PSD's flatness for the profile's noise adaptation; None for a sigma or a bad PSD
+    (which the PSD checks then report)."""
+    if sigma_psd is None or isinstance(sigma_psd, numbers.Real):
+        return None
+    try:
+        p = np.asarray(sigma_psd, dtype=np.float64)
+    except (TypeError, ValueError):
+        return None
+    if p.ndim != ndim:
+        return None
+    try:
+        return psd_flatness(p)
+    except ValueError:
+        return None
+
+
+def _resolve_profile(profile, ndim, psd_flatness_value=None, data_shape=None) -> ResolvedProfile:
     if profile is None:
         profile = VEXAProfile()
     elif isinstance(profile, str):
@@ -120,7 +137,7 @@ def _resolve_profile(profile, ndim) -> ResolvedProfile:
         raise ValueError(
             f"profile must be None, a preset name or a VEXAProfile, got {type(profile).__name__}"
         )
-    return profile.resolve(ndim)
+    return profile.resolve(ndim, psd_flatness_value, data_shape)
 
 
 def _check_array(name, a, allow_none=False):
@@ -493,7 +510,8 @@ def vexa(
         raise ValueError(f"matches must be a MatchStore or None, got {type(matches).__name__}")
     if stage_key != "wiener" and basic is not None:
         raise ValueError("basic_estimate is only used with stage='wiener'")
-    resolved = _resolve_profile(profile, spatial)
+    flatness = _flatness_of(sigma_psd, spatial) if channel_axis is None else None
+    resolved = _resolve_profile(profile, spatial, flatness, arr.shape)
     reporter = make_reporter(progress)
     if channel_axis is None:
         out = _denoise_single(
@@ -583,10 +601,15 @@ def plan_memory(
     stage: str = "all",
     *,
     psd_shape=None,
+    psd=None,
     num_threads: Optional[int] = None,
     memory_limit: Optional[int] = None,
 ):
     """The memory plan :func:`vexa` would use for data of ``shape`` (no channel axis).
+
+    Give the noise ``psd`` (or only its ``psd_shape``) when it is not white:
+    its shape sizes the noise tables and its flatness may change the blocks
+    (``VEXAProfile.adapt_to_noise``).
 
     Returns one :class:`StagePlan` per stage; ``split_block_extraction`` of
     each plan is in library order (x, y, z), ``split_in_array_order(...)``
@@ -598,7 +621,18 @@ def plan_memory(
     stage_key = STAGES.get(stage) if isinstance(stage, str) else None
     if stage_key is None:
         raise ValueError(f"stage must be one of 'all', 'hard', 'wiener', got {stage!r}")
-    resolved = _resolve_profile(profile, len(shape))
+    flatness = None
+    if psd is not None:
+        if psd_shape is not None:
+            raise ValueError("give either psd or psd_shape, not both")
+        psd = np.asarray(psd)
+        if psd.ndim != len(shape):
+            raise ValueError(
+                f"psd must have one axis per axis of shape {shape}, got shape {psd.shape}"
+            )
+        flatness = psd_flatness(psd)
+        psd_shape = psd.shape
+    resolved = _resolve_profile(profile, len(shape), flatness, shape)
     psd_points = (
         int(np.prod(psd_shape))
         if psd_shape is not None

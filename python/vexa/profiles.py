@@ -42,6 +42,7 @@ __all__ = [
     "WienerSettings",
     "VEXAProfile",
     "PRESETS",
+    "NOISE_ADAPTATION",
     "preset_names",
     "ResolvedStage",
     "ResolvedProfile",
@@ -139,6 +140,23 @@ PRESETS = {
             "hard": dict(step=2, search_radius=4, max_group_size=32),
             "wiener": dict(step=2, search_radius=4, max_group_size=32),
         },
+    },
+}
+
+# Noise adaptation: where the noise PSD's flatness (``psd.psd_flatness``) is
+# below ``max_flatness``, these values replace the preset's for every setting
+# the caller left unset. Strongly low-pass noise on volumes wants larger
+# blocks, a higher lambda and a stronger Wiener shrinkage; correlated noise
+# on images larger Wiener blocks. Chosen by the benchmarks' noise-kind sweep.
+NOISE_ADAPTATION = {
+    3: {
+        "max_flatness": 0.15,
+        "hard": dict(block_size=5, threshold=3.0),
+        "wiener": dict(block_size=5, wiener_factor=1.3),
+    },
+    2: {
+        "max_flatness": 0.5,
+        "wiener": dict(block_size=12),
     },
 }
 # ---------------------------------------------------------------------------
@@ -239,6 +257,12 @@ class VEXAProfile:
         the fewest windowed axes whose plan takes at most a quarter of the
         available memory (windowing costs little time), and never more than
         80 % of it.
+    adapt_to_noise
+        Let the noise PSD choose the settings left unset: noise whose PSD
+        flatness (``psd_flatness``) is below ``NOISE_ADAPTATION[ndim]
+        ["max_flatness"]`` takes that table's values (larger blocks and
+        stronger thresholds for strongly low-pass noise). White noise keeps
+        the preset.
     """
 
     preset: str = "default"
@@ -250,6 +274,62 @@ class VEXAProfile:
     num_threads: int = 0
     reuse_matches: bool = False
     memory_limit: Optional[int] = None
+    adapt_to_noise: bool = True
+
+    def adapted_settings(self, ndim: int, psd_flatness: float, data_shape=None) -> dict:
+        """The noise-dependent values this profile takes for a PSD of ``psd_flatness``.
+
+        ``{"hard": {...}, "wiener": {...}}`` with only the settings that
+        change (empty without adaptation), in array axis order.
+        """
+        base = _preset_values(self.preset, ndim)
+        before = copy.deepcopy(base)
+        if _boolean("adapt_to_noise", self.adapt_to_noise):
+            self._adapt(base, ndim, psd_flatness, data_shape)
+        return {
+            st: {k: v for k, v in base[st].items() if before[st][k] != v}
+            for st in ("hard", "wiener")
+            if base[st] != before[st]
+        }
+
+    def _adapt(self, base: dict, ndim: int, psd_flatness, data_shape=None) -> None:
+        if (
+            isinstance(psd_flatness, bool)
+            or not isinstance(psd_flatness, numbers.Real)
+            or not 0 <= psd_flatness <= 1 + 1e-9
+        ):
+            raise ValueError(f"psd_flatness must be a number in [0, 1], got {psd_flatness!r}")
+        table = NOISE_ADAPTATION.get(ndim)
+        if table is None or not psd_flatness < table["max_flatness"]:
+            return
+        grid = self.psd_resample_size
+        if grid is None:
+            grid = base["psd_resample_size"]
+        grid = [grid] * ndim if isinstance(grid, numbers.Integral) else list(grid)
+        if data_shape is not None:
+            grid = grid + list(data_shape)[-ndim:]  # blocks must fit the data as well
+        changes = {st: dict(table.get(st, {})) for st in ("hard", "wiener")}
+        for st, values in changes.items():
+            own = getattr(self, st)
+            for key in list(values):
+                if getattr(own, key, None) is not None:
+                    del values[key]  # the caller's value wins
+            block = values.get("block_size")
+            if block is not None and any(
+                isinstance(g, numbers.Integral) and g < block for g in grid
+            ):
+                del values["block_size"]  # larger than the caller's PSD grid or the data
+        if self.reuse_matches:
+            # matches are shared only between equal block grids
+            blocks = [
+                changes[st].get("block_size", getattr(self, st).block_size or base[st]["block_size"])
+                for st in ("hard", "wiener")
+            ]
+            if blocks[0] != blocks[1]:
+                for st in ("hard", "wiener"):
+                    changes[st].pop("block_size", None)
+        for st, values in changes.items():
+            base[st].update(values)
 
     @classmethod
     def from_name(cls, name: str) -> "VEXAProfile":
@@ -257,13 +337,23 @@ class VEXAProfile:
         _preset_values(name, 3)
         return cls(preset=name)
 
-    def resolve(self, ndim: int) -> "ResolvedProfile":
-        """Concrete, validated values for data of ``ndim`` spatial axes, in library order."""
+    def resolve(
+        self, ndim: int, psd_flatness: Optional[float] = None, data_shape=None
+    ) -> "ResolvedProfile":
+        """Concrete, validated values for data of ``ndim`` spatial axes, in library order.
+
+        ``psd_flatness`` (see :func:`vexa.psd.psd_flatness`; None or 1 for
+        white noise) lets ``adapt_to_noise`` pick the noise-dependent values;
+        ``data_shape`` (array order) keeps adapted blocks within the data.
+        """
         if ndim not in (2, 3):
             raise ValueError(f"data must have 2 or 3 spatial axes, got {ndim}")
         if not isinstance(self.preset, str):
             raise ValueError(f"profile.preset must be one of {', '.join(map(repr, PRESETS))}")
         base = _preset_values(self.preset, ndim)
+        adapt = _boolean("adapt_to_noise", self.adapt_to_noise)
+        if adapt and psd_flatness is not None:
+            self._adapt(base, ndim, psd_flatness, data_shape)
         hard = _resolve_stage("hard", self.hard, base["hard"], ndim)
         wiener = _resolve_stage("wiener", self.wiener, base["wiener"], ndim)
         resample = _per_axis(

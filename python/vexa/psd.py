@@ -11,7 +11,7 @@ import numbers
 
 import numpy as np
 
-__all__ = ["psd_white", "psd_from_kernel", "estimate_sigma", "noise_variance"]
+__all__ = ["psd_white", "psd_from_kernel", "estimate_sigma", "noise_variance", "psd_flatness"]
 
 # Median absolute deviation of a standard normal variable.
 _MAD_TO_SIGMA = 0.6744897501960817
@@ -67,6 +67,27 @@ def noise_variance(psd) -> float:
     """Variance of the noise a PSD describes (sum of the PSD over N**2)."""
     p = np.asarray(psd, dtype=np.float64)
     return float(p.sum() / float(p.size) ** 2)
+
+
+def psd_flatness(psd) -> float:
+    """How evenly a PSD spreads the noise power over the frequencies.
+
+    ``mean(P)**2 / mean(P**2)``: 1 for white noise, about ``1/k`` when the
+    power sits evenly on a k-th of the frequencies; independent of the noise
+    level and, for a PSD sampled finely enough, of the grid size. Noise
+    filtered by a Gaussian of std 1 sample along every axis gives 0.16 on
+    images and 0.064 on volumes; noise averaged over 5 samples along one
+    axis gives 25/85 = 0.29.
+    """
+    p = np.asarray(psd, dtype=np.float64)
+    if p.size == 0 or not np.all(np.isfinite(p)) or np.any(p < 0):
+        raise ValueError("psd must be a non-empty array of finite values >= 0")
+    peak = float(p.max())
+    if not peak > 0:
+        raise ValueError("psd must not be zero everywhere")
+    p = p / peak  # keeps the squares finite for any scale
+    mean_square = float(np.mean(p * p))
+    return float(np.mean(p)) ** 2 / mean_square
 
 
 def _finest_detail(a: np.ndarray) -> np.ndarray:

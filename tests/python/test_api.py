@@ -48,6 +48,34 @@ def test_correlated_noise_with_its_psd():
     assert psnr(clean, est) > psnr(clean, white)
 
 
+def _gaussian_kernel_3d():
+    g = np.exp(-0.5 * np.arange(-3, 4) ** 2)
+    return g[:, None, None] * g[None, :, None] * g[None, None, :]
+
+
+def test_low_pass_psd_picks_the_adapted_settings_and_only_those(noisy3d):
+    _, noisy = noisy3d
+    psd = vexa.psd_from_kernel(_gaussian_kernel_3d(), (8, 8, 8), sigma=0.3)
+    adapted = VEXAProfile().adapted_settings(3, vexa.psd_flatness(psd))
+    assert adapted["hard"]["block_size"] == 5
+    auto = vexa.vexa(noisy, psd, **FAST)
+    explicit = VEXAProfile(
+        adapt_to_noise=False,
+        hard=HardThresholdSettings(**adapted["hard"]),
+        wiener=WienerSettings(**adapted["wiener"]),
+    )
+    np.testing.assert_array_equal(auto, vexa.vexa(noisy, psd, explicit, **FAST))
+    plain = vexa.vexa(noisy, psd, VEXAProfile(adapt_to_noise=False), **FAST)
+    assert np.max(np.abs(plain - auto)) > 1e-3
+    # a white PSD array is not adapted: it matches the scalar sigma
+    white = vexa.vexa(noisy, vexa.psd_white(0.1, (8, 8, 8)), **FAST)
+    np.testing.assert_allclose(white, vexa.vexa(noisy, 0.1, **FAST), atol=2e-4)
+    # the memory plan sees the same blocks as the run
+    plans = vexa.plan_memory(noisy.shape, psd=psd)
+    plain_plans = vexa.plan_memory(noisy.shape, psd_shape=psd.shape)
+    assert plans[0].block_buffers > plain_plans[0].block_buffers
+
+
 def test_scalar_sigma_equals_the_white_psd(noisy2d):
     _, noisy = noisy2d
     by_sigma = vexa.vexa(noisy, 0.1, **FAST)
@@ -434,6 +462,12 @@ INVALID = [
         "at most 2\\*\\*31 - 1",
     ),
     (lambda: vexa.vexa(_img(), 0.1, channel_axis=3), "channel_axis"),
+    (
+        lambda: vexa.plan_memory((32, 32), psd=np.ones((4, 4)), psd_shape=(4, 4)),
+        "either psd or psd_shape",
+    ),
+    (lambda: vexa.plan_memory((32, 32), psd=np.ones((4, 4, 4))), "psd must have one axis per"),
+    (lambda: vexa.plan_memory((32, 32), psd=-np.ones((4, 4))), "psd must be a non-empty"),
     (lambda: vexa.vexa(np.ones((32, 32, 2)), [0.1], channel_axis=2), "2 values"),
     (
         lambda: vexa.vexa(np.ones((32, 32, 2)), 0.1, channel_axis=2, matches=vexa.MatchStore()),

@@ -2,7 +2,7 @@
 
 import pytest
 
-from vexa import PRESETS, HardThresholdSettings, VEXAProfile, WienerSettings
+from vexa import NOISE_ADAPTATION, PRESETS, HardThresholdSettings, VEXAProfile, WienerSettings
 
 
 def test_presets_resolve_for_both_dimensionalities():
@@ -96,3 +96,83 @@ def test_match_reuse_needs_compatible_stages(kwargs, match):
     with pytest.raises(ValueError, match="reuse_matches.*" + match):
         VEXAProfile(reuse_matches=True, **kwargs).resolve(3)
     VEXAProfile(reuse_matches=False, **kwargs).resolve(3)
+
+
+# ---------------------------------------------------------------- noise adaptation
+
+LOWPASS_3D = 0.06  # a Gaussian of std 1 sample along every axis of a volume
+LINE_3D = 0.29  # 5 taps along one axis
+
+
+def test_low_pass_noise_on_volumes_takes_the_adapted_values():
+    table = NOISE_ADAPTATION[3]
+    r = VEXAProfile().resolve(3, LOWPASS_3D)
+    d = VEXAProfile().resolve(3)
+    assert r.hard.block_size == (table["hard"]["block_size"],) * 3 != d.hard.block_size
+    assert r.hard.threshold == table["hard"]["threshold"] != d.hard.threshold
+    assert r.wiener.block_size == (table["wiener"]["block_size"],) * 3
+    assert r.wiener.wiener_factor == table["wiener"]["wiener_factor"] != d.wiener.wiener_factor
+    # everything outside the table stays the preset's
+    assert (r.hard.step, r.wiener.search_radius, r.psd_resample_size) == (
+        d.hard.step,
+        d.wiener.search_radius,
+        d.psd_resample_size,
+    )
+    # the fast preset keeps its own speed settings under the same adaptation
+    f = VEXAProfile.from_name("fast").resolve(3, LOWPASS_3D)
+    assert f.hard.block_size == r.hard.block_size and f.hard.step == (4, 4, 4)
+
+
+@pytest.mark.parametrize(
+    "ndim, flatness", [(3, None), (3, 1.0), (3, LINE_3D), (2, 1.0), (2, 0.6)]
+)
+def test_white_and_mildly_coloured_noise_keep_the_preset(ndim, flatness):
+    assert VEXAProfile().resolve(ndim, flatness) == VEXAProfile().resolve(ndim)
+    assert VEXAProfile().adapted_settings(ndim, 1.0 if flatness is None else flatness) == {}
+
+
+def test_correlated_noise_on_images_widens_only_the_wiener_blocks():
+    r = VEXAProfile().resolve(2, 0.29)
+    d = VEXAProfile().resolve(2)
+    assert r.wiener.block_size == (12, 12, 1) and r.hard == d.hard
+    assert VEXAProfile().adapted_settings(2, 0.29) == {"wiener": {"block_size": 12}}
+
+
+def test_adaptation_never_overrides_what_the_caller_set():
+    pro = VEXAProfile(
+        hard=HardThresholdSettings(threshold=2.5, block_size=4),
+        wiener=WienerSettings(wiener_factor=0.9),
+    )
+    r = pro.resolve(3, LOWPASS_3D)
+    assert r.hard.threshold == 2.5 and r.hard.block_size == (4, 4, 4)
+    assert r.wiener.wiener_factor == 0.9 and r.wiener.block_size == (5, 5, 5)
+    off = VEXAProfile(adapt_to_noise=False)
+    assert off.resolve(3, LOWPASS_3D) == VEXAProfile().resolve(3)
+    assert off.adapted_settings(3, LOWPASS_3D) == {}
+
+
+def test_adaptation_keeps_blocks_a_caller_grid_or_match_reuse_cannot_take():
+    # a 4**3 PSD grid cannot hold 5**3 blocks: the thresholds still adapt
+    r = VEXAProfile(psd_resample_size=4).resolve(3, LOWPASS_3D)
+    assert r.hard.block_size == (4, 4, 4) and r.hard.threshold == 3.0
+    # on images only the Wiener blocks would grow, which reuse cannot share
+    r2 = VEXAProfile(reuse_matches=True).resolve(2, 0.29)
+    assert r2.wiener.block_size == r2.hard.block_size == (8, 8, 1)
+    # on volumes both stages grow together, so reuse keeps the larger blocks
+    r3 = VEXAProfile(reuse_matches=True, wiener=WienerSettings(step=3)).resolve(3, LOWPASS_3D)
+    assert r3.hard.block_size == r3.wiener.block_size == (5, 5, 5)
+    # data narrower than the adapted blocks keeps the preset's blocks
+    r4 = VEXAProfile().resolve(2, 0.29, data_shape=(10, 40))
+    assert r4.wiener.block_size == (8, 8, 1)
+    assert VEXAProfile().resolve(2, 0.29, data_shape=(12, 40)).wiener.block_size == (12, 12, 1)
+
+
+@pytest.mark.parametrize("bad", [-0.1, 1.5, float("nan"), "low", True])
+def test_psd_flatness_argument_is_checked(bad):
+    with pytest.raises(ValueError, match=r"psd_flatness must be a number in \[0, 1\]"):
+        VEXAProfile().resolve(3, bad)
+
+
+def test_adapt_to_noise_must_be_boolean():
+    with pytest.raises(ValueError, match="adapt_to_noise must be True or False"):
+        VEXAProfile(adapt_to_noise="yes").resolve(3)

@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+import vexa
 from vexa import estimate_sigma, noise_variance, psd_from_kernel, psd_white
 
 
@@ -84,3 +85,35 @@ def test_estimate_sigma_rejects_bad_input():
         estimate_sigma(np.array([[1.0, np.nan], [0.0, 1.0]]))
     with pytest.raises(ValueError, match="real"):
         estimate_sigma(np.ones((4, 4), dtype=complex))
+
+
+# ---------------------------------------------------------------- flatness
+
+
+def test_flatness_of_white_line_and_gaussian_noise():
+    assert vexa.psd_flatness(vexa.psd_white(0.3, (8, 8, 8))) == pytest.approx(1.0)
+    # five equal taps: autocorrelation 5, 4, 3, 2, 1 -> 25 / (25 + 2 * 30) exactly on
+    # grids of at least its 9 lags, whatever the noise level
+    line = vexa.psd_from_kernel(np.ones((1, 5)), (16, 32), sigma=0.2)
+    assert vexa.psd_flatness(line) == pytest.approx(25 / 85, rel=1e-6)
+    g = np.exp(-0.5 * np.arange(-4, 5) ** 2)
+    g3 = g[:, None, None] * g[None, :, None] * g[None, None, :]
+    f8 = vexa.psd_flatness(vexa.psd_from_kernel(g3, (8, 8, 8)))
+    f16 = vexa.psd_flatness(vexa.psd_from_kernel(g3, (16, 16, 16)))
+    # a separable PSD's flatness is the product of its axes' (about 0.4 each here)
+    g1 = vexa.psd_flatness(vexa.psd_from_kernel(g[None, :], (1, 16)))
+    assert f16 == pytest.approx(g1**3, rel=1e-6)
+    assert 0.05 < f8 < 0.08 and f16 == pytest.approx(f8, rel=0.05)
+
+
+def test_flatness_is_scale_free_even_for_huge_values():
+    p = vexa.psd_from_kernel(np.ones((1, 5)), (16, 16)).astype(np.float64)
+    assert vexa.psd_flatness(p * 1e200) == pytest.approx(vexa.psd_flatness(p), rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    "bad", [np.zeros((4, 4)), np.array([]), np.array([[1.0, -1.0]]), np.array([[1.0, np.nan]])]
+)
+def test_flatness_rejects(bad):
+    with pytest.raises(ValueError, match="psd"):
+        vexa.psd_flatness(bad)
