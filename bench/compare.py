@@ -132,7 +132,7 @@ def benchmark(args, mode, results: Path):
     if mode == "full":
         adopt_quick_runs(results, datasets)
     earlier = bl.load_records(results)
-    done = {(r["dataset"], r["case"], r["method"], r["setting"]) for r in earlier}
+    done = {record_key(r) for r in earlier}
     known_best = best_records(earlier)
     warmed = False
     for dataset, order in plan(datasets, cases):
@@ -159,7 +159,10 @@ def benchmark(args, mode, results: Path):
                 best = known_best[key]["psnr"] if key in known_best else -np.inf
                 for setting in grid:
                     text = peers.setting_text(setting)
-                    if (dataset, case.name, name, text) in done:
+                    fingerprint = None
+                    if kind == "vexa":
+                        fingerprint = obj.settings_hash(noisy, case, obj.profile(setting["profile"]))
+                    if (dataset, case.name, name, text, fingerprint) in done:
                         continue
                     try:
                         est, secs, mib = run_one(kind, obj, setting, noisy, case)
@@ -175,10 +178,12 @@ def benchmark(args, mode, results: Path):
                         noisy_psnr=noisy_psnr, shape=list(clean.shape),
                         memory_method=bl.PeakMemory.method,
                     )
+                    if fingerprint is not None:
+                        rec["settings_hash"] = fingerprint
                     bl.append_record(results, rec)
                     print(f"    {name:18s} {text:42s} PSNR {rec['psnr']:6.2f}  SSIM {rec['ssim']:.3f}  "
                           f"{secs:7.2f} s  {mib:8.1f} MiB", flush=True)
-                    if case.name in SLICE_CASES and rec["psnr"] > best:
+                    if case.name in SLICE_CASES and (kind == "vexa" or rec["psnr"] > best):
                         best = rec["psnr"]  # the montage shows each method's best setting
                         np.save(slice_path(mode, dataset, case.name, name), slice_of(est))
                     del est
@@ -187,10 +192,10 @@ def benchmark(args, mode, results: Path):
 def adopt_quick_runs(results: Path, datasets):
     """Runs of the quick mode on the same data (same seeds, same calls) count for the full one."""
     quick = bl.RESULTS / "quick.jsonl"
-    have = {(r["dataset"], r["case"], r["method"], r["setting"]) for r in bl.load_records(results)}
+    have = {record_key(r) for r in bl.load_records(results)}
     n = 0
     for r in bl.load_records(quick):
-        key = (r["dataset"], r["case"], r["method"], r["setting"])
+        key = record_key(r)
         if "psnr" in r and r["dataset"] in datasets and key not in have:
             bl.append_record(results, dict(r, adopted_from="quick"))
             have.add(key)
@@ -229,14 +234,20 @@ def best_by_key(records):
     return {k: v.get("setting_dict") for k, v in best_records(records).items()}
 
 
+def record_key(r):
+    """One run: data, noise, method, setting and, for vexa, the settings it resolved."""
+    return (r["dataset"], r["case"], r["method"], r["setting"], r.get("settings_hash"))
+
+
 def best_records(records):
-    """(dataset, case, method) -> the record with the best PSNR."""
+    """(dataset, case, method) -> the record with the best PSNR; for vexa, whose presets are
+    not a grid, the latest run (runs of earlier preset values are superseded)."""
     best = {}
     for r in records:
         if "psnr" not in r:
             continue
         key = (r["dataset"], r["case"], r["method"])
-        if key not in best or r["psnr"] > best[key]["psnr"]:
+        if key not in best or r.get("kind") == "vexa" or r["psnr"] > best[key]["psnr"]:
             best[key] = r
     return best
 

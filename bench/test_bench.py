@@ -194,6 +194,34 @@ class TestComparisonBookkeeping:
         assert best[("d", "c", "m")]["setting"] == "b" and best[("d", "c2", "m")]["psnr"] == 20.0
         assert compare.best_by_key(recs)[("d", "c", "m")] == {"b": 1}
 
+    def test_a_new_vexa_run_supersedes_runs_of_other_settings(self, tmp_path, monkeypatch):
+        import compare
+
+        old = dict(dataset="d", case="c", method="vexa", kind="vexa", setting="profile=default",
+                   psnr=31.0, settings_hash="aaa")
+        new = dict(old, psnr=30.5, settings_hash="bbb")
+        assert compare.best_records([old, new])[("d", "c", "vexa")]["settings_hash"] == "bbb"
+        assert compare.record_key(old) != compare.record_key(new)
+        # a quick run made with the new settings is adopted by the full mode next to the old one
+        quick, full = tmp_path / "quick.jsonl", tmp_path / "full.jsonl"
+        bl.append_record(full, dict(old, dataset="camera"))
+        bl.append_record(quick, dict(new, dataset="camera"))
+        monkeypatch.setattr(bl, "RESULTS", tmp_path)
+        monkeypatch.setattr(bl, "BENCH", tmp_path)
+        compare.adopt_quick_runs(full, ["camera"])
+        best = compare.best_records(bl.load_records(full))
+        assert best[("camera", "c", "vexa")]["settings_hash"] == "bbb"
+
+    def test_settings_hash_follows_the_noise_adaptation(self):
+        import vexa_runner as vr
+
+        cases = {c.name: c for c in bl.noise_cases()}
+        vol = np.zeros((16, 16, 16), np.float32)
+        h = {n: vr.settings_hash(vol, cases[n], vr.profile("default")) for n in ("white0.10", "white0.20", "gauss1")}
+        assert h["white0.10"] == h["white0.20"] != h["gauss1"]
+        off = vr.profile("default", adapt_to_noise=False)
+        assert vr.settings_hash(vol, cases["gauss1"], off) == h["white0.10"]
+
     def test_quick_runs_are_adopted_once(self, tmp_path, monkeypatch):
         import compare
 

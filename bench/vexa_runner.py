@@ -70,6 +70,22 @@ def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):
     return vexa.psd_from_kernel(kernel, psd_grid(prof, noisy.ndim))
 
 
+def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None) -> str:
+    """Fingerprint of the settings vexa resolves for this input (noise adaptation included):
+    a result stays valid while it is unchanged."""
+    import hashlib
+    import json
+
+    vexa = import_vexa()
+    if prof is None:
+        prof = vexa.VEXAProfile()
+    noise = noise_argument(noisy, case, prof)
+    flatness = None if np.isscalar(noise) else vexa.psd_flatness(noise)
+    resolved = prof.resolve(noisy.ndim, flatness, noisy.shape)
+    text = json.dumps(dataclasses.asdict(resolved), sort_keys=True, default=str)
+    return hashlib.sha1(text.encode()).hexdigest()[:12]
+
+
 def run(noisy: np.ndarray, case: bl.NoiseCase, prof=None, stage: str = "all", **kw):
     vexa = import_vexa()
     return vexa.vexa(noisy, noise_argument(noisy, case, prof), profile=prof, stage=stage, **kw)

@@ -113,7 +113,7 @@ PRESETS = {
                 min_group_size=1,
                 variance_group_size=4,
                 match_threshold=0.25,
-                wiener_factor=1.0,
+                wiener_factor=0.7,
             ),
             "psd_resample_size": 8,
             "psd_symmetry": True,
@@ -151,8 +151,8 @@ PRESETS = {
 NOISE_ADAPTATION = {
     3: {
         "max_flatness": 0.15,
-        "hard": dict(block_size=5, threshold=3.0),
-        "wiener": dict(block_size=5, wiener_factor=1.3),
+        "hard": dict(block_size=6, threshold=3.5),
+        "wiener": dict(block_size=6, wiener_factor=1.3),
     },
     2: {
         "max_flatness": 0.5,

@@ -145,7 +145,7 @@ def test_adaptation_never_overrides_what_the_caller_set():
     )
     r = pro.resolve(3, LOWPASS_3D)
     assert r.hard.threshold == 2.5 and r.hard.block_size == (4, 4, 4)
-    assert r.wiener.wiener_factor == 0.9 and r.wiener.block_size == (5, 5, 5)
+    assert r.wiener.wiener_factor == 0.9 and r.wiener.block_size == (6, 6, 6)
     off = VEXAProfile(adapt_to_noise=False)
     assert off.resolve(3, LOWPASS_3D) == VEXAProfile().resolve(3)
     assert off.adapted_settings(3, LOWPASS_3D) == {}
@@ -154,13 +154,13 @@ def test_adaptation_never_overrides_what_the_caller_set():
 def test_adaptation_keeps_blocks_a_caller_grid_or_match_reuse_cannot_take():
     # a 4**3 PSD grid cannot hold 5**3 blocks: the thresholds still adapt
     r = VEXAProfile(psd_resample_size=4).resolve(3, LOWPASS_3D)
-    assert r.hard.block_size == (4, 4, 4) and r.hard.threshold == 3.0
+    assert r.hard.block_size == (4, 4, 4) and r.hard.threshold == 3.5
     # on images only the Wiener blocks would grow, which reuse cannot share
     r2 = VEXAProfile(reuse_matches=True).resolve(2, 0.29)
     assert r2.wiener.block_size == r2.hard.block_size == (8, 8, 1)
     # on volumes both stages grow together, so reuse keeps the larger blocks
     r3 = VEXAProfile(reuse_matches=True, wiener=WienerSettings(step=3)).resolve(3, LOWPASS_3D)
-    assert r3.hard.block_size == r3.wiener.block_size == (5, 5, 5)
+    assert r3.hard.block_size == r3.wiener.block_size == (6, 6, 6)
     # data narrower than the adapted blocks keeps the preset's blocks
     r4 = VEXAProfile().resolve(2, 0.29, data_shape=(10, 40))
     assert r4.wiener.block_size == (8, 8, 1)
