@@ -84,15 +84,35 @@ SWEEP = {
 # settings apart, so a PSD-dependent choice is measured on each kind alone
 VARIANTS = {
     3: {
-        "correlated: blocks 5, λ 3.0, Wiener factor 1.3": {
+        "low-pass: blocks 5, λ 3.0, Wiener factor 1.3": {
             "hard.block_size": 5, "wiener.block_size": 5, "hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
-        "correlated: λ 3.0, Wiener factor 1.3": {"hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
+        "low-pass: blocks 6, λ 3.0, Wiener factor 1.3": {
+            "hard.block_size": 6, "wiener.block_size": 6, "hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
+        "low-pass: blocks 6, λ 3.5, Wiener factor 1.3": {
+            "hard.block_size": 6, "wiener.block_size": 6, "hard.threshold": 3.5, "wiener.wiener_factor": 1.3},
+        "low-pass: blocks 6, λ 3.5, Wiener factor 1.6": {
+            "hard.block_size": 6, "wiener.block_size": 6, "hard.threshold": 3.5, "wiener.wiener_factor": 1.6},
+        "low-pass: blocks 8, λ 3.0, Wiener factor 1.3": {
+            "hard.block_size": 8, "wiener.block_size": 8, "hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
+        "low-pass: λ 3.0, Wiener factor 1.3": {"hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
+        "line: blocks 5, λ 3.0, Wiener factor 1.3": {
+            "hard.block_size": 5, "wiener.block_size": 5, "hard.threshold": 3.0, "wiener.wiener_factor": 1.3},
+        "line: Wiener factor 0.7": {"wiener.wiener_factor": 0.7},
         "white: Wiener factor 0.7": {"wiener.wiener_factor": 0.7},
+        "white: Wiener factor 0.85": {"wiener.wiener_factor": 0.85},
     },
     2: {
         "correlated: blocks 12": {"hard.block_size": 12, "wiener.block_size": 12},
         "correlated: Wiener blocks 12": {"wiener.block_size": 12},
+        "white: Wiener blocks 12": {"wiener.block_size": 12},
     },
+}
+# the noise cases each kind of variant is measured on (white: every level)
+VARIANT_CASES = {
+    "white": ["white0.05", "white0.10", "white0.15", "white0.20"],
+    "correlated": ["gauss1", "line5"],
+    "low-pass": ["gauss1"],
+    "line": ["line5"],
 }
 
 
@@ -101,8 +121,7 @@ def variants(ndim):
     s = json.loads((bl.RESULTS / f"tune_{ndim}d_summary.json").read_text())
     out = {}
     for name, extra in VARIANTS[ndim].items():
-        kind = name.split(":")[0]
-        cases = [c for c in TUNE_CASES if ("white" in c) == (kind == "white")]
+        cases = VARIANT_CASES[name.split(":")[0]]
         ev = Evaluator(ndim, cases, results_path(ndim))
         base = ev.evaluate(s["chosen"], "all")
         var = ev.evaluate(dict(s["chosen"], **extra), "all")
@@ -300,11 +319,15 @@ def report():
             for name, v in s["variants"].items():
                 if "error" in v["base"] or "error" in v["variant"]:
                     continue
+                each = ", ".join(f"{k.split('/')[0]} {k.split('/')[1]} {d - v['base']['per_case'][k]:+.2f}"
+                                 for k, d in v["variant"].get("per_case", {}).items()
+                                 if k in v["base"].get("per_case", {}))
                 rows.append([name, ", ".join(v["cases"]), f"{v['base']['psnr']:.3f}", f"{v['variant']['psnr']:.3f}",
-                             f"{v['variant']['psnr'] - v['base']['psnr']:+.3f}",
+                             f"{v['variant']['psnr'] - v['base']['psnr']:+.3f}", each,
                              f"{v['base']['seconds']:.1f} → {v['variant']['seconds']:.1f}"])
             parts.append(f"\nBy noise kind ({ndim}-D; variant on top of the chosen default, on its cases only):\n")
-            parts.append(bl.markdown_table(["variant", "cases", "chosen dB", "variant dB", "Δ dB", "seconds"], rows))
+            parts.append(bl.markdown_table(["variant", "cases", "chosen dB", "variant dB", "Δ dB", "Δ per case",
+                                            "seconds"], rows))
         parts.append(f"\nChosen {ndim}-D default overrides: `{json.dumps(s['chosen'])}`; "
                      f"fast: `{json.dumps(dict(s['chosen'], **s['fast']))}`")
     bl.update_readme("tuning", "\n".join(parts))

@@ -54,6 +54,11 @@ def _parser():
     d.add_argument("--basic", metavar="FILE", help="basic estimate, for --stage wiener")
     d.add_argument("--threads", type=_positive_int, default=0, help="worker threads (0: all cores)")
     d.add_argument("--channel-axis", type=int, default=None, help="axis holding channels")
+    d.add_argument(
+        "--no-adapt",
+        action="store_true",
+        help="keep the preset's settings for correlated noise (no noise adaptation)",
+    )
     d.add_argument("--quiet", action="store_true", help="no progress bar")
 
     m = sub.add_parser("demo", help="denoise a built-in synthetic phantom")
@@ -81,6 +86,30 @@ def _load_array(path, what):
         raise _Failure(f"{what}: {exc}") from None
 
 
+def _report_adaptation(profile, shape, noise):
+    """Says which settings the noise PSD changes, so a run is reproducible without the PSD."""
+    from .psd import psd_flatness, psd_from_kernel
+
+    ndim = len(shape)
+    if ndim not in (2, 3) or ("psd" not in noise and "kernel" not in noise):
+        return
+    try:
+        psd = noise.get("psd")
+        if psd is None:
+            grid = tuple(reversed(profile.resolve(ndim).psd_resample_size[:ndim]))
+            psd = psd_from_kernel(noise["kernel"], grid)
+        flatness = psd_flatness(psd)
+        changes = profile.adapted_settings(ndim, flatness, shape)
+    except ValueError:
+        return  # the run itself reports the bad argument
+    if changes:
+        text = "; ".join(
+            f"{stage} " + ", ".join(f"{k}={v}" for k, v in values.items())
+            for stage, values in changes.items()
+        )
+        print(f"vexa: noise PSD flatness {flatness:.3f}: {text} (--no-adapt keeps the preset)")
+
+
 def _cmd_denoise(args):
     from .api import denoise
     from .io import file_format, write_volume
@@ -102,6 +131,9 @@ def _cmd_denoise(args):
     basic = _load_array(args.basic, "--basic").data if args.basic else None
     profile = VEXAProfile.from_name(args.profile)
     profile.num_threads = args.threads
+    profile.adapt_to_noise = not args.no_adapt
+    if not args.quiet and args.channel_axis is None:
+        _report_adaptation(profile, vol.data.shape, kwargs)
     start = time.perf_counter()
     estimate = denoise(
         vol.data,

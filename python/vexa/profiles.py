@@ -22,11 +22,19 @@ How the presets were chosen: by a coordinate sweep of every setting on the
 correlated noise, trading 0.15 dB of mean PSNR against each doubling of the
 time (0.6 dB for ``fast``); bench/README.md lists the sweep and where the
 committed values differ from its picks. Volumes use 4x4x4 blocks, steps of 3,
-groups of 16 (hard) and 32 (Wiener), lambda 2.7 and an 8**3 frequency grid;
-images 8x8 blocks, steps of 3 and a 32**2 grid. ``fast`` trades quality for
-speed (larger steps, smaller windows and groups), ``refine`` the reverse
-(about four times the default's time). Strongly low-pass correlated noise
-gains from larger lambda (3.0 to 3.5) and a Wiener factor above 1.
+groups of 16 (hard) and 32 (Wiener), lambda 2.7, a Wiener factor of 0.7 and
+an 8**3 frequency grid; images 8x8 blocks, steps of 3 and a 32**2 grid.
+``fast`` trades quality for speed (larger steps, smaller windows and
+groups), ``refine`` the reverse (about four times the default's time).
+
+The presets hold the values for white noise. Correlated noise takes the
+values of ``NOISE_ADAPTATION`` where its PSD is far from flat (see
+``psd.psd_flatness``): on volumes, strongly low-pass noise (flatness below
+0.15, e.g. a Gaussian of std 1 along every axis: 0.064) gets 6x6x6 blocks,
+lambda 3.5 and a Wiener factor of 1.3 (+1.7 dB on the tuning crop for 2.5
+times the time); on images, noise of flatness below 0.5 gets 12x12 Wiener
+blocks. Noise correlated along one axis only (5 taps: 0.29) keeps the
+volume preset, where larger blocks cost 0.6 dB.
 """
 
 from __future__ import annotations

@@ -121,6 +121,26 @@ def test_psd_and_kernel_files(tmp_path, volume):
     np.testing.assert_allclose(a, b, atol=1e-4)
 
 
+def test_low_pass_kernel_reports_the_adapted_settings_and_no_adapt_keeps_the_preset(
+    tmp_path, volume
+):
+    _, noisy = volume
+    src = tmp_path / "in.npy"
+    np.save(src, noisy)
+    g = np.exp(-0.5 * np.arange(-3, 4) ** 2)
+    k = g[:, None, None] * g[None, :, None] * g[None, None, :]
+    np.save(tmp_path / "k.npy", 0.1 * k / np.sqrt(np.sum(k**2)))
+    common = ("--kernel", tmp_path / "k.npy", "--profile", "fast", "--threads", "2")
+    shown = run_cli("denoise", src, tmp_path / "a.npy", *common).stdout
+    assert "flatness 0.0" in shown and "block_size=6" in shown and "--no-adapt" in shown
+    kept = run_cli("denoise", src, tmp_path / "b.npy", *common, "--no-adapt").stdout
+    assert "flatness" not in kept
+    a, b = np.load(tmp_path / "a.npy"), np.load(tmp_path / "b.npy")
+    assert np.max(np.abs(a - b)) > 1e-3  # the two runs used different blocks
+    white = run_cli("denoise", src, tmp_path / "c.npy", "--sigma", "0.1", "--threads", "2").stdout
+    assert "flatness" not in white
+
+
 @pytest.mark.parametrize(
     "args, text",
     [
