@@ -33,8 +33,9 @@ values of ``NOISE_ADAPTATION`` where its PSD is far from flat (see
 0.15, e.g. a Gaussian of std 1 along every axis: 0.064) gets 6x6x6 blocks,
 lambda 3.5 and a Wiener factor of 1.3 (+1.7 dB on the tuning crop for 2.5
 times the time); on images, noise of flatness below 0.5 gets 12x12 Wiener
-blocks. Noise correlated along one axis only (5 taps: 0.29) keeps the
-volume preset, where larger blocks cost 0.6 dB.
+blocks. Other correlated noise on volumes (flatness below 0.5, e.g. 5 taps
+along one axis: 0.29) keeps the preset's blocks, where larger ones cost
+0.6 dB, and takes the Wiener factor 1.0 instead of 0.7.
 """
 
 from __future__ import annotations
@@ -151,21 +152,31 @@ PRESETS = {
     },
 }
 
-# Noise adaptation: where the noise PSD's flatness (``psd.psd_flatness``) is
-# below ``max_flatness``, these values replace the preset's for every setting
-# the caller left unset. Strongly low-pass noise on volumes wants larger
-# blocks, a higher lambda and a stronger Wiener shrinkage; correlated noise
-# on images larger Wiener blocks. Chosen by the benchmarks' noise-kind sweep.
+# Noise adaptation: bands of the noise PSD's flatness (``psd.psd_flatness``),
+# lowest first. The first band whose ``max_flatness`` the PSD is below gives
+# its values to every setting the caller left unset. Strongly low-pass noise
+# on volumes wants larger blocks, a higher lambda and a stronger Wiener
+# shrinkage; other correlated noise on volumes the neutral Wiener factor;
+# correlated noise on images larger Wiener blocks. Chosen by the benchmarks'
+# noise-kind sweep.
 NOISE_ADAPTATION = {
-    3: {
-        "max_flatness": 0.15,
-        "hard": dict(block_size=6, threshold=3.5),
-        "wiener": dict(block_size=6, wiener_factor=1.3),
-    },
-    2: {
-        "max_flatness": 0.5,
-        "wiener": dict(block_size=12),
-    },
+    3: (
+        {
+            "max_flatness": 0.15,
+            "hard": dict(block_size=6, threshold=3.5),
+            "wiener": dict(block_size=6, wiener_factor=1.3),
+        },
+        {
+            "max_flatness": 0.5,
+            "wiener": dict(wiener_factor=1.0),
+        },
+    ),
+    2: (
+        {
+            "max_flatness": 0.5,
+            "wiener": dict(block_size=12),
+        },
+    ),
 }
 # ---------------------------------------------------------------------------
 
@@ -267,10 +278,10 @@ class VEXAProfile:
         80 % of it.
     adapt_to_noise
         Let the noise PSD choose the settings left unset: noise whose PSD
-        flatness (``psd_flatness``) is below ``NOISE_ADAPTATION[ndim]
-        ["max_flatness"]`` takes that table's values (larger blocks and
-        stronger thresholds for strongly low-pass noise). White noise keeps
-        the preset.
+        flatness (``psd_flatness``) falls in a band of
+        ``NOISE_ADAPTATION[ndim]`` takes that band's values (larger blocks
+        and stronger thresholds for strongly low-pass noise). White noise
+        keeps the preset.
     """
 
     preset: str = "default"
@@ -307,8 +318,11 @@ class VEXAProfile:
             or not 0 <= psd_flatness <= 1 + 1e-9
         ):
             raise ValueError(f"psd_flatness must be a number in [0, 1], got {psd_flatness!r}")
-        table = NOISE_ADAPTATION.get(ndim)
-        if table is None or not psd_flatness < table["max_flatness"]:
+        table = next(
+            (band for band in NOISE_ADAPTATION.get(ndim, ()) if psd_flatness < band["max_flatness"]),
+            None,
+        )
+        if table is None:
             return
         grid = self.psd_resample_size
         if grid is None:

@@ -57,7 +57,7 @@ def test_low_pass_psd_picks_the_adapted_settings_and_only_those(noisy3d):
     _, noisy = noisy3d
     psd = vexa.psd_from_kernel(_gaussian_kernel_3d(), (8, 8, 8), sigma=0.3)
     adapted = VEXAProfile().adapted_settings(3, vexa.psd_flatness(psd))
-    assert adapted["hard"]["block_size"] == vexa.NOISE_ADAPTATION[3]["hard"]["block_size"]
+    assert adapted["hard"]["block_size"] == vexa.NOISE_ADAPTATION[3][0]["hard"]["block_size"]
     auto = vexa.vexa(noisy, psd, **FAST)
     explicit = VEXAProfile(
         adapt_to_noise=False,

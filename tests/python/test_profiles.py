@@ -105,7 +105,7 @@ LINE_3D = 0.29  # 5 taps along one axis
 
 
 def test_low_pass_noise_on_volumes_takes_the_adapted_values():
-    table = NOISE_ADAPTATION[3]
+    table = NOISE_ADAPTATION[3][0]
     r = VEXAProfile().resolve(3, LOWPASS_3D)
     d = VEXAProfile().resolve(3)
     assert r.hard.block_size == (table["hard"]["block_size"],) * 3 != d.hard.block_size
@@ -123,12 +123,20 @@ def test_low_pass_noise_on_volumes_takes_the_adapted_values():
     assert f.hard.block_size == r.hard.block_size and f.hard.step == (4, 4, 4)
 
 
-@pytest.mark.parametrize(
-    "ndim, flatness", [(3, None), (3, 1.0), (3, LINE_3D), (2, 1.0), (2, 0.6)]
-)
+@pytest.mark.parametrize("ndim, flatness", [(3, None), (3, 1.0), (3, 0.6), (2, 1.0), (2, 0.6)])
 def test_white_and_mildly_coloured_noise_keep_the_preset(ndim, flatness):
     assert VEXAProfile().resolve(ndim, flatness) == VEXAProfile().resolve(ndim)
     assert VEXAProfile().adapted_settings(ndim, 1.0 if flatness is None else flatness) == {}
+
+
+def test_noise_correlated_along_one_axis_of_a_volume_keeps_blocks_but_not_the_wiener_factor():
+    r = VEXAProfile().resolve(3, LINE_3D)
+    d = VEXAProfile().resolve(3)
+    assert d.wiener.wiener_factor == 0.7 and r.wiener.wiener_factor == 1.0
+    assert r.hard == d.hard and r.wiener.block_size == d.wiener.block_size
+    # the lowest band wins where several would apply
+    assert VEXAProfile().resolve(3, LOWPASS_3D).wiener.wiener_factor == 1.3
+    assert VEXAProfile().adapted_settings(3, LINE_3D) == {"wiener": {"wiener_factor": 1.0}}
 
 
 def test_correlated_noise_on_images_widens_only_the_wiener_blocks():
