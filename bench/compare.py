@@ -107,8 +107,8 @@ def warm_up(methods):
                 print(f"  warm-up of {name} failed: {exc}", flush=True)
 
 
-# On the full volume vexa's default plan takes up to 17 GiB of a 24 GiB machine
-# shared with others: the comparison caps it (the speed figures do not).
+# Unwindowed, vexa's buffers for the full volume take up to 17 GiB of a 24 GiB
+# machine shared with others: the comparison caps the plan (the speed figures do not).
 LARGE_VOXELS = 10_000_000
 LARGE_MEMORY_LIMIT = 8 << 30
 

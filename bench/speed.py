@@ -122,7 +122,7 @@ def report(profile_name: str):
         latest[(r["size"], r["threads"], r["profile"])] = r
     order = {"64": 0, "128": 1, "full": 2}
     rows = []
-    for (size, threads, prof), r in sorted(latest.items(), key=lambda kv: (order.get(kv[0][0], 9), kv[0][1])):
+    for (size, threads, prof), r in sorted(latest.items(), key=lambda kv: (order.get(kv[0][0], 9), kv[0][2], kv[0][1])):
         shape = "×".join(str(s) for s in r["shape"][::-1])
         rows.append([shape, prof, threads, f"{r['hard_s']:.2f}", f"{r['wiener_s']:.2f}", f"{r['total_s']:.2f}",
                      f"{r['mvox_per_s']:.3f}", f"{r['hard_peak_mib']:.0f}", f"{r['wiener_peak_mib']:.0f}",
