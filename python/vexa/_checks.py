@@ -47,7 +47,7 @@ def number(name, value, minimum, strict=False) -> float:
 
 
 def per_axis(name, value, ndim, minimum, pad):
-    """An array-order setting (an int for every axis, or ``ndim`` ints) as a library-order triple."""
+    """An array-order setting (one int for every axis, or ``ndim`` ints) in library order."""
     wrong = f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
         items = [int(value)] * ndim

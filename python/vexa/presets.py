@@ -23,61 +23,45 @@ from typing import Tuple
 
 __all__ = ["PRESETS", "preset_names", "preset_values"]
 
+# Values both dimensionalities share.
+_HARD = dict(
+    min_group_size=1,
+    variance_group_size=4,
+    match_threshold=3.0,
+    threshold=2.7,
+    match_noise_factor=1.0,
+    sharpen=False,
+    sharpen_variances=False,
+    sharpen_alpha=1.0,
+    sharpen_alpha_first_slice=1.0,
+)
+_WIENER = dict(min_group_size=1, match_threshold=0.25)
+
 PRESETS = {
     "default": {
         2: {
-            "hard": dict(
-                block_size=8,
-                step=3,
-                search_radius=8,
-                max_group_size=16,
-                min_group_size=1,
-                variance_group_size=4,
-                match_threshold=3.0,
-                threshold=2.7,
-                match_noise_factor=1.0,
-                sharpen=False,
-                sharpen_variances=False,
-                sharpen_alpha=1.0,
-                sharpen_alpha_first_slice=1.0,
-            ),
+            "hard": dict(_HARD, block_size=8, step=3, search_radius=8, max_group_size=16),
             "wiener": dict(
+                _WIENER,
                 block_size=8,
                 step=3,
                 search_radius=8,
                 max_group_size=32,
-                min_group_size=1,
                 variance_group_size=2,
-                match_threshold=0.25,
                 wiener_factor=1.0,
             ),
             "psd_resample_size": 32,
             "psd_symmetry": True,
         },
         3: {
-            "hard": dict(
-                block_size=4,
-                step=3,
-                search_radius=3,
-                max_group_size=16,
-                min_group_size=1,
-                variance_group_size=4,
-                match_threshold=3.0,
-                threshold=2.7,
-                match_noise_factor=1.0,
-                sharpen=False,
-                sharpen_variances=False,
-                sharpen_alpha=1.0,
-                sharpen_alpha_first_slice=1.0,
-            ),
+            "hard": dict(_HARD, block_size=4, step=3, search_radius=3, max_group_size=16),
             "wiener": dict(
+                _WIENER,
                 block_size=4,
                 step=3,
                 search_radius=4,
                 max_group_size=32,
-                min_group_size=1,
                 variance_group_size=4,
-                match_threshold=0.25,
                 wiener_factor=0.7,
             ),
             "psd_resample_size": 8,

@@ -77,7 +77,7 @@ class HardThresholdSettings(_StageSettings):
     threshold: Optional[float] = None
     """lambda: coefficients below lambda noise standard deviations are zeroed (>= 0)."""
     match_noise_factor: Optional[float] = None
-    """Weight of the correction that removes the noise's expected share of block distances (>= 0)."""
+    """Weight of the correction removing the noise's expected share of block distances (>= 0)."""
     sharpen: Optional[bool] = None
     """Alpha-rooting of the filtered spectrum."""
     sharpen_variances: Optional[bool] = None
@@ -327,20 +327,21 @@ def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
         p + "variance_group_size", values["variance_group_size"], 0, MAX_GROUP_SIZE
     )
     match = check.number(p + "match_threshold", values["match_threshold"], 0.0)
-    extra = {}
+
+    def positive(key, strict=False):
+        return check.number(p + key, values[key], 0.0, strict)
+
     if name == "hard":
-        extra["threshold"] = check.number(p + "threshold", values["threshold"], 0.0)
-        extra["match_noise_factor"] = check.number(
-            p + "match_noise_factor", values["match_noise_factor"], 0.0
-        )
-        extra["sharpen"] = check.boolean(p + "sharpen", values["sharpen"])
-        extra["sharpen_variances"] = check.boolean(p + "sharpen_variances", values["sharpen_variances"])
-        extra["sharpen_alpha"] = check.number(p + "sharpen_alpha", values["sharpen_alpha"], 0.0, True)
-        extra["sharpen_alpha_first_slice"] = check.number(
-            p + "sharpen_alpha_first_slice", values["sharpen_alpha_first_slice"], 0.0, True
+        extra = dict(
+            threshold=positive("threshold"),
+            match_noise_factor=positive("match_noise_factor"),
+            sharpen=check.boolean(p + "sharpen", values["sharpen"]),
+            sharpen_variances=check.boolean(p + "sharpen_variances", values["sharpen_variances"]),
+            sharpen_alpha=positive("sharpen_alpha", strict=True),
+            sharpen_alpha_first_slice=positive("sharpen_alpha_first_slice", strict=True),
         )
     else:
-        extra["wiener_factor"] = check.number(p + "wiener_factor", values["wiener_factor"], 0.0, True)
+        extra = dict(wiener_factor=positive("wiener_factor", strict=True))
     return ResolvedStage(
         name=name,
         block_size=block,

@@ -283,7 +283,8 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
             args = (noisy_ptr, psd_ptr, params, transforms, out_ptr, storage_ptr)
             run_stage_call("hard", lib.vexaInterfaceHT, args, output, call.reporter)
         else:
-            args = (noisy_ptr, psd_ptr, params, transforms, as_float_ptr(pilot), out_ptr, storage_ptr)
+            pilot_ptr = as_float_ptr(pilot)
+            args = (noisy_ptr, psd_ptr, params, transforms, pilot_ptr, out_ptr, storage_ptr)
             run_stage_call("wiener", lib.vexaInterfaceWie, args, output, call.reporter)
         if store is not None and not reading:
             store._filled_by(st, prep.image_xyz)
