@@ -6,8 +6,10 @@
 #include "blocks/block_transforms.h"
 #include "blocks/group_transforms.h"
 #include "core/check.h"
-#include "matching/block_matching.h"
-#include "psd/process_psd.h"
+#include "filtering/aggregation.h"
+#include "filtering/group_filters.h"
+#include "matching/match_storage.h"
+#include "psd/variances.h"
 
 namespace vexa {
 namespace {
@@ -40,9 +42,9 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               const TransformsMeta<T>& meta, const float* distanceBias,
                               const T* K3fT3, const T* localVar, int referenceIndex,
                               const BlockCollection<T>& collection, ImageDataMutable<T>& output,
-                              ImageDataMutable<T>& weights, Memory<T>& memory, TempMemory<T>& temp,
+                              ImageDataMutable<T>& weights, std::mutex& aggregationMutex,
+                              Memory<T>& memory, TempMemory<T>& temp,
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage) {
-    static std::mutex aggregationMutex;
     const Vec3<int>& blockSize = params.blockSize;
 
     // 1. Group: stage Wie matches on the pilot.
@@ -106,12 +108,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
 template void processReferenceLocation<HT, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
-    BlockMatchStorage*);
+    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
+    const BlockCollection<float>*, BlockMatchStorage*);
 template void processReferenceLocation<Wie, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
-    BlockMatchStorage*);
+    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
+    const BlockCollection<float>*, BlockMatchStorage*);
 
 } // namespace vexa

@@ -13,6 +13,7 @@
 #include "core/complex.h"
 #include "core/memory.h"
 #include "matching/block_matching.h"
+#include "matching/match_storage.h"
 
 using namespace vexa;
 
@@ -767,6 +768,11 @@ TEST(MatchStorage, StoreThenReuseReproducesTheGroup) {
 
     std::vector<BlockDistance<float>> first(8), again(8);
     Memory<float> mem;
+    // The records are borrowed: the Memory must not release them.
+    struct Borrowed {
+        Memory<float>& m;
+        ~Borrowed() { m.matches = nullptr; }
+    } borrowed{mem};
     mem.matches = first.data();
     formGroup({5, 6, 3}, p, bias.data(), 2, pilot, &st.s, mem);
     const int n = mem.stackSize;

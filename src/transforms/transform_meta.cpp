@@ -2,7 +2,8 @@
 #include <cstddef>
 
 #include "core/allocator.h"
-#include "interface/transforms.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
 
