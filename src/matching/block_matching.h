@@ -38,7 +38,7 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                             const Vec3<int>& searchRadius, const Vec3<int>& start,
                             const Vec3<int>& end, int maxGroupSize);
 
-// The same scan one candidate at a time, exactly as the steps read; the
+// The same scan one candidate at a time, in its plainest form; the
 // batched blockMatching must give the same queue, record for record.
 template <class T>
 BlockQueue<T> blockMatchingReference(const BlockCollection<T>& collection,

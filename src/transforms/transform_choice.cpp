@@ -27,22 +27,9 @@ TransformsMeta<float> prepareTransforms(StageName stage, TransformSource source,
                                         const Transforms<float>& transforms,
                                         const Parameters& params) {
     switch (source) {
-    case TransformSource::Default3D: {
+    case TransformSource::Default3D:
         // Taken as is: every axis uses the plain product, no group kinds.
-        const Transforms<float>& d = DEFAULT_TRANSFORMS_3D;
-        TransformsMeta<float> meta;
-        meta.forward = d.forward;
-        meta.inverse = d.inverse;
-        meta.groupForward = d.groupForward;
-        meta.groupInverse = d.groupInverse;
-        meta.window = d.window;
-        meta.forwardKind = ARB_TRANSFORMS;
-        meta.inverseKind = {TransformsMetas::ARBITRARY_INV, TransformsMetas::ARBITRARY_INV,
-                            TransformsMetas::ARBITRARY_INV};
-        meta.groupForwardKind = nullptr;
-        meta.groupInverseKind = nullptr;
-        return meta;
-    }
+        return plainTransformMeta(DEFAULT_TRANSFORMS_3D);
     case TransformSource::Default2D:
         return getTransformMeta(stage == HT ? DEFAULT_TRANSFORMS_2D : DEFAULT_TRANSFORMS_2D_WIE,
                                 params);

@@ -26,6 +26,10 @@ struct TransformsMeta {
     TransformsMetas::StandardTransform* groupInverseKind;
 };
 
+// The set with the plain matrix product on every axis and no group kind tables.
+template <class T>
+TransformsMeta<T> plainTransformMeta(const Transforms<T>& transforms);
+
 // Identifies every matrix of the set (tolerance 0.001 per element) and
 // allocates the two group kind tables; reads blockSize and maxGroupSize.
 template <class T>

@@ -194,5 +194,115 @@ TEST(ExtraExports, VersionAndThreadCount) {
     EXPECT_GE(vexaDefaultThreadCount(), 1);
 }
 
+// ---- calls made while another one runs ----
+
+// A 3-D call long enough that a second call certainly arrives while it runs.
+class ConcurrentCalls : public ::testing::Test {
+  protected:
+    static constexpr int N = 24;
+    std::vector<float> noisy = std::vector<float>(N * N * N);
+    std::vector<float> psd = std::vector<float>(8 * 8 * 8, 0.01f * 8 * 8 * 8);
+    VexaParameters params;
+    VexaTransforms transforms;
+
+    void SetUp() override {
+        std::uint32_t state = 12345u;
+        for (int i = 0; i < N * N * N; ++i) {
+            state = state * 1664525u + 1013904223u;
+            const float noise = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+            noisy[i] = ((i / (N * N)) > N / 2 ? 1.0f : 0.0f) + 0.3f * noise;
+        }
+        std::memset(&params, 0, sizeof params);
+        std::memset(&transforms, 0, sizeof transforms);
+        params.blockSize = {4, 4, 4};
+        params.psdResampleSize = {8, 8, 8};
+        params.psdSymmetry = 1;
+        params.maxGroupSize = 16;
+        params.varianceGroupSize = 4;
+        params.hardThreshold = 2.7f * 2.7f;
+        params.wienerFactor = 1.0f;
+        params.searchRadius = {3, 3, 3};
+        params.imageSize = {N, N, N};
+        params.psdSize = {8, 8, 8};
+        params.step = {2, 2, 2};
+        params.minGroupSize = 1;
+        params.matchThreshold = 1e9f;
+        params.numThreads = 1; // one thread: the result is reproducible bit for bit
+    }
+
+    int runHT(std::vector<float>& out) {
+        return vexaInterfaceHT(noisy.data(), psd.data(), params, transforms, out.data(), nullptr);
+    }
+};
+
+TEST_F(ConcurrentCalls, SecondCallIsTurnedAwayAndTheRunningOneIsUnaffected) {
+    std::vector<float> solo(noisy.size(), 0.0f);
+    ASSERT_EQ(runHT(solo), VEXA_OK) << vexaLastMessage();
+
+    std::vector<float> first(noisy.size(), 0.0f);
+    std::atomic<bool> firstDone{false};
+    std::atomic<int> firstStatus{-1};
+    std::thread running([&] {
+        firstStatus = runHT(first);
+        firstDone = true;
+    });
+    // The running call publishes its total once it is past its checks.
+    std::int64_t done = 0, total = 0;
+    while (!firstDone.load()) {
+        vexaGetProgress(&done, &total);
+        if (total > 0 && done < total) break;
+        std::this_thread::yield();
+    }
+    ASSERT_FALSE(firstDone.load()) << "the first call ended before the second was made";
+
+    std::vector<float> second(noisy.size(), 7.0f);
+    BlockMatchStorage store;
+    std::memset(&store, 0, sizeof store);
+    store.referenceCount = 4242;
+    testing::internal::CaptureStderr();
+    const int ht =
+        vexaInterfaceHT(noisy.data(), psd.data(), params, transforms, second.data(), &store);
+    const int wie = vexaInterfaceWie(noisy.data(), psd.data(), params, transforms, solo.data(),
+                                     second.data(), &store);
+    const bool stillRunning = !firstDone.load();
+    const std::string message = vexaLastMessage();
+    const std::string err = testing::internal::GetCapturedStderr();
+    running.join();
+
+    EXPECT_EQ(ht, VEXA_ERROR_BUSY);
+    EXPECT_EQ(wie, VEXA_ERROR_BUSY);
+    EXPECT_TRUE(stillRunning) << "the second call waited for the first";
+    for (float v : second) ASSERT_EQ(v, 7.0f);
+    EXPECT_EQ(store.referenceCount, 4242);
+    EXPECT_NE(message.find("another vexa stage call is running"), std::string::npos) << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    EXPECT_EQ(err, message + "\n" + message + "\n");
+
+    EXPECT_EQ(firstStatus.load(), VEXA_OK);
+    EXPECT_EQ(std::memcmp(first.data(), solo.data(), solo.size() * sizeof(float)), 0)
+        << "the running call's result changed";
+    // The running call's own messages were left alone.
+    std::vector<float> again(noisy.size(), 0.0f);
+    EXPECT_EQ(runHT(again), VEXA_OK);
+    EXPECT_STREQ(vexaLastMessage(), "");
+}
+
+TEST_F(ConcurrentCalls, EveryExitReleasesTheGuard) {
+    std::vector<float> out(noisy.size(), 0.0f);
+    // Rejected arguments, and the one exception that leaves an entry point.
+    VexaParameters bad = params;
+    bad.step = {0, 1, 1};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vexaInterfaceHT(noisy.data(), psd.data(), bad, transforms, out.data(), nullptr),
+              VEXA_ERROR_INVALID_ARGUMENT);
+    testing::internal::GetCapturedStderr();
+    bad = params;
+    bad.blockSize = {4, 4, 8};
+    EXPECT_THROW(vexaInterfaceHT(noisy.data(), psd.data(), bad, transforms, out.data(), nullptr),
+                 MissingTransformException);
+    params.imageSize = {16, 16, 16};
+    EXPECT_EQ(runHT(out), VEXA_OK) << vexaLastMessage();
+}
+
 } // namespace
 } // namespace vexa
