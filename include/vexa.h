@@ -136,6 +136,11 @@ enum VexaStatus {
  * content of output is not an estimate. From C++ the only exception that can
  * leave this function is the library's MissingTransformException (forward.x
  * null and a blockSize other than (4,4,4) or (8,8,1)).
+ *
+ * One stage call runs at a time per process (the stage uses a process-wide
+ * thread pool): a call made from another thread while one runs returns
+ * VEXA_ERROR_BUSY at once, writes one line naming the conflict and touches
+ * nothing; the running call goes on unaffected.
  */
 VEXA_API int vexaInterfaceHT(const float* noisy, const float* psd, VexaParameters params,
                              VexaTransforms transforms, float* output,
