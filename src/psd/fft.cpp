@@ -112,19 +112,13 @@ constexpr int BIT_REVERSED_16[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 
 constexpr int BIT_REVERSED_32[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
                                      1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
 
-template <int n>
-void fftComplexFixed(const int (&order)[n], const Complex* in, Complex* out) {
+// The imaginary parts of the input are read only when !realInput (taken as
+// zero otherwise).
+template <int n, bool realInput>
+void fftFixed(const int (&order)[n], const Complex* in, Complex* out) {
     Complex v[n];
-    for (int k = 0; k < n; ++k) v[k] = in[order[k]];
-    runNetwork<n>(v);
-    for (int k = 0; k < n; ++k) out[k] = v[k];
-}
-
-// Reads only the real parts; the imaginary parts of the input are taken as zero.
-template <int n>
-void fftRealFixed(const int (&order)[n], const Complex* in, Complex* out) {
-    Complex v[n];
-    for (int k = 0; k < n; ++k) v[k] = {in[order[k]].re, 0.0f};
+    for (int k = 0; k < n; ++k)
+        v[k] = realInput ? Complex{in[order[k]].re, 0.0f} : in[order[k]];
     runNetwork<n>(v);
     for (int k = 0; k < n; ++k) out[k] = v[k];
 }
@@ -134,44 +128,38 @@ void fftRealFixed(const int (&order)[n], const Complex* in, Complex* out) {
                                 " is not supported; n must be one of 4, 8, 16, 32, 64");
 }
 
-} // namespace
-
-void fftReal(int n, const Complex* in, Complex* out) {
+template <bool realInput>
+void fftOfLength(int n, const Complex* in, Complex* out) {
     switch (n) {
     case 4:
-        return fftRealFixed<4>(BIT_REVERSED_4, in, out);
+        return fftFixed<4, realInput>(BIT_REVERSED_4, in, out);
     case 8:
-        return fftRealFixed<8>(BIT_REVERSED_8, in, out);
+        return fftFixed<8, realInput>(BIT_REVERSED_8, in, out);
     case 16:
-        return fftRealFixed<16>(BIT_REVERSED_16, in, out);
+        return fftFixed<16, realInput>(BIT_REVERSED_16, in, out);
     case 32:
-        return fftRealFixed<32>(BIT_REVERSED_32, in, out);
-    case 64: {
-        // Same contract as the shorter lengths: the imaginary parts are not read.
-        Complex real[64];
-        for (int i = 0; i < 64; ++i) real[i] = {in[i].re, 0.0f};
-        return FFTComplex64(real, out);
-    }
+        return fftFixed<32, realInput>(BIT_REVERSED_32, in, out);
+    case 64:
+        if constexpr (realInput) {
+            Complex real[64];
+            for (int i = 0; i < 64; ++i) real[i] = {in[i].re, 0.0f};
+            return FFTComplex64(real, out);
+        } else {
+            return FFTComplex64(in, out);
+        }
     default:
         unsupportedLength(n);
     }
 }
 
+} // namespace
+
+void fftReal(int n, const Complex* in, Complex* out) {
+    fftOfLength<true>(n, in, out);
+}
+
 void fftComplex(int n, const Complex* in, Complex* out) {
-    switch (n) {
-    case 4:
-        return fftComplexFixed<4>(BIT_REVERSED_4, in, out);
-    case 8:
-        return fftComplexFixed<8>(BIT_REVERSED_8, in, out);
-    case 16:
-        return fftComplexFixed<16>(BIT_REVERSED_16, in, out);
-    case 32:
-        return fftComplexFixed<32>(BIT_REVERSED_32, in, out);
-    case 64:
-        return FFTComplex64(in, out);
-    default:
-        unsupportedLength(n);
-    }
+    fftOfLength<false>(n, in, out);
 }
 
 } // namespace vexa
