@@ -12,10 +12,13 @@ import pytest
 
 import vexa
 
+# Python modules only: an installed package also holds the shared library,
+# which pkgutil would list as an extension module.
 MODULES = sorted(
     name
-    for _, name, _ in pkgutil.iter_modules(vexa.__path__, "vexa.")
+    for finder, name, _ in pkgutil.iter_modules(vexa.__path__, "vexa.")
     if name != "vexa.__main__"
+    and (Path(finder.path) / (name.rpartition(".")[2] + ".py")).is_file()
 )
 
 
