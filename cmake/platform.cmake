@@ -15,6 +15,15 @@ if(WIN32)
   endforeach()
 endif()
 
+# macOS: the object files of the library, one per line, for the link by
+# ld64.lld in tools/build_macos.sh (zig's own linker exports libc++'s weak
+# operator new and delete and ignores export lists).
+if(APPLE)
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/vexa_objects.txt
+       CONTENT "$<JOIN:${VEXA_OBJECTS},\n>\n")
+  add_custom_target(vexa_objects DEPENDS ${VEXA_OBJECT_LIBS})
+endif()
+
 if(NOT VEXA_BUILD_TESTS)
   return()
 endif()
@@ -46,7 +55,7 @@ if(WIN32)
   # The check must catch a DLL that needs the runtime DLLs or exports more
   # than vexa* names. The fixtures are linked by hand, outside the
   # toolchain's default flags, so each one is linked exactly as named.
-  set(fixture_src ${CMAKE_CURRENT_SOURCE_DIR}/tests/cpp/fixtures/pe_fixture.cpp)
+  set(fixture_src ${CMAKE_CURRENT_SOURCE_DIR}/tests/cpp/fixtures/export_fixture.cpp)
   set(fixtures "")
   foreach(kind static_runtime shared_runtime extra_export)
     set(flags -shared -O1)
@@ -70,3 +79,4 @@ if(WIN32)
   set_tests_properties(pe_check_extra_export PROPERTIES PASS_REGULAR_EXPRESSION
                        "unexpected exported symbol: extraSymbol")
 endif()
+
