@@ -14,6 +14,10 @@ if(WIN32)
     target_compile_definitions(${lib} INTERFACE VEXA_STATIC)
   endforeach()
 endif()
+if(MINGW)
+  # Also for a native MinGW build (pip install . under MSYS2): no runtime DLLs.
+  target_link_options(vexa PRIVATE -static)
+endif()
 
 # macOS: the object files of the library, one per line, for the link by
 # ld64.lld in tools/build_macos.sh (zig's own linker exports libc++'s weak

@@ -22,6 +22,8 @@ command -v wine >/dev/null 2>&1 || need+=(wine wine64)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v cc >/dev/null 2>&1 || need+=(gcc)
+command -v clang >/dev/null 2>&1 || need+=(clang)
+command -v llvm-nm >/dev/null 2>&1 || need+=(llvm)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "run_windows_tests: missing ${need[*]}; install them or run as root" >&2
@@ -32,6 +34,35 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 step() { printf '== %s (%ds)\n' "$1" "$SECONDS"; }
+
+# The public header under MSVC's rules (clang-cl, Microsoft ABI), as C and
+# C++: as a DLL user the entry points are imported (__imp_), with
+# VEXA_STATIC they are plain references.
+step "header under MSVC rules (clang-cl)"
+mkdir -p "$build/msvc"
+for lang in /TC /TP; do
+    for mode in import static export; do
+        case $mode in
+            import) define=/DVEXA_HEADER_USER ;;
+            static) define=/DVEXA_STATIC ;;
+            export) define=/DVEXA_BUILDING_LIBRARY ;;
+        esac
+        obj=$build/msvc/header_${mode}_${lang#/}.obj
+        clang --driver-mode=cl --target=x86_64-pc-windows-msvc /nologo /c /W4 /WX "$lang" "$define" \
+            -Xclang -ffreestanding /Iinclude "/Fo$obj" tests/cpp/msvc_header_check.c
+        undefined=$(llvm-nm --undefined-only "$obj")
+        case $mode in
+            import) want=__imp_vexaInterfaceHT ;;
+            *) want=vexaInterfaceHT ;;
+        esac
+        if ! grep -qx " *U $want" <<<"$undefined"; then
+            echo "run_windows_tests: $mode ($lang) object does not reference $want:" >&2
+            echo "$undefined" >&2
+            exit 1
+        fi
+    done
+done
+echo "vexa.h compiles as C and C++ under clang-cl; imports, static and export declarations as intended"
 
 # GoogleTest from Debian's sources, cross-built once into the build folder.
 gtest_prefix=$build/googletest
