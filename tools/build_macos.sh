@@ -39,7 +39,7 @@ if [ ${#need[@]} -gt 0 ]; then
         exit 1
     fi
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 ld64=$(find_tool ld64.lld ld64.lld-14)
 nm=$(find_tool llvm-nm)

@@ -30,7 +30,7 @@ if [ ${#need[@]} -gt 0 ]; then
         exit 1
     fi
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
 step() { printf '== %s (%ds)\n' "$1" "$SECONDS"; }
