@@ -15,8 +15,9 @@ import numpy as np
 from . import _lib
 from ._halo import Halo
 from ._run import as_float_ptr, run_stage_call
-from .api import MatchStore, _fit_to_shape, _parameters, _plans, _Prepared, _thread_count
-from .api import _transforms_for, _xyz
+from ._order import library_shape
+from .matches import MatchStore
+from .stages import Prepared, _parameters, _transforms_for, fit_to_shape, plans, thread_count
 from .profiles import ResolvedProfile
 
 __all__ = ["ChunkJob", "denoise_block", "scaled", "unscaled"]
@@ -77,13 +78,13 @@ def unscaled(a: np.ndarray, offset: float, scale: float, dtype) -> np.ndarray:
 
 def _threads(job: ChunkJob) -> int:
     if job.num_threads is not None:
-        return _thread_count(job.resolved, job.num_threads)
+        return thread_count(job.resolved, job.num_threads)
     try:  # a dask.distributed worker: its own share of the cores
         from distributed import get_worker
 
         return max(1, int(get_worker().state.nthreads))
     except (ImportError, ValueError, AttributeError):
-        return _thread_count(job.resolved, None)
+        return thread_count(job.resolved, None)
 
 
 def _crop(a: np.ndarray, outer, inner) -> np.ndarray:
@@ -93,14 +94,14 @@ def _crop(a: np.ndarray, outer, inner) -> np.ndarray:
 
 
 def _run_stage(name, noisy, pilot, job: ChunkJob, threads, store) -> np.ndarray:
-    resolved = _fit_to_shape(job.resolved, noisy.shape, (name,))
-    image_xyz = _xyz(noisy.shape)
-    prep = _Prepared(
-        noisy, job.psd, _xyz(job.psd.shape), image_xyz, job.variance, job.offset, job.scale
+    resolved = fit_to_shape(job.resolved, noisy.shape, (name,))
+    image_xyz = library_shape(noisy.shape)
+    prep = Prepared(
+        noisy, job.psd, library_shape(job.psd.shape), image_xyz, job.variance, job.offset, job.scale
     )
     st = getattr(resolved, name)
     slots = 0 if store is None else store._slots(image_xyz, st.step)
-    (plan,) = _plans(resolved, prep, (name,), threads, job.memory_limit, slots)
+    (plan,) = plans(resolved, image_xyz, job.psd.size, (name,), threads, job.memory_limit, slots)
     params = _parameters(st, prep, resolved, plan.split_block_extraction, threads)
     owner, transforms = _transforms_for(st)
     output = np.zeros(noisy.shape, dtype=np.float32)

@@ -17,8 +17,10 @@ from typing import Optional, Tuple
 import numpy as np
 
 from ._halo import Halo, halo_for
-from .api import STAGES, _fit_to_shape, _flatness_of, _resolve_profile, _stages_for
-from .api import _thread_count, _xyz
+from ._order import library_shape
+from .adaptation import flatness_of
+from .api import STAGES, _resolve_profile
+from .stages import fit_to_shape, stages_for, thread_count
 from .errors import VexaMemoryError
 from .planning import _fmt, available_memory, plan_stage
 
@@ -46,13 +48,13 @@ def _shape(shape) -> Tuple[int, ...]:
 
 def _resolved_for(shape, profile, stage, noise_psd=None):
     ndim = len(shape)
-    flatness = _flatness_of(noise_psd, ndim) if noise_psd is not None else None
+    flatness = flatness_of(noise_psd, ndim) if noise_psd is not None else None
     resolved = _resolve_profile(profile, ndim, flatness, shape)
-    return _fit_to_shape(resolved, shape, _stages_for(stage))
+    return fit_to_shape(resolved, shape, stages_for(stage))
 
 
 def _halo_of(resolved, stage) -> Halo:
-    names = _stages_for(stage)
+    names = stages_for(stage)
     shared = bool(resolved.reuse_matches) and stage == "all"
     return halo_for([getattr(resolved, n) for n in names], resolved.ndim, shared)
 
@@ -125,16 +127,16 @@ def chunk_memory(
     edge = _edge(chunk, len(shape))
     resolved = _resolved_for(shape, profile, stage, psd)
     h = _halo_of(resolved, stage)
-    threads = _thread_count(resolved, num_threads)
+    threads = thread_count(resolved, num_threads)
     extra = task_bytes(h, edge, shape, stage, dtype)
     psd_points = int(np.prod(resolved.psd_resample_size)) if psd is None else int(np.size(psd))
     stage_limit = None if memory_limit is None else max(1, int(memory_limit) - extra)
     peak = 0
-    for name, box in zip(_stages_for(stage), _worst_boxes(h, edge, shape)):
-        fitted = _fit_to_shape(resolved, box, (name,))
+    for name, box in zip(stages_for(stage), _worst_boxes(h, edge, shape)):
+        fitted = fit_to_shape(resolved, box, (name,))
         plan = plan_stage(
             getattr(fitted, name),
-            _xyz(box),
+            library_shape(box),
             psd_points,
             resolved.psd_resample_size,
             resolved.psd_symmetry,

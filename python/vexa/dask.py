@@ -69,8 +69,9 @@ import numpy as np
 from . import _chunked
 from ._dask_plan import _halo_of, _resolved_for, _stage_key, chunk_memory, halo, plan_chunks
 from ._dask_plan import task_bytes
-from .api import _check_array, _psd_for, _resolve_profile, _stages_for
-from .profiles import _array_order
+from . import _checks as check
+from .api import _resolve_profile
+from .stages import _psd_for, stages_for
 from .psd import estimate_sigma, noise_variance, psd_from_kernel
 
 __all__ = ["denoise", "halo", "plan_chunks", "chunk_memory", "estimate_noise"]
@@ -219,7 +220,7 @@ def denoise(
     da = _dask_array()
     stage = _stage_key(stage)
     if not isinstance(array, da.Array):
-        array = _check_array("array", array)
+        array = check.real_array("array", array)
         array = da.from_array(array, chunks=array.shape)
     if array.dtype.kind not in "iuf":
         raise ValueError(f"array must hold real numbers (integer or float dtype), got {array.dtype}")
@@ -242,7 +243,7 @@ def denoise(
     shape = tuple(int(s) for s in array.shape)
     out_dtype = np.float64 if array.dtype == np.float64 else np.float32
 
-    grid = _array_order(_resolve_profile(profile, len(shape)).psd_resample_size, len(shape))
+    grid = _resolve_profile(profile, len(shape)).psd_shape
     noise = _noise_argument(sigma, psd, kernel, grid)
     resolved = _resolved_for(shape, profile, stage, None if np.ndim(noise) == 0 else noise)
     the_halo = _halo_of(resolved, stage)
@@ -278,14 +279,14 @@ def denoise(
     scale = hi - lo
     if not np.isfinite(scale) or scale <= 0:
         scale = 1.0
-    norm_psd = _psd_for(noise, len(shape), resolved, scale)
+    norm_psd = _psd_for(noise, "psd" if np.ndim(noise) else "sigma", resolved, scale)
     variance = noise_variance(norm_psd)
     if not variance > 0 or not np.isfinite(variance):
         raise ValueError("the noise must have positive, finite power")
 
     job = _chunked.ChunkJob(
         resolved=resolved,
-        stages=_stages_for(stage),
+        stages=stages_for(stage),
         halo=the_halo,
         shape=shape,
         chunks=array.chunks,
@@ -301,7 +302,7 @@ def denoise(
     if stage == "wiener":
         basic = basic_estimate
         if not isinstance(basic, da.Array):
-            basic = da.from_array(_check_array("basic_estimate", basic), chunks=array.chunks)
+            basic = da.from_array(check.real_array("basic_estimate", basic), chunks=array.chunks)
         if basic.shape != array.shape:
             raise ValueError(f"basic_estimate must have the data's shape {shape}, got {basic.shape}")
         inputs.append(basic.rechunk(array.chunks))
