@@ -20,7 +20,7 @@ from .matches import MatchStore
 from .stages import Prepared, _parameters, _transforms_for, fit_to_shape, plans, thread_count
 from .profiles import ResolvedProfile
 
-__all__ = ["ChunkJob", "denoise_block", "scaled", "unscaled"]
+__all__ = ["ChunkJob", "denoise_block", "denoise_pieces", "scaled", "unscaled"]
 
 # One chunk at a time per process: the library runs one stage at a time per
 # process anyway, and a chunk waiting for it would hold its working memory.
@@ -159,3 +159,28 @@ def denoise_block(block, *pilot, block_id=None, job: ChunkJob = None) -> np.ndar
             guide = _run_stage(name, noisy, guide, job, threads, store)
         del noisy
         return unscaled(_crop(guide, box, core), job.offset, job.scale, job.out_dtype)
+
+
+def _assemble(pieces, origins, extended, dtype) -> np.ndarray:
+    """The block covering ``extended`` from the neighbouring chunks that overlap it."""
+    out = np.empty(tuple(hi - lo for lo, hi in extended), dtype=dtype)
+    for piece, origin in zip(pieces, origins):
+        src, dst = [], []
+        for (lo, hi), o, n in zip(extended, origin, piece.shape):
+            a, b = max(lo, o), min(hi, o + n)
+            src.append(slice(a - o, b - o))
+            dst.append(slice(a - lo, b - lo))
+        out[tuple(dst)] = piece[tuple(src)]
+    return out
+
+
+def denoise_pieces(pieces, origins, pilot_pieces, block_id, job: ChunkJob) -> np.ndarray:
+    """:func:`denoise_block` of chunk ``block_id`` given the input chunks around it (and
+    the pilot's), each with its origin in the volume; the halo is cut from them here, so
+    no intermediate halo block outlives the task."""
+    extended = job.extended(block_id)
+    block = _assemble(pieces, origins, extended, pieces[0].dtype)
+    pilot = ()
+    if pilot_pieces:
+        pilot = (_assemble(pilot_pieces, origins, extended, pilot_pieces[0].dtype),)
+    return denoise_block(block, *pilot, block_id=block_id, job=job)

@@ -1,7 +1,8 @@
 """Chunk sizes for a memory budget: what one chunk task of ``vexa.dask`` holds at its peak.
 
-A task holds its chunk with halo as Dask hands it over (the pieces and their
-concatenation, in the input's dtype), the result it returns, and the peak of
+A task holds the input chunks its halo reaches (they are its arguments), the
+chunk with halo cut from them (in the input's dtype), the result it returns,
+and the peak of
 its largest stage call on its own box (``planning.estimate_stage_memory``:
 the scaled input, the stage's output and pilot, weights, noise tables, block
 buffers and every job's working memory). Chunks run one at a time per
@@ -27,6 +28,9 @@ from .planning import _fmt, available_memory, plan_stage
 __all__ = ["halo", "chunk_memory", "plan_chunks"]
 
 AUTO_SHARE = 0.25  # chunks="auto" without memory_limit: a quarter of the memory available
+# Chunks are planned for this share of memory_limit: the rest is left to the
+# allocator's slack (freed blocks it keeps) and the worker's own bookkeeping.
+HEADROOM = 0.85
 
 
 def _stage_key(stage):
@@ -90,19 +94,20 @@ def _worst_boxes(h: Halo, edge, shape):
 
 
 def task_bytes(h: Halo, edge, shape, stage, dtype) -> int:
-    """What a task holds besides its stage calls: the chunk with halo as Dask hands it
-    over (pieces and concatenation, twice with a pilot) and the result."""
+    """What a task holds besides its stage calls: the input chunks its halo reaches
+    (all in memory while it runs: up to 3 per split axis), the chunk with halo cut
+    from them (twice with a pilot), and the result with the copy a store encodes."""
     item = np.dtype(dtype).itemsize
     out_item = 8 if np.dtype(dtype) == np.float64 else 4
-    extended = 1
-    core = 1
+    extended = core = around = 1
     for a, n in enumerate(shape):
         e = min(edge[a], n)
         left, right = h.depth(a)
         extended *= min(n, e + left + right)
         core *= e
+        around *= min(3, -(-n // e))
     inputs = 2 if stage == "wiener" else 1
-    return 2 * inputs * extended * item + core * out_item
+    return inputs * (around * core + extended) * item + 2 * core * out_item
 
 
 def chunk_memory(
@@ -173,7 +178,8 @@ def plan_chunks(
     dtype=np.float32,
 ) -> Tuple[int, ...]:
     """The largest cubic chunk edge (per axis, capped at the shape) whose task fits
-    ``memory_limit`` bytes (default: a quarter of the memory available now).
+    ``HEADROOM`` (85 %) of ``memory_limit`` bytes (default: a quarter of the memory
+    available now).
 
     Raises VexaMemoryError, naming the smallest chunk's need, when even the
     smallest chunk the halo allows does not fit.
@@ -187,29 +193,30 @@ def plan_chunks(
     resolved = _resolved_for(shape, profile, stage, psd)
     minimum = _halo_of(resolved, stage).minimum_chunk()
     kwargs = dict(profile=profile, stage=stage, psd=psd, num_threads=num_threads, dtype=dtype)
+    target = int(memory_limit * HEADROOM)
 
     def need(e):
         edge = tuple(min(max(e, m), n) for m, n in zip(minimum, shape))
         try:
-            return chunk_memory(edge, shape, memory_limit=memory_limit, **kwargs), edge
+            return chunk_memory(edge, shape, memory_limit=target, **kwargs), edge
         except VexaMemoryError:
             return math.inf, edge
 
     lo = max(minimum)
     cost, edge = need(lo)
-    if cost > memory_limit:
+    if cost > target:
         shown = "an unknown amount" if cost == math.inf else f"about {_fmt(int(cost))}"
         raise VexaMemoryError(
             f"vexa.dask: the smallest chunks the halo allows ({edge}) need {shown} per task, "
-            f"more than memory_limit ({_fmt(int(memory_limit))}); raise memory_limit, use fewer "
+            f"more than {HEADROOM:.0%} of memory_limit ({_fmt(int(memory_limit))}); raise it, use fewer "
             "threads or a profile with smaller search windows"
         )
     hi = max(shape)
-    if need(hi)[0] <= memory_limit:
+    if need(hi)[0] <= target:
         return need(hi)[1]
     while hi - lo > 1:  # cost grows with the edge
         mid = (lo + hi) // 2
-        if need(mid)[0] <= memory_limit:
+        if need(mid)[0] <= target:
             lo = mid
         else:
             hi = mid

@@ -2,9 +2,11 @@
 
 ``vexa.dask.denoise(array, sigma, ...)`` takes a ``dask.array.Array`` (or
 anything array-like), takes the same keywords as :func:`vexa.denoise`, and
-returns a lazy ``dask.array.Array`` of the estimate with the input's chunks,
-built with ``dask.array.map_overlap``: every chunk is denoised with a halo
-borrowed from its neighbours, and only its own voxels are kept. It runs on
+returns a lazy ``dask.array.Array`` of the estimate with the input's chunks:
+every chunk is denoised with a halo borrowed from its neighbours, and only its
+own voxels are kept. The graph is ``map_overlap``'s halo exchange with one task
+per chunk that cuts its halo from the neighbouring chunks itself, so no halo
+block waits in a worker's memory between tasks. It runs on
 any Dask scheduler, ``dask.distributed`` clusters included. Needs the
 optional extra: ``pip install 'vexa[dask]'``.
 
@@ -68,7 +70,7 @@ import numpy as np
 
 from . import _chunked
 from ._dask_plan import _halo_of, _resolved_for, _stage_key, chunk_memory, halo, plan_chunks
-from ._dask_plan import task_bytes
+from ._dask_plan import HEADROOM, task_bytes
 from . import _checks as check
 from .api import _resolve_profile
 from .stages import _psd_for, stages_for
@@ -106,7 +108,7 @@ def _stage_limit(memory_limit, the_halo, array, stage):
         raise ValueError(f"memory_limit must be a positive number of bytes or None, got {memory_limit!r}")
     edge = tuple(max(c) for c in array.chunks)
     extra = task_bytes(the_halo, edge, array.shape, stage, array.dtype)
-    return max(1, int(memory_limit) - extra)
+    return max(1, int(memory_limit * HEADROOM) - extra)
 
 
 def _sample_blocks(arr, count):
@@ -306,20 +308,37 @@ def denoise(
         if basic.shape != array.shape:
             raise ValueError(f"basic_estimate must have the data's shape {shape}, got {basic.shape}")
         inputs.append(basic.rechunk(array.chunks))
-    # An axis in one chunk borrows nothing.
-    depth = {
-        a: (d if len(array.chunks[a]) > 1 else (0, 0)) for a, d in enumerate(the_halo.depths())
-    }
-    return da.map_overlap(
-        _chunked.denoise_block,
-        *inputs,
-        depth=depth,
-        boundary="none",
-        trim=False,
-        align_arrays=False,
-        chunks=array.chunks,
-        dtype=out_dtype,
-        meta=np.empty((0,) * len(shape), dtype=out_dtype),
-        name="vexa-denoise",
-        job=job,
-    )
+    return _halo_graph(inputs, job, out_dtype)
+
+
+def _neighbours(job, block_id):
+    """Per axis, the chunk indexes whose voxels the chunk's halo reaches."""
+    per_axis = []
+    for a, ((lo, hi), sizes) in enumerate(zip(job.extended(block_id), job.chunks)):
+        edges = np.cumsum((0,) + tuple(sizes))
+        per_axis.append([i for i in range(len(sizes)) if edges[i] < hi and edges[i + 1] > lo])
+    return per_axis
+
+
+def _halo_graph(inputs, job, out_dtype):
+    """One task per chunk, reading the chunks its halo reaches straight from the input
+    (the halo exchange of ``map_overlap`` without its intermediate halo blocks)."""
+    import itertools
+
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+
+    da = _dask_array()
+    name = "vexa-denoise-" + tokenize(*inputs, job)
+    edges = [np.cumsum((0,) + tuple(c)) for c in job.chunks]
+    graph = {}
+    for block_id in itertools.product(*(range(len(c)) for c in job.chunks)):
+        around = list(itertools.product(*_neighbours(job, block_id)))
+        origins = [tuple(int(edges[a][i]) for a, i in enumerate(idx)) for idx in around]
+        pieces = [(inputs[0].name,) + idx for idx in around]
+        pilot = [(inputs[1].name,) + idx for idx in around] if len(inputs) > 1 else []
+        graph[(name,) + block_id] = (
+            _chunked.denoise_pieces, pieces, origins, pilot, block_id, job
+        )
+    hlg = HighLevelGraph.from_collections(name, graph, dependencies=inputs)
+    return da.Array(hlg, name, chunks=job.chunks, dtype=out_dtype)
