@@ -18,6 +18,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 from ._halo import Halo, halo_for
+from ._checks import INT_MAX
 from ._order import library_shape
 from .adaptation import flatness_of
 from .api import STAGES, _resolve_profile
@@ -51,10 +52,19 @@ def _shape(shape) -> Tuple[int, ...]:
 
 
 def _resolved_for(shape, profile, stage, noise_psd=None):
+    """The profile for data of ``shape`` (any size), search radii clamped to it."""
     ndim = len(shape)
     flatness = flatness_of(noise_psd, ndim) if noise_psd is not None else None
     resolved = _resolve_profile(profile, ndim, flatness, shape)
-    return fit_to_shape(resolved, shape, stages_for(stage))
+    # The clamp and the checks only look at an axis up to radius + block: a proxy
+    # of that size stands for a volume beyond the library's size limit.
+    cap = [0] * ndim
+    for st in (resolved.hard, resolved.wiener):
+        for a in range(ndim):
+            lib = ndim - 1 - a
+            cap[a] = max(cap[a], st.search_radius[lib] + st.block_size[lib] + 1)
+    proxy = tuple(min(n, c) for n, c in zip(shape, cap))
+    return fit_to_shape(resolved, proxy, stages_for(stage))
 
 
 def _halo_of(resolved, stage) -> Halo:
@@ -71,6 +81,16 @@ def halo(shape, profile=None, stage: str = "all", *, psd=None) -> Halo:
     shape = _shape(shape)
     stage = _stage_key(stage)
     return _halo_of(_resolved_for(shape, profile, stage, psd), stage)
+
+
+def check_box_size(h: Halo, edge, shape, stage) -> None:
+    """Refuses chunks whose boxes exceed the library's 2**31 - 1 samples."""
+    for name, box in zip(stages_for(stage), _worst_boxes(h, edge, shape)):
+        if math.prod(box) > INT_MAX:
+            raise ValueError(
+                f"chunks of {tuple(edge)} give {name} stage boxes of {box} voxels, more than the "
+                "library's 2**31 - 1 samples; use smaller chunks"
+            )
 
 
 def _worst_boxes(h: Halo, edge, shape):

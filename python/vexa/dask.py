@@ -70,7 +70,7 @@ import numpy as np
 
 from . import _chunked
 from ._dask_plan import _halo_of, _resolved_for, _stage_key, chunk_memory, halo, plan_chunks
-from ._dask_plan import HEADROOM, task_bytes
+from ._dask_plan import HEADROOM, check_box_size, task_bytes
 from . import _checks as check
 from .api import _resolve_profile
 from .stages import _psd_for, stages_for
@@ -256,6 +256,7 @@ def denoise(
                             num_threads=num_threads, dtype=array.dtype, psd=None if np.ndim(noise) == 0 else noise),
     )
     _check_chunks(array, minimum, array.ndim)
+    check_box_size(the_halo, tuple(max(c) for c in array.chunks), shape, stage)
 
     pending = {}
     if value_range is None:
