@@ -153,6 +153,7 @@ def chunk_memory(
     resolved = _resolved_for(shape, profile, stage, psd)
     h = _halo_of(resolved, stage)
     threads = thread_count(resolved, num_threads)
+    check_box_size(h, edge, shape, stage)
     extra = task_bytes(h, edge, shape, stage, dtype)
     psd_points = int(np.prod(resolved.psd_resample_size)) if psd is None else int(np.size(psd))
     stage_limit = None if memory_limit is None else max(1, int(memory_limit) - extra)
@@ -219,7 +220,7 @@ def plan_chunks(
         edge = tuple(min(max(e, m), n) for m, n in zip(minimum, shape))
         try:
             return chunk_memory(edge, shape, memory_limit=target, **kwargs), edge
-        except VexaMemoryError:
+        except (VexaMemoryError, ValueError):  # no windowing fits, or boxes too large
             return math.inf, edge
 
     lo = max(minimum)

@@ -156,6 +156,25 @@ def test_chunks_too_small_are_refused_or_rechunked():
         vd.denoise(arr, 0.1, chunks=(12, 12))
 
 
+def test_volume_beyond_the_library_limit_builds_lazily_and_plans_chunks():
+    # 2**33 samples: more than one library call takes, fine in chunks. Nothing is computed
+    # (sigma and the value range are given).
+    shape = (2048, 2048, 2048)
+    arr = da.zeros(shape, chunks=256, dtype=np.uint16)
+    out = vd.denoise(arr, 3.0, value_range=(0, 4095))
+    assert out.shape == shape and out.chunks == arr.chunks and out.dtype == np.float32
+    edge = vd.plan_chunks(shape, 2 << 30, num_threads=4, dtype=np.uint16)
+    assert 22 <= edge[0] < 2048
+    need = vd.chunk_memory(edge, shape, num_threads=4, dtype=np.uint16, memory_limit=2 << 30)
+    assert need <= 2 << 30
+    bigger = tuple(e + 16 for e in edge)
+    assert vd.chunk_memory(bigger, shape, num_threads=4, dtype=np.uint16) > need
+    with pytest.raises(VexaMemoryError, match="smallest chunks"):
+        vd.plan_chunks(shape, 1 << 20)
+    with pytest.raises(ValueError, match="2\\*\\*31 - 1"):
+        vd.denoise(da.zeros(shape, chunks=1400), 3.0, value_range=(0, 1))
+
+
 def test_bad_data_and_noise_estimate():
     x = noisy_data((30, 30, 30))
     bad = x.copy()
