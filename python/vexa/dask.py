@@ -106,11 +106,32 @@ def _stage_limit(memory_limit, the_halo, array, stage):
     """The share of ``memory_limit`` left to a chunk's stage calls."""
     if memory_limit is None:
         return None
-    if isinstance(memory_limit, bool) or not isinstance(memory_limit, numbers.Real) or not memory_limit > 0:
-        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {memory_limit!r}")
     edge = tuple(max(c) for c in array.chunks)
     extra = task_bytes(the_halo, edge, array.shape, stage, array.dtype)
     return max(1, int(memory_limit * HEADROOM) - extra)
+
+
+def _check_budget(edge, shape, memory_limit, profile, stage, noise, num_threads, dtype):
+    """Refuses chunks whose task would not fit ``memory_limit``, before any work."""
+    from .errors import VexaMemoryError
+    from .planning import _fmt
+
+    target = int(memory_limit * HEADROOM)
+    psd = None if np.ndim(noise) == 0 else noise
+    try:
+        need = chunk_memory(
+            edge, shape, profile, stage, psd=psd, num_threads=num_threads, dtype=dtype,
+            memory_limit=target,
+        )
+    except VexaMemoryError:
+        need = None
+    if need is None or need > target:
+        shown = "more" if need is None else f"about {_fmt(need)}"
+        raise VexaMemoryError(
+            f"vexa.dask: chunks of {edge} need {shown} per task, more than "
+            f"{HEADROOM:.0%} of memory_limit ({_fmt(int(memory_limit))}); use chunks='auto' "
+            "or smaller chunks (vexa.dask.plan_chunks)"
+        )
 
 
 def _sample_blocks(arr, count):
@@ -223,6 +244,12 @@ def denoise(
     """
     da = _dask_array()
     stage = _stage_key(stage)
+    if memory_limit is not None and (
+        isinstance(memory_limit, bool)
+        or not isinstance(memory_limit, numbers.Real)
+        or not memory_limit > 0
+    ):
+        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {memory_limit!r}")
     if not isinstance(array, da.Array):
         array = check.real_array("array", array)
         array = da.from_array(array, chunks=array.shape)
@@ -258,7 +285,10 @@ def denoise(
                             num_threads=num_threads, dtype=array.dtype, psd=None if np.ndim(noise) == 0 else noise),
     )
     _check_chunks(array, minimum, array.ndim)
-    check_box_size(the_halo, tuple(max(c) for c in array.chunks), shape, stage)
+    edge = tuple(max(c) for c in array.chunks)
+    check_box_size(the_halo, edge, shape, stage)
+    if memory_limit is not None:
+        _check_budget(edge, shape, memory_limit, profile, stage, noise, num_threads, array.dtype)
 
     pending = {}
     if value_range is None:

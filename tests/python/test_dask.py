@@ -171,6 +171,10 @@ def test_volume_beyond_the_library_limit_builds_lazily_and_plans_chunks():
     assert vd.chunk_memory(bigger, shape, num_threads=4, dtype=np.uint16) > need
     with pytest.raises(VexaMemoryError, match="smallest chunks"):
         vd.plan_chunks(shape, 1 << 20)
+    with pytest.raises(VexaMemoryError, match="chunks='auto'"):  # refused before any work
+        vd.denoise(arr, 3.0, value_range=(0, 4095), memory_limit=64 << 20)
+    with pytest.raises(ValueError, match="memory_limit must be"):
+        vd.denoise(arr, 3.0, value_range=(0, 4095), memory_limit=-1)
     with pytest.raises(ValueError, match="2\\*\\*31 - 1"):
         vd.denoise(da.zeros(shape, chunks=1400), 3.0, value_range=(0, 1))
 
