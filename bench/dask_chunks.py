@@ -16,7 +16,6 @@ import math
 import time
 
 import numpy as np
-
 import vexa
 import vexa.dask as vd
 from vexa.demo import phantom
@@ -39,17 +38,21 @@ def table(sizes):
     shape = (4096, 4096, 4096)
     h = vd.halo(shape)
     alone = [vd.halo(shape, stage=s) for s in ("hard", "wiener")]
-    print(f"default 3-D profile: halo {h.depths()[0]} voxels (left, right), minimum chunk "
-          f"{h.minimum_chunk()[0]}; stages run apart: {alone[0].depths()[0]} and "
-          f"{alone[1].depths()[0]}")
+    print(
+        f"default 3-D profile: halo {h.depths()[0]} voxels (left, right), minimum chunk "
+        f"{h.minimum_chunk()[0]}; stages run apart: {alone[0].depths()[0]} and "
+        f"{alone[1].depths()[0]}"
+    )
     print("| chunk edge | hard stage | Wiener stage | mean | hard apart | Wiener apart |")
     print("|---:|---:|---:|---:|---:|---:|")
     for edge in sizes:
         hard, wiener = overhead(edge, h)
         (hard_alone,), (wiener_alone,) = overhead(edge, alone[0]), overhead(edge, alone[1])
-        print(f"| {edge} | +{100 * hard:.0f} % | +{100 * wiener:.0f} % | "
-              f"+{100 * (hard + wiener) / 2:.0f} % | +{100 * hard_alone:.0f} % | "
-              f"+{100 * wiener_alone:.0f} % |")
+        print(
+            f"| {edge} | +{100 * hard:.0f} % | +{100 * wiener:.0f} % | "
+            f"+{100 * (hard + wiener) / 2:.0f} % | +{100 * hard_alone:.0f} % | "
+            f"+{100 * wiener_alone:.0f} % |"
+        )
 
 
 def main():
@@ -72,8 +75,10 @@ def main():
         np.float32
     )
     threads = args.threads or None
-    print(f"\n{args.size}^3 float32, sigma {args.sigma}, default profile, library threads "
-          f"{args.threads or 'all'}")
+    print(
+        f"\n{args.size}^3 float32, sigma {args.sigma}, default profile, library threads "
+        f"{args.threads or 'all'}"
+    )
     t0 = time.perf_counter()
     whole = vexa.denoise(noisy, args.sigma, num_threads=args.threads, progress=False)
     t1 = time.perf_counter()
@@ -83,8 +88,10 @@ def main():
         t2 = time.perf_counter()
         chunked = lazy.compute()
         t3 = time.perf_counter()
-    print(f"chunks of {args.chunks} ({lazy.npartitions} chunks) {t3 - t2:8.1f} s "
-          f"({(t3 - t2) / (t1 - t0):.2f} x)")
+    print(
+        f"chunks of {args.chunks} ({lazy.npartitions} chunks) {t3 - t2:8.1f} s "
+        f"({(t3 - t2) / (t1 - t0):.2f} x)"
+    )
     diff = chunked.astype(np.float64) - whole
     rel = np.sqrt(np.mean(diff**2)) / np.sqrt(np.mean(whole.astype(np.float64) ** 2))
     print(f"agreement: relative RMS {rel:.2e}, max abs {np.abs(diff).max():.2e}")

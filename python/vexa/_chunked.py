@@ -14,11 +14,11 @@ import numpy as np
 
 from . import _lib
 from ._halo import Halo
-from ._run import as_float_ptr, run_stage_call
 from ._order import library_shape
+from ._run import as_float_ptr, run_stage_call
 from .matches import MatchStore
-from .stages import Prepared, _parameters, _transforms_for, fit_to_shape, plans, thread_count
 from .profiles import ResolvedProfile
+from .stages import Prepared, _parameters, _transforms_for, fit_to_shape, plans, thread_count
 
 __all__ = ["ChunkJob", "denoise_block", "denoise_pieces", "scaled", "unscaled"]
 
@@ -117,7 +117,15 @@ def _run_stage(name, noisy, pilot, job: ChunkJob, threads, store) -> np.ndarray:
         run_stage_call("hard", lib.vexaInterfaceHT, args, output, None)
     else:
         pilot_ptr = as_float_ptr(pilot)
-        args = (noisy_ptr, psd_ptr, params, transforms, pilot_ptr, as_float_ptr(output), storage_ptr)
+        args = (
+            noisy_ptr,
+            psd_ptr,
+            params,
+            transforms,
+            pilot_ptr,
+            as_float_ptr(output),
+            storage_ptr,
+        )
         run_stage_call("wiener", lib.vexaInterfaceWie, args, output, None)
     if store is not None and not reading:
         store._filled_by(st, image_xyz)

@@ -27,7 +27,10 @@ def add_zarr_arguments(parser) -> None:
     )
     g.add_argument("--component", help="array inside the input group (default: OME-Zarr level 0)")
     g.add_argument(
-        "--zarr-format", type=int, choices=(2, 3), help="format of the output (default: the input's)"
+        "--zarr-format",
+        type=int,
+        choices=(2, 3),
+        help="format of the output (default: the input's)",
     )
 
 
@@ -97,7 +100,9 @@ def denoise_zarr(args, failure) -> None:
         kwargs["sigma"] = args.kernel_sigma
     if args.basic:
         basic, _ = read_zarr(args.basic)
-        kwargs["basic_estimate"] = basic if dropped is None else _spatial_view(basic, source, failure)[0]
+        kwargs["basic_estimate"] = (
+            basic if dropped is None else _spatial_view(basic, source, failure)[0]
+        )
     profile = VEXAProfile.from_name(args.profile)
     profile.adapt_to_noise = not args.no_adapt
     limit = None

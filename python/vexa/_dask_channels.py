@@ -17,7 +17,9 @@ def _per_channel(value, name, channels, scalar_ok=True):
         return [value] * channels
     values = list(value)
     if len(values) != channels:
-        raise ValueError(f"{name} as one value per channel needs {channels} values, got {len(values)}")
+        raise ValueError(
+            f"{name} as one value per channel needs {channels} values, got {len(values)}"
+        )
     return values
 
 
@@ -30,7 +32,8 @@ def denoise_channels(denoise, array, sigma, psd, kernel, basic, channel_axis, op
         or not -array.ndim <= channel_axis < array.ndim
     ):
         raise ValueError(
-            f"channel_axis must be an integer in [{-array.ndim}, {array.ndim - 1}], got {channel_axis!r}"
+            f"channel_axis must be an integer in [{-array.ndim}, {array.ndim - 1}], "
+            f"got {channel_axis!r}"
         )
     axis = int(channel_axis) % array.ndim
     if array.ndim - 1 not in (2, 3):
@@ -39,18 +42,29 @@ def denoise_channels(denoise, array, sigma, psd, kernel, basic, channel_axis, op
         )
     channels = array.shape[axis]
     if basic is not None and tuple(basic.shape) != tuple(array.shape):
-        raise ValueError(f"basic_estimate must have the data's shape {array.shape}, got {basic.shape}")
+        raise ValueError(
+            f"basic_estimate must have the data's shape {array.shape}, got {basic.shape}"
+        )
     sigmas = _per_channel(sigma, "sigma", channels)
     ranges = options.pop("value_range")
-    ranges = [None] * channels if ranges is None else _per_channel(ranges, "value_range", channels, False)
+    ranges = (
+        [None] * channels
+        if ranges is None
+        else _per_channel(ranges, "value_range", channels, False)
+    )
     results = []
     for c in range(channels):
         index = tuple(c if a == axis else slice(None) for a in range(array.ndim))
         b = None if basic is None else basic[index]
         results.append(
             denoise(
-                array[index], sigmas[c], psd=psd, kernel=kernel, basic_estimate=b,
-                value_range=ranges[c], **options,
+                array[index],
+                sigmas[c],
+                psd=psd,
+                kernel=kernel,
+                basic_estimate=b,
+                value_range=ranges[c],
+                **options,
             )
         )
     return da.stack(results, axis=axis)

@@ -17,14 +17,14 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from ._halo import Halo, halo_for
 from ._checks import INT_MAX
+from ._halo import Halo, halo_for
 from ._order import library_shape
 from .adaptation import flatness_of
 from .api import STAGES, _resolve_profile
-from .stages import fit_to_shape, stages_for, thread_count
 from .errors import VexaMemoryError
 from .planning import _fmt, available_memory, plan_stage
+from .stages import fit_to_shape, stages_for, thread_count
 
 __all__ = ["halo", "chunk_memory", "plan_chunks"]
 
@@ -209,7 +209,11 @@ def plan_chunks(
     stage = _stage_key(stage)
     if memory_limit is None:
         memory_limit = int(available_memory() * AUTO_SHARE)
-    if isinstance(memory_limit, bool) or not isinstance(memory_limit, numbers.Real) or not memory_limit > 0:
+    if (
+        isinstance(memory_limit, bool)
+        or not isinstance(memory_limit, numbers.Real)
+        or not memory_limit > 0
+    ):
         raise ValueError(f"memory_limit must be a positive number of bytes, got {memory_limit!r}")
     resolved = _resolved_for(shape, profile, stage, psd)
     minimum = _halo_of(resolved, stage).minimum_chunk()
@@ -229,8 +233,8 @@ def plan_chunks(
         shown = "an unknown amount" if cost == math.inf else f"about {_fmt(int(cost))}"
         raise VexaMemoryError(
             f"vexa.dask: the smallest chunks the halo allows ({edge}) need {shown} per task, "
-            f"more than {HEADROOM:.0%} of memory_limit ({_fmt(int(memory_limit))}); raise it, use fewer "
-            "threads or a profile with smaller search windows"
+            f"more than {HEADROOM:.0%} of memory_limit ({_fmt(int(memory_limit))}); raise it, "
+            "use fewer threads or a profile with smaller search windows"
         )
     hi = max(shape)
     if need(hi)[0] <= target:

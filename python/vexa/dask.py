@@ -49,8 +49,9 @@ whole-volume call sees around those voxels. The estimate agrees with
 With more threads the library's aggregation order depends on how its jobs
 cut the box, and block matching turns that rounding into rare changed groups:
 chunked and whole runs then differ as much as the whole run does between
-thread counts (1e-5 relative RMS on a 64**3 phantom, default profile). With ``reuse_matches`` both stages run on the hard
-box (the stored matches belong to its grid).
+thread counts (1e-5 relative RMS on a 64**3 phantom, default profile). With
+``reuse_matches`` both stages run on the hard box (the stored matches belong
+to its grid).
 
 Chunks must be at least ``max(left, right)`` along every axis that has more
 than one chunk (dask takes the halo from the next chunk only): smaller
@@ -70,13 +71,22 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import _chunked
-from ._dask_plan import _halo_of, _resolved_for, _stage_key, chunk_memory, halo, plan_chunks
-from ._dask_plan import HEADROOM, check_box_size, task_bytes
 from . import _checks as check
+from . import _chunked
+from ._dask_plan import (
+    HEADROOM,
+    _halo_of,
+    _resolved_for,
+    _stage_key,
+    check_box_size,
+    chunk_memory,
+    halo,
+    plan_chunks,
+    task_bytes,
+)
 from .api import _resolve_profile
-from .stages import _psd_for, stages_for
 from .psd import estimate_sigma, noise_variance, psd_from_kernel
+from .stages import _psd_for, stages_for
 
 __all__ = ["denoise", "halo", "plan_chunks", "chunk_memory", "estimate_noise"]
 
@@ -120,7 +130,13 @@ def _check_budget(edge, shape, memory_limit, profile, stage, noise, num_threads,
     psd = None if np.ndim(noise) == 0 else noise
     try:
         need = chunk_memory(
-            edge, shape, profile, stage, psd=psd, num_threads=num_threads, dtype=dtype,
+            edge,
+            shape,
+            profile,
+            stage,
+            psd=psd,
+            num_threads=num_threads,
+            dtype=dtype,
             memory_limit=target,
         )
     except VexaMemoryError:
@@ -183,7 +199,9 @@ def _rechunk(arr, chunks, minimum, plan):
         return arr
     if isinstance(chunks, str):
         if chunks != "auto":
-            raise ValueError(f"chunks must be None, 'auto', an int or one int per axis, got {chunks!r}")
+            raise ValueError(
+                f"chunks must be None, 'auto', an int or one int per axis, got {chunks!r}"
+            )
         edge = plan()
     elif isinstance(chunks, numbers.Integral) and not isinstance(chunks, bool):
         edge = (int(chunks),) * arr.ndim
@@ -249,14 +267,20 @@ def denoise(
         or not isinstance(memory_limit, numbers.Real)
         or not memory_limit > 0
     ):
-        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {memory_limit!r}")
+        raise ValueError(
+            f"memory_limit must be a positive number of bytes or None, got {memory_limit!r}"
+        )
     if not isinstance(array, da.Array):
         array = check.real_array("array", array)
         array = da.from_array(array, chunks=array.shape)
     if array.dtype.kind not in "iuf":
-        raise ValueError(f"array must hold real numbers (integer or float dtype), got {array.dtype}")
+        raise ValueError(
+            f"array must hold real numbers (integer or float dtype), got {array.dtype}"
+        )
     if progress not in (None, True, False):
-        raise ValueError(f"progress must be None, True or False here (Dask reports progress), got {progress!r}")
+        raise ValueError(
+            f"progress must be None, True or False here (Dask reports progress), got {progress!r}"
+        )
     if stage != "wiener" and basic_estimate is not None:
         raise ValueError("basic_estimate is only used with stage='wiener'")
     if stage == "wiener" and basic_estimate is None:
@@ -265,12 +289,26 @@ def denoise(
         from ._dask_channels import denoise_channels
 
         return denoise_channels(
-            denoise, array, sigma, psd, kernel, basic_estimate, channel_axis,
-            dict(profile=profile, stage=stage, num_threads=num_threads,
-                 memory_limit=memory_limit, chunks=chunks, value_range=value_range),
+            denoise,
+            array,
+            sigma,
+            psd,
+            kernel,
+            basic_estimate,
+            channel_axis,
+            dict(
+                profile=profile,
+                stage=stage,
+                num_threads=num_threads,
+                memory_limit=memory_limit,
+                chunks=chunks,
+                value_range=value_range,
+            ),
         )
     if array.ndim not in (2, 3):
-        raise ValueError(f"array must have 2 or 3 spatial axes (plus channel_axis), got shape {array.shape}")
+        raise ValueError(
+            f"array must have 2 or 3 spatial axes (plus channel_axis), got shape {array.shape}"
+        )
     shape = tuple(int(s) for s in array.shape)
     out_dtype = np.float64 if array.dtype == np.float64 else np.float32
 
@@ -280,9 +318,18 @@ def denoise(
     the_halo = _halo_of(resolved, stage)
     minimum = the_halo.minimum_chunk()
     array = _rechunk(
-        array, chunks, minimum,
-        lambda: plan_chunks(shape, memory_limit, profile=profile, stage=stage,
-                            num_threads=num_threads, dtype=array.dtype, psd=None if np.ndim(noise) == 0 else noise),
+        array,
+        chunks,
+        minimum,
+        lambda: plan_chunks(
+            shape,
+            memory_limit,
+            profile=profile,
+            stage=stage,
+            num_threads=num_threads,
+            dtype=array.dtype,
+            psd=None if np.ndim(noise) == 0 else noise,
+        ),
     )
     _check_chunks(array, minimum, array.ndim)
     edge = tuple(max(c) for c in array.chunks)
@@ -306,9 +353,14 @@ def denoise(
     else:
         lo, hi = float(found["lo"]), float(found["hi"])
     if not (np.isfinite(lo) and np.isfinite(hi)) or hi < lo:
-        raise ValueError("array must not contain NaN or infinite values (its min/max are not finite)")
+        raise ValueError(
+            "array must not contain NaN or infinite values (its min/max are not finite)"
+        )
     if noise is None:
-        noise = estimate_noise(found["samples"], grid if hasattr(importlib.import_module("vexa"), "estimate_psd") else None)
+        noise = estimate_noise(
+            found["samples"],
+            grid if hasattr(importlib.import_module("vexa"), "estimate_psd") else None,
+        )
         if np.ndim(noise) == 0 and not noise > 0:
             raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
     scale = hi - lo
@@ -339,7 +391,9 @@ def denoise(
         if not isinstance(basic, da.Array):
             basic = da.from_array(check.real_array("basic_estimate", basic), chunks=array.chunks)
         if basic.shape != array.shape:
-            raise ValueError(f"basic_estimate must have the data's shape {shape}, got {basic.shape}")
+            raise ValueError(
+                f"basic_estimate must have the data's shape {shape}, got {basic.shape}"
+            )
         inputs.append(basic.rechunk(array.chunks))
     return _halo_graph(inputs, job, out_dtype)
 
@@ -370,8 +424,6 @@ def _halo_graph(inputs, job, out_dtype):
         origins = [tuple(int(edges[a][i]) for a, i in enumerate(idx)) for idx in around]
         pieces = [(inputs[0].name,) + idx for idx in around]
         pilot = [(inputs[1].name,) + idx for idx in around] if len(inputs) > 1 else []
-        graph[(name,) + block_id] = (
-            _chunked.denoise_pieces, pieces, origins, pilot, block_id, job
-        )
+        graph[(name,) + block_id] = (_chunked.denoise_pieces, pieces, origins, pilot, block_id, job)
     hlg = HighLevelGraph.from_collections(name, graph, dependencies=inputs)
     return da.Array(hlg, name, chunks=job.chunks, dtype=out_dtype)

@@ -21,7 +21,9 @@ def _need(module: str):
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise ImportError(f"Zarr files need the '{module}' package: pip install 'vexa[dask]'") from None
+        raise ImportError(
+            f"Zarr files need the '{module}' package: pip install 'vexa[dask]'"
+        ) from None
 
 
 def is_zarr(path) -> bool:

@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-import dask
 import dask.array as da
 import numpy as np
 import pytest
-import zarr
-
 import vexa
 import vexa.dask as vd
+import zarr
 from vexa import HardThresholdSettings, VEXAProfile, WienerSettings
 from vexa.cli import main as cli_main
 from vexa.errors import VexaMemoryError
