@@ -90,6 +90,8 @@ def denoise_zarr(args, failure) -> None:
     except (OSError, ValueError, ImportError) as exc:
         raise failure(f"input: {exc}") from None
     view, channel_axis, dropped = _spatial_view(x, source, failure)
+    if channel_axis is None and dropped is None:
+        channel_axis = args.channel_axis
     kwargs = {}
     if args.sigma is not None:
         kwargs["sigma"] = args.sigma
