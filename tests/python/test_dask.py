@@ -80,6 +80,18 @@ def test_volume_chunks_equal_the_whole_volume(shape, chunks, correlated):
     np.testing.assert_array_equal(out, whole)
 
 
+def test_boxes_off_the_reference_grid_change_the_result(monkeypatch):
+    # The equality above rests on boxes that start on each stage's reference grid.
+    import vexa._halo as halo_module
+
+    x = noisy_data((30, 24, 22))
+    chunks = ((15, 15), (24,), (22,))
+    whole = vexa.denoise(x, 0.1, profile=small_profile(), progress=False)
+    monkeypatch.setattr(halo_module, "_align_down", lambda value, step: max(value, 0))
+    out = chunked(x, chunks, 0.1, small_profile())
+    assert np.count_nonzero(out != whole) > 100
+
+
 def test_correlated_noise_adapts_the_blocks_and_the_halo():
     # Strongly low-pass noise gets 6x6x6 blocks: a wider halo, still the same result.
     psd = vexa.psd_from_kernel(np.ones((5, 5, 5)) / 125**0.5, (8, 8, 8), sigma=0.1)
@@ -303,7 +315,7 @@ def cluster_factory():
         cluster.close()
 
 
-def test_local_cluster_of_two_processes(cluster_factory):
+def test_local_cluster_of_two_processes(cluster_factory, tmp_path):
     from distributed import get_task_stream
 
     client = cluster_factory(2)
@@ -318,6 +330,17 @@ def test_local_cluster_of_two_processes(cluster_factory):
     np.testing.assert_array_equal(out, whole)
     workers = {t["worker"] for t in stream.data if "vexa-denoise" in t["key"][0]}
     assert len(workers) == 2
+
+    # The command line on the same cluster, by its address.
+    src = tmp_path / "in.zarr"
+    write_zarr(src, arr, zarr_format=2)
+    argv = ["denoise", str(src), str(tmp_path / "out.zarr"), "--sigma", "0.1", "--profile", "fast"]
+    address = client.scheduler.address
+    assert cli_main(argv + ["--chunks", "20", "--scheduler", address, "--quiet"]) == 0
+    fast = VEXAProfile.from_name("fast")
+    fast.num_threads = 1
+    expected = vexa.denoise(x, 0.1, profile=fast, progress=False)
+    np.testing.assert_array_equal(read_zarr(tmp_path / "out.zarr")[0].compute(), expected)
 
 
 def test_memory_budget_run_stays_under_the_budget(cluster_factory, tmp_path):
