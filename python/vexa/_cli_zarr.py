@@ -122,16 +122,25 @@ def denoise_zarr(args, failure) -> None:
         client = Client(args.scheduler, timeout="30s")
     try:
         start = time.perf_counter()
-        estimate = vdask.denoise(
-            view,
-            profile=profile,
-            stage=args.stage,
-            channel_axis=channel_axis,
-            num_threads=args.threads or None,
-            memory_limit=limit,
-            chunks=_chunks(args.chunks, failure),
-            **kwargs,
-        )
+        import contextlib
+
+        from dask.diagnostics import ProgressBar
+
+        # The pass that finds the value range (and samples the noise) shows a bar too.
+        scan = ProgressBar() if client is None and not args.quiet else contextlib.nullcontext()
+        if not args.quiet:
+            print("vexa: scanning the data for its value range")
+        with scan:
+            estimate = vdask.denoise(
+                view,
+                profile=profile,
+                stage=args.stage,
+                channel_axis=channel_axis,
+                num_threads=args.threads or None,
+                memory_limit=limit,
+                chunks=_chunks(args.chunks, failure),
+                **kwargs,
+            )
         if dropped:
             estimate = estimate[tuple(None if i in dropped else slice(None) for i in range(x.ndim))]
         target = write_zarr(
