@@ -6,15 +6,16 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "support/fixtures.h"
 #include "vexa.h"
+
+using namespace vexa_fixtures;
 
 namespace {
 
@@ -27,23 +28,10 @@ struct Scene {
 
 const Scene& scene() {
     static const Scene s = [] {
-        const int n = volumeSize;
         Scene r;
-        r.clean.resize(static_cast<size_t>(n) * n * n);
-        for (int z = 0; z < n; ++z)
-            for (int y = 0; y < n; ++y)
-                for (int x = 0; x < n; ++x) {
-                    float v = 0.3f + 0.2f * static_cast<float>(z) / n;
-                    const float ax = x - 0.35f * n, ay = y - 0.4f * n, az = z - 0.5f * n;
-                    if (ax * ax + ay * ay + az * az < 0.05f * n * n) v = 0.85f;
-                    if (x > (3 * n) / 4 && z > (3 * n) / 5) v = 0.6f;
-                    r.clean[x + n * (y + n * static_cast<size_t>(z))] = v;
-                }
-        r.noisy = r.clean;
-        std::mt19937 rng(7);
-        std::normal_distribution<float> noise(0.0f, kSigma);
-        for (float& v : r.noisy) v += noise(rng);
-        r.psd.assign(8 * 8 * 8, kSigma * kSigma * 8 * 8 * 8);
+        r.clean = phantomVolume(volumeSize);
+        r.noisy = withWhiteNoise(r.clean, kSigma, 7);
+        r.psd = whitePsd(8 * 8 * 8, kSigma);
         return r;
     }();
     return s;
@@ -51,38 +39,19 @@ const Scene& scene() {
 
 // The parameters of the figures reported for this benchmark.
 VexaParameters parameters(int threads, bool wiener) {
-    VexaParameters p;
-    std::memset(&p, 0, sizeof p);
-    p.blockSize = {4, 4, 4};
-    p.psdResampleSize = {8, 8, 8};
-    p.psdSymmetry = 1;
+    VexaParameters p = stageParameters({volumeSize, volumeSize, volumeSize}, {8, 8, 8},
+                                       wiener ? 1 : 0, kSigma * kSigma, threads);
     p.maxGroupSize = 16;
     p.varianceGroupSize = 2;
-    p.hardThreshold = 2.7f * 2.7f;
-    p.wienerFactor = 1.0f;
-    p.matchNoiseFactor = 1.0f;
-    p.searchRadius = {3, 3, 3};
-    p.imageSize = {volumeSize, volumeSize, volumeSize};
-    p.psdSize = {8, 8, 8};
     p.step = {4, 4, 4};
-    p.minGroupSize = 1;
-    p.matchThreshold = (wiener ? 0.5f : 1.5f) * 64 * kSigma * kSigma;
     p.splitBlockExtraction[2] = 1; // per-job buffers windowed along z
-    p.numThreads = threads;
     return p;
-}
-
-double psnr(const std::vector<float>& a, const std::vector<float>& b) {
-    double mse = 0;
-    for (size_t i = 0; i < a.size(); ++i) mse += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
-    return 10.0 * std::log10(1.0 / (mse / a.size()));
 }
 
 void BM_BothStages(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
     const Scene& s = scene();
-    VexaTransforms builtIn;
-    std::memset(&builtIn, 0, sizeof builtIn);
+    const VexaTransforms builtIn = builtInTransforms();
     std::vector<float> basic(s.noisy.size()), final(s.noisy.size());
     double ht = 0, wie = 0;
     for (auto _ : state) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the computed built-in tables of src/interface/transform_tables.cpp.
+"""Prints the computed built-in tables of src/transforms/transform_tables.cpp.
 
 Everything is evaluated in double precision and rounded once to float32:
 the orthonormal DCT-II matrices and their transposes, the inverse of the

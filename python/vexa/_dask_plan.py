@@ -23,8 +23,8 @@ from ._order import library_shape
 from .adaptation import flatness_of
 from .api import STAGES, _resolve_profile
 from .errors import VexaMemoryError
-from .planning import _fmt, available_memory, plan_stage
-from .stages import fit_to_shape, stages_for, thread_count
+from .planning import _fmt, available_memory
+from .stages import fit_to_shape, stage_plan, stages_for, thread_count
 
 __all__ = ["halo", "chunk_memory", "plan_chunks"]
 
@@ -160,17 +160,7 @@ def chunk_memory(
     peak = 0
     for name, box in zip(stages_for(stage), _worst_boxes(h, edge, shape)):
         fitted = fit_to_shape(resolved, box, (name,))
-        plan = plan_stage(
-            getattr(fitted, name),
-            library_shape(box),
-            psd_points,
-            resolved.psd_resample_size,
-            resolved.psd_symmetry,
-            resolved.split_block_extraction,
-            threads,
-            wiener=(name == "wiener"),
-            memory_limit=stage_limit,
-        )
+        plan = stage_plan(fitted, name, library_shape(box), psd_points, threads, stage_limit)
         peak = max(peak, plan.estimate)
     return int(peak + extra)
 

@@ -1,10 +1,11 @@
-"""Exceptions raised when a stage call fails."""
+"""Exceptions raised when a stage call fails, and the error for a missing optional package."""
 
 from __future__ import annotations
 
+import importlib
 from typing import Optional
 
-__all__ = ["VexaError", "VexaMemoryError", "VexaCancelled"]
+__all__ = ["VexaError", "VexaMemoryError", "VexaCancelled", "need_package"]
 
 
 class VexaError(RuntimeError):
@@ -23,3 +24,16 @@ class VexaMemoryError(VexaError, MemoryError):
 
 class VexaCancelled(VexaError):
     """The stage was stopped by ``vexa.cancel()`` from another thread."""
+
+
+def need_package(module: str, extra: str, purpose: str):
+    """``module`` imported, or an ImportError naming the extra that installs it.
+
+    ``purpose`` begins the message, e.g. "reading this file needs".
+    """
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ImportError(
+            f"{purpose} the '{module}' package: pip install 'vexa[{extra}]'"
+        ) from None

@@ -9,6 +9,7 @@ from typing import Any, Optional
 
 import numpy as np
 
+from .errors import need_package
 from .zarr_io import ZarrSource, is_zarr, read_zarr, write_zarr
 
 __all__ = [
@@ -41,13 +42,8 @@ def file_format(path) -> str:
     raise ValueError(f"{path}: unknown file type; use one of {', '.join(sorted(_FORMATS))}")
 
 
-def _need(module: str, extra: str = "io"):
-    try:
-        return __import__(module)
-    except ImportError:
-        raise ImportError(
-            f"reading this file needs the '{module}' package: pip install 'vexa[{extra}]'"
-        ) from None
+def _need(module: str):
+    return need_package(module, "io", "reading this file needs")
 
 
 def read_volume(path) -> Volume:

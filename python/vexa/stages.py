@@ -28,7 +28,16 @@ from .profiles import ResolvedProfile, ResolvedStage
 from .psd import noise_variance, psd_white
 from .transforms import BUILTIN_BLOCK_SIZES, HostTransformSet, library_transforms
 
-__all__ = ["Call", "stages_for", "fit_to_shape", "prepare", "thread_count", "plans", "run_stages"]
+__all__ = [
+    "Call",
+    "stages_for",
+    "fit_to_shape",
+    "prepare",
+    "thread_count",
+    "stage_plan",
+    "plans",
+    "run_stages",
+]
 
 
 @dataclass(frozen=True)
@@ -209,24 +218,29 @@ def thread_count(resolved: ResolvedProfile, num_threads) -> int:
     return max(1, int(n))
 
 
+def stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slots=0) -> StagePlan:
+    """The memory plan of stage ``name`` of ``resolved`` on an image of ``image_xyz``."""
+    return plan_stage(
+        getattr(resolved, name),
+        image_xyz,
+        psd_points,
+        resolved.psd_resample_size,
+        resolved.psd_symmetry,
+        resolved.split_block_extraction,
+        threads,
+        wiener=(name == "wiener"),
+        memory_limit=limit,
+        store_slots=store_slots,
+    )
+
+
 def plans(
     resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots
 ) -> List[StagePlan]:
     """One memory plan per stage of ``stages``."""
     limit = check.memory_limit(resolved.memory_limit if memory_limit is None else memory_limit)
     return [
-        plan_stage(
-            getattr(resolved, name),
-            image_xyz,
-            psd_points,
-            resolved.psd_resample_size,
-            resolved.psd_symmetry,
-            resolved.split_block_extraction,
-            threads,
-            wiener=(name == "wiener"),
-            memory_limit=limit,
-            store_slots=store_slots,
-        )
+        stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slots)
         for name in stages
     ]
 

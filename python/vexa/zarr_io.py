@@ -7,10 +7,11 @@ Needs the optional extra: ``pip install 'vexa[dask]'``.
 from __future__ import annotations
 
 import copy
-import importlib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Optional, Tuple
+
+from .errors import need_package
 
 __all__ = ["ZarrSource", "is_zarr", "read_zarr", "write_zarr"]
 
@@ -18,12 +19,7 @@ _MARKERS = (".zarray", ".zgroup", "zarr.json")
 
 
 def _need(module: str):
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise ImportError(
-            f"Zarr files need the '{module}' package: pip install 'vexa[dask]'"
-        ) from None
+    return need_package(module, "dask", "Zarr files need")
 
 
 def is_zarr(path) -> bool:

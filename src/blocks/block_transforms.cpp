@@ -150,17 +150,19 @@ void butterfly(StandardTransform t, const float* in, float* out, int lanes, int 
     }
 }
 
-// Matrix product on contiguous rows of n samples; rows of size N are unrolled
-// at compile time. Each output accumulates in increasing k from the k = 0 product.
+// Matrix product on contiguous rows of n samples. N > 0 fixes n = N at
+// compile time, so that those rows are unrolled; N = 0 reads n. Each output
+// accumulates in increasing k from the k = 0 product.
 template <class T, int N>
-void matrixRowsFixed(const T* VEXA_RESTRICT m, const T* VEXA_RESTRICT in, T* VEXA_RESTRICT out,
-                     int rows) {
+void matrixRowsOf(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in,
+                  T* VEXA_RESTRICT out, int rows) {
+    const int len = N > 0 ? N : n;
     for (int r = 0; r < rows; ++r) {
-        const T* u = in + r * N;
-        T* U = out + r * N;
-        for (int j = 0; j < N; ++j) {
-            T acc = m[j * N] * u[0];
-            for (int k = 1; k < N; ++k) acc += m[j * N + k] * u[k];
+        const T* u = in + r * len;
+        T* U = out + r * len;
+        for (int j = 0; j < len; ++j) {
+            T acc = m[j * len] * u[0];
+            for (int k = 1; k < len; ++k) acc += m[j * len + k] * u[k];
             U[j] = acc;
         }
     }
@@ -171,22 +173,11 @@ void matrixRows(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in, T* V
                 int rows) {
     switch (n) {
     case 4:
-        matrixRowsFixed<T, 4>(m, in, out, rows);
-        return;
+        return matrixRowsOf<T, 4>(m, n, in, out, rows);
     case 8:
-        matrixRowsFixed<T, 8>(m, in, out, rows);
-        return;
+        return matrixRowsOf<T, 8>(m, n, in, out, rows);
     default:
-        break;
-    }
-    for (int r = 0; r < rows; ++r) {
-        const T* u = in + r * n;
-        T* U = out + r * n;
-        for (int j = 0; j < n; ++j) {
-            T acc = m[j * n] * u[0];
-            for (int k = 1; k < n; ++k) acc += m[j * n + k] * u[k];
-            U[j] = acc;
-        }
+        return matrixRowsOf<T, 0>(m, n, in, out, rows);
     }
 }
 

@@ -7,59 +7,38 @@ namespace vexa {
 
 // The ABI is fixed byte for byte; both mirrors must agree with it.
 #define VEXA_LAYOUT(type, field, off) static_assert(offsetof(type, field) == off, #field)
-VEXA_LAYOUT(VexaParameters, blockSize, 0);
-VEXA_LAYOUT(VexaParameters, psdResampleSize, 12);
-VEXA_LAYOUT(VexaParameters, psdSymmetry, 24);
-VEXA_LAYOUT(VexaParameters, maxGroupSize, 28);
-VEXA_LAYOUT(VexaParameters, varianceGroupSize, 32);
-VEXA_LAYOUT(VexaParameters, hardThreshold, 36);
-VEXA_LAYOUT(VexaParameters, wienerFactor, 40);
-VEXA_LAYOUT(VexaParameters, matchNoiseFactor, 44);
-VEXA_LAYOUT(VexaParameters, searchRadius, 48);
-VEXA_LAYOUT(VexaParameters, imageSize, 60);
-VEXA_LAYOUT(VexaParameters, psdSize, 72);
-VEXA_LAYOUT(VexaParameters, step, 84);
-VEXA_LAYOUT(VexaParameters, minGroupSize, 96);
-VEXA_LAYOUT(VexaParameters, matchThreshold, 100);
-VEXA_LAYOUT(VexaParameters, splitBlockExtraction, 104);
-VEXA_LAYOUT(VexaParameters, gridShiftCount, 108);
-VEXA_LAYOUT(VexaParameters, gridShift.x, 120);
-VEXA_LAYOUT(VexaParameters, gridShift.y, 128);
-VEXA_LAYOUT(VexaParameters, gridShift.z, 136);
-VEXA_LAYOUT(VexaParameters, _reserved, 144);
-VEXA_LAYOUT(VexaParameters, sharpen, 148);
-VEXA_LAYOUT(VexaParameters, sharpenVariances, 149);
-VEXA_LAYOUT(VexaParameters, sharpenAlpha, 152);
-VEXA_LAYOUT(VexaParameters, sharpenAlphaFirstSlice, 156);
-VEXA_LAYOUT(VexaParameters, numThreads, 160);
-static_assert(sizeof(VexaParameters) == 168, "parameter block size");
-static_assert(alignof(VexaParameters) == 8, "parameter block alignment");
-
-VEXA_LAYOUT(Parameters, blockSize, 0);
-VEXA_LAYOUT(Parameters, psdResampleSize, 12);
-VEXA_LAYOUT(Parameters, psdSymmetry, 24);
-VEXA_LAYOUT(Parameters, maxGroupSize, 28);
-VEXA_LAYOUT(Parameters, varianceGroupSize, 32);
-VEXA_LAYOUT(Parameters, hardThreshold, 36);
-VEXA_LAYOUT(Parameters, wienerFactor, 40);
-VEXA_LAYOUT(Parameters, matchNoiseFactor, 44);
-VEXA_LAYOUT(Parameters, searchRadius, 48);
-VEXA_LAYOUT(Parameters, imageSize, 60);
-VEXA_LAYOUT(Parameters, psdSize, 72);
-VEXA_LAYOUT(Parameters, step, 84);
-VEXA_LAYOUT(Parameters, minGroupSize, 96);
-VEXA_LAYOUT(Parameters, matchThreshold, 100);
-VEXA_LAYOUT(Parameters, splitBlockExtraction, 104);
-VEXA_LAYOUT(Parameters, gridShiftCount, 108);
-VEXA_LAYOUT(Parameters, gridShift, 120);
-VEXA_LAYOUT(Parameters, _reserved, 144);
-VEXA_LAYOUT(Parameters, sharpen, 148);
-VEXA_LAYOUT(Parameters, sharpenVariances, 149);
-VEXA_LAYOUT(Parameters, sharpenAlpha, 152);
-VEXA_LAYOUT(Parameters, sharpenAlphaFirstSlice, 156);
-VEXA_LAYOUT(Parameters, numThreads, 160);
-static_assert(sizeof(Parameters) == 168, "parameter block size");
-static_assert(alignof(Parameters) == 8, "parameter block alignment");
+// The fields of the parameter block and their offsets, for both mirrors.
+#define VEXA_PARAMETER_FIELDS(type)                                                                \
+    VEXA_LAYOUT(type, blockSize, 0);                                                               \
+    VEXA_LAYOUT(type, psdResampleSize, 12);                                                        \
+    VEXA_LAYOUT(type, psdSymmetry, 24);                                                            \
+    VEXA_LAYOUT(type, maxGroupSize, 28);                                                           \
+    VEXA_LAYOUT(type, varianceGroupSize, 32);                                                      \
+    VEXA_LAYOUT(type, hardThreshold, 36);                                                          \
+    VEXA_LAYOUT(type, wienerFactor, 40);                                                           \
+    VEXA_LAYOUT(type, matchNoiseFactor, 44);                                                       \
+    VEXA_LAYOUT(type, searchRadius, 48);                                                           \
+    VEXA_LAYOUT(type, imageSize, 60);                                                              \
+    VEXA_LAYOUT(type, psdSize, 72);                                                                \
+    VEXA_LAYOUT(type, step, 84);                                                                   \
+    VEXA_LAYOUT(type, minGroupSize, 96);                                                           \
+    VEXA_LAYOUT(type, matchThreshold, 100);                                                        \
+    VEXA_LAYOUT(type, splitBlockExtraction, 104);                                                  \
+    VEXA_LAYOUT(type, gridShiftCount, 108);                                                        \
+    VEXA_LAYOUT(type, gridShift.x, 120);                                                           \
+    VEXA_LAYOUT(type, gridShift.y, 128);                                                           \
+    VEXA_LAYOUT(type, gridShift.z, 136);                                                           \
+    VEXA_LAYOUT(type, _reserved, 144);                                                             \
+    VEXA_LAYOUT(type, sharpen, 148);                                                               \
+    VEXA_LAYOUT(type, sharpenVariances, 149);                                                      \
+    VEXA_LAYOUT(type, sharpenAlpha, 152);                                                          \
+    VEXA_LAYOUT(type, sharpenAlphaFirstSlice, 156);                                                \
+    VEXA_LAYOUT(type, numThreads, 160);                                                            \
+    static_assert(sizeof(type) == 168, "parameter block size");                                    \
+    static_assert(alignof(type) == 8, "parameter block alignment")
+VEXA_PARAMETER_FIELDS(VexaParameters);
+VEXA_PARAMETER_FIELDS(Parameters);
+#undef VEXA_PARAMETER_FIELDS
 
 VEXA_LAYOUT(VexaTransforms, forward.x, 0);
 VEXA_LAYOUT(VexaTransforms, forward.y, 8);

@@ -47,7 +47,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage) {
     const Vec3<int>& blockSize = params.blockSize;
 
-    // The group: stage Wie matches on the pilot.
+    // The group (steps 5.1 to 5.5 of docs/design.md): stage Wie matches on the pilot.
     if (S == Wie) VEXA_CHECK(pilot != nullptr, "pilot != nullptr");
     const BlockCollection<T>& matchedIn = S == HT ? collection : *pilot;
     formGroup(reference, params, distanceBias, referenceIndex, matchedIn, storage, memory);
@@ -59,7 +59,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
     VEXA_CHECK(g.forward != nullptr && g.inverse != nullptr,
                "groupForward[stackSize] and groupInverse[stackSize] exist");
 
-    // Forward group transform; stage Wie then switches to the noisy blocks.
+    // Forward group transform (step 5.6); stage Wie then switches to the noisy blocks.
     transformBlocksNL(memory.matches, n, g.forward, g.kind, memory.group, blockSize);
     Cube4D<T>* filtered = &memory.group;
     if (S == Wie) {
@@ -69,12 +69,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
         filtered = &memory.noisyGroup;
     }
 
-    // Noise variance of every group coefficient.
+    // Noise variance of every group coefficient (step 5.7).
     const int exact = std::max(0, std::min(n, params.varianceGroupSize));
     calculateVariances(n, blockSize, params.psdResampleSize, memory.workSize, exact, g.forward,
                        K3fT3, localVar, memory.variances, memory.matches, temp);
 
-    // Shrinkage. Layers from n upward hold nothing of this group.
+    // Shrinkage (step 5.8). Layers from n upward hold nothing of this group.
     const int blockCoefficients = blockSize.volume();
     const int count = n * blockCoefficients;
     if (S == HT) {
@@ -88,7 +88,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                           params.wienerFactor);
     }
 
-    // Back to blocks in the volume domain.
+    // Back to blocks in the volume domain (step 5.9).
     transformBlocksNL(*filtered, n, g.inverse, TransformsMetas::inverseOf(g.kind), memory.estimates,
                       blockSize);
     for (int j = 0; j < n; ++j) {
@@ -97,7 +97,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                  layer, blockSize);
     }
 
-    // Residual variance per block, then one critical section per group.
+    // Residual variance per block, then one critical section per group (step 5.10).
     computeBlockVariances(memory.variances.data, n, blockCoefficients, g.inverse,
                           temp.memberScratch, memory.blockVariances);
     std::lock_guard<std::mutex> lock(aggregationMutex);

@@ -1,5 +1,6 @@
 // The exported C entry points: each works on its own copies of the caller's
-// structures, checks them, prepares the transforms and runs one stage.
+// structures, checks them, prepares the transforms and runs one stage (step 2
+// of docs/design.md).
 #include <atomic>
 #include <new>
 #include <string>

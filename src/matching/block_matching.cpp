@@ -131,7 +131,8 @@ struct Scan {
                              (p.y - reference.y + r.y) * strideY + (p.x - reference.x + r.x)];
     }
 
-    // Steps 4.3 / 4.4 for one candidate whose first `done` coefficients are in d.
+    // Steps 5.3 and 5.4 of docs/design.md for one candidate whose first `done`
+    // coefficients are in d.
     void offer(BlockQueue<T>& queue, const T* block, const Vec3<int>& p, float d, int done) const {
         if (queue.size() < capacity) {
             d = accumulate(block, refBlock, done, b, d);

@@ -151,8 +151,8 @@ struct SliceJobContext {
     StageControl& control;
 };
 
-// One job of the stage's parallel loop: walks its run of grid lines. Never
-// throws; failures go to context.control.
+// One job of the stage's parallel loop (step 4 of docs/design.md): walks its
+// run of grid lines. Never throws; failures go to context.control.
 template <StageName S>
 void runSliceJob(const SliceJobContext& context, int job, int numThreads);
 

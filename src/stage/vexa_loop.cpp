@@ -72,7 +72,8 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
               BlockMatchStorage* storage, ImageData<float>* basicEstimate) {
     const TransformsMeta<float>& meta = res.meta;
 
-    // Every parameter is checked before any work; output stays untouched.
+    // Step 3 of docs/design.md. Every parameter is checked before any work;
+    // output stays untouched.
     std::string problem = validateStageInputs(S, noisy, psd, params, meta, output, basicEstimate);
     if (!problem.empty()) return fail(Status::InvalidArgument, problem);
     const StageGeometry geometry = computeStageGeometry(params);
@@ -138,7 +139,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
             return fail(Status::OutOfMemory, kBlockMemoryMessage);
     }
 
-    // The jobs; the aggregation lock belongs to this stage.
+    // The jobs (step 4); the aggregation lock belongs to this stage.
     StageControl control;
     std::mutex aggregationMutex;
     const SliceJobContext context{
@@ -149,7 +150,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     ThreadPool::THREAD_POOL.newLoopJob(
         [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
 
-    // Normalise also after a failed or cancelled loop, so that output
+    // Step 6. Normalise also after a failed or cancelled loop, so that output
     // holds no 0/0; the result then says it is not an estimate.
     normaliseOutput(output, res.weights, noisy);
     if (control.reportRecorded()) return false;

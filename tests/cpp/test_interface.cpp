@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "stage/progress.h"
+#include "support/fixtures.h"
 #include "transforms/transform_meta.h"
 #include "transforms/transform_tables.h"
 #include "vexa.h"
@@ -212,22 +213,11 @@ class ConcurrentCalls : public ::testing::Test {
             const float noise = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
             noisy[i] = ((i / (N * N)) > N / 2 ? 1.0f : 0.0f) + 0.3f * noise;
         }
-        std::memset(&params, 0, sizeof params);
-        std::memset(&transforms, 0, sizeof transforms);
-        params.blockSize = {4, 4, 4};
-        params.psdResampleSize = {8, 8, 8};
-        params.psdSymmetry = 1;
-        params.maxGroupSize = 16;
-        params.varianceGroupSize = 4;
-        params.hardThreshold = 2.7f * 2.7f;
-        params.wienerFactor = 1.0f;
-        params.searchRadius = {3, 3, 3};
-        params.imageSize = {N, N, N};
-        params.psdSize = {8, 8, 8};
+        transforms = vexa_fixtures::builtInTransforms();
+        // One thread: the result is reproducible bit for bit.
+        params = vexa_fixtures::stageParameters({N, N, N}, {8, 8, 8}, 0, 0.0f, 1);
         params.step = {2, 2, 2};
-        params.minGroupSize = 1;
         params.matchThreshold = 1e9f;
-        params.numThreads = 1; // one thread: the result is reproducible bit for bit
     }
 
     int runHT(std::vector<float>& out) {

@@ -18,9 +18,11 @@
 #include "psd/variances.h"
 #include "stage/validation.h"
 #include "transforms/transform_meta.h"
+#include "support/library_fixtures.h"
 #include "transforms/transform_tables.h"
 
 using namespace vexa;
+using vexa_fixtures::noiseParams;
 
 namespace {
 
@@ -164,20 +166,6 @@ Reference closedForm(const std::vector<double>& P, Vec3<int> F, Vec3<int> B, Vec
         }
     }
     return r;
-}
-
-Parameters makeParams(Vec3<int> B, Vec3<int> R, bool symmetry, int maxGroupSize, int vgs,
-                      Vec3<int> psdSize) {
-    Parameters p{};
-    p.blockSize = B;
-    p.psdResampleSize = R;
-    p.psdSymmetry = symmetry;
-    p.maxGroupSize = maxGroupSize;
-    p.varianceGroupSize = vgs;
-    p.psdSize = psdSize;
-    p.imageSize = {32, 32, B.z == 1 ? 1 : 32};
-    p.step = {1, 1, 1};
-    return p;
 }
 
 Vec3<int> workGrid(const Parameters& p) {
@@ -377,7 +365,7 @@ TEST(NoiseTables, WhiteNoiseLocalVarIsSigmaSquared) {
         {{4, 4, 4}, {8, 8, 8}, {8, 8, 8}, false},  {{4, 4, 4}, {4, 4, 4}, {4, 4, 4}, true},
     };
     for (const Case& c : cases) {
-        const Parameters p = makeParams(c.B, c.R, c.symmetry, 1, 1, c.S);
+        const Parameters p = noiseParams(c.B, c.R, c.symmetry, 1, 1, c.S);
         const Vec3<int> W = workGrid(p);
         std::vector<float> psd(volume(c.S), sigma2 * volume(c.S));
         const Vec3<const float*> fwd = c.B.z == 1
@@ -470,7 +458,7 @@ void runVarianceCase(const VarianceCase& c) {
     SCOPED_TRACE(c.name);
     const int nB = volume(c.B);
     const Parameters p =
-        makeParams(c.B, c.R, c.symmetry, c.maxGroupSize > 0 ? c.maxGroupSize : c.N, c.E, c.psdSize);
+        noiseParams(c.B, c.R, c.symmetry, c.maxGroupSize > 0 ? c.maxGroupSize : c.N, c.E, c.psdSize);
     ASSERT_EQ(validateNoiseParameters(p), "");
     const Vec3<int> W = workGrid(p);
     const bool fold = W.x < c.R.x;
@@ -706,7 +694,7 @@ TEST(Variances, FoldIsExactForSymmetricSpectrum) {
     const std::vector<Vec3<int>> pos{{0, 0, 0}, {3, 1, 0}, {1, 7, 0}, {9, 2, 0}};
     std::vector<float> results[2];
     for (int sym = 0; sym < 2; ++sym) {
-        const Parameters p = makeParams(B, R, sym == 1, 4, 4, R);
+        const Parameters p = noiseParams(B, R, sym == 1, 4, 4, R);
         const Vec3<int> W = workGrid(p);
         NoiseTables t;
         computeK3fT3<float>(psd.data(), R, R, W, B, {BIOR_8_FWD, DCT_8_FWD, ONE}, t.K3fT3);
@@ -728,7 +716,7 @@ TEST(Variances, FoldIsExactForSymmetricSpectrum) {
 
 TEST(Variances, EdgeCases) {
     const Vec3<int> B{8, 8, 1}, R{8, 8, 1}, S{8, 8, 1};
-    const Parameters p = makeParams(B, R, true, 4, 4, S);
+    const Parameters p = noiseParams(B, R, true, 4, 4, S);
     const Vec3<int> W = workGrid(p);
     const auto psd = colouredPsd(S, 8);
     NoiseTables t;
@@ -775,7 +763,7 @@ TEST(Variances, EdgeCases) {
 // psdSymmetry on a grid of one point: the folded width (2) would exceed the grid.
 TEST(MendedFaults, SymmetryOnSinglePointGridDoesNotFold) {
     const Vec3<int> B{1, 1, 1}, R{1, 1, 1}, S{3, 3, 1};
-    const Parameters p = makeParams(B, R, true, 2, 2, S);
+    const Parameters p = noiseParams(B, R, true, 2, 2, S);
     EXPECT_EQ(validateNoiseParameters(p), "");
     const Vec3<int> W = workGrid(p);
     ASSERT_EQ(W.x, 1);
@@ -815,7 +803,7 @@ TEST(MendedFaults, SymmetryOnSinglePointGridDoesNotFold) {
 TEST(MendedFaults, LargestGridNormalisesWithoutOverflow) {
     const Vec3<int> B{2, 2, 2}, R{64, 64, 64}, S{4, 4, 4};
     const float sigma2 = 0.75f;
-    const Parameters p = makeParams(B, R, true, 2, 2, S);
+    const Parameters p = noiseParams(B, R, true, 2, 2, S);
     ASSERT_EQ(validateNoiseParameters(p), "");
     const Vec3<int> W = workGrid(p);
     ASSERT_EQ(W.x, 33);

@@ -29,9 +29,12 @@
 #include "transforms/transform_choice.h"
 #include "transforms/transform_meta.h"
 #include "transforms/transform_tables.h"
+#include "support/fixtures.h"
+#include "support/library_fixtures.h"
 #include "vexa.h"
 
 using namespace vexa;
+using namespace vexa_fixtures;
 
 namespace {
 
@@ -64,23 +67,6 @@ std::vector<float> piecewiseSmoothImage(int nx, int ny) {
                 s = 0.5f + 0.2f * std::sin(0.5f * x) * std::cos(0.35f * y);
             v[x + nx * y] = s;
         }
-    return v;
-}
-
-// Two balls and a slab in a smooth background.
-std::vector<float> phantomVolume(int n) {
-    std::vector<float> v(static_cast<size_t>(n) * n * n);
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int x = 0; x < n; ++x) {
-                float s = 0.3f + 0.2f * static_cast<float>(z) / n;
-                const float ax = x - 0.35f * n, ay = y - 0.4f * n, az = z - 0.5f * n;
-                if (ax * ax + ay * ay + az * az < 0.05f * n * n) s = 0.85f;
-                const float bx = x - 0.7f * n, by = y - 0.65f * n, bz = z - 0.35f * n;
-                if (bx * bx + by * by + bz * bz < 0.02f * n * n) s = 0.1f;
-                if (x > (3 * n) / 4 && z > (3 * n) / 5) s = 0.6f;
-                v[x + n * (y + n * static_cast<size_t>(z))] = s;
-            }
     return v;
 }
 
@@ -159,11 +145,8 @@ std::vector<float> correlatedNoise(const VexaVec3i& s, const Kernel& k, float si
 Scene whiteScene(const VexaVec3i& size, std::vector<float> clean, const VexaVec3i& psdSize,
                  float sigma, unsigned seed) {
     Scene s{size, std::move(clean), {}, psdSize, {}, {}};
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> normal(0.0f, sigma);
-    s.noisy = s.clean;
-    for (float& v : s.noisy) v += normal(rng);
-    s.psd.assign(voxels(psdSize), sigma * sigma * voxels(psdSize));
+    s.noisy = withWhiteNoise(s.clean, sigma, seed);
+    s.psd = whitePsd(voxels(psdSize), sigma);
     s.whitePsd = s.psd;
     return s;
 }
@@ -178,50 +161,19 @@ Scene correlatedScene(const VexaVec3i& size, std::vector<float> clean, const Vex
     s.noisy = s.clean;
     for (size_t i = 0; i < n.size(); ++i) s.noisy[i] += n[i];
     s.psd = kernelPsd(k, psdSize, sigmaW);
-    s.whitePsd.assign(voxels(psdSize), sigma * sigma * voxels(psdSize));
+    s.whitePsd = whitePsd(voxels(psdSize), sigma);
     return s;
-}
-
-double psnr(const std::vector<float>& clean, const std::vector<float>& estimate) {
-    double mse = 0;
-    for (size_t i = 0; i < clean.size(); ++i) {
-        const double d = double(clean[i]) - estimate[i];
-        mse += d * d;
-    }
-    mse /= clean.size();
-    return 10.0 * std::log10(1.0 / mse);
 }
 
 // ------------------------------------------------------------------ parameters
 
+// Sigma 0.1 in the match threshold, two threads.
 VexaParameters baseParameters(const Scene& s, int stage) {
-    VexaParameters p;
-    std::memset(&p, 0, sizeof p);
-    const bool flat = s.size.z == 1;
-    p.blockSize = flat ? VexaVec3i{8, 8, 1} : VexaVec3i{4, 4, 4};
-    p.psdResampleSize = flat ? VexaVec3i{16, 16, 1} : VexaVec3i{8, 8, 8};
-    p.psdSymmetry = 1;
-    p.maxGroupSize = stage == 0 ? 16 : 32;
-    p.varianceGroupSize = 4;
-    p.hardThreshold = 2.7f * 2.7f;
-    p.wienerFactor = 1.0f;
-    p.matchNoiseFactor = 1.0f;
-    p.searchRadius = flat ? VexaVec3i{8, 8, 0} : VexaVec3i{3, 3, 3};
-    p.imageSize = s.size;
-    p.psdSize = s.psdSize;
-    p.step = flat ? VexaVec3i{3, 3, 1} : VexaVec3i{3, 3, 3};
-    p.minGroupSize = 1;
-    const int b = p.blockSize.x * p.blockSize.y * p.blockSize.z;
-    p.matchThreshold = (stage == 0 ? 1.5f : 0.5f) * b * 0.01f; // per coefficient, sigma 0.1
-    p.gridShiftCount = {0, 0, 0};
-    p.numThreads = 2;
-    return p;
+    return stageParameters(s.size, s.psdSize, stage, 0.01f, 2);
 }
 
 VexaTransforms noTransforms() {
-    VexaTransforms t;
-    std::memset(&t, 0, sizeof t);
-    return t;
+    return builtInTransforms();
 }
 
 struct StageRun {
@@ -1009,37 +961,6 @@ TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
 }
 
 // ========================================================== argument checks
-
-namespace {
-
-Parameters paramsWith(Vec3<int> blockSize, int maxGroupSize) {
-    Parameters p;
-    std::memset(&p, 0, sizeof p);
-    p.blockSize = blockSize;
-    p.maxGroupSize = maxGroupSize;
-    return p;
-}
-
-Transforms<float> setWith(const float* fx, const float* fy, const float* fz) {
-    Transforms<float> t{{fx, fy, fz}, {fx, fy, fz}, HAAR_NL_FWD, HAAR_NL_INV, KAISER_8x8};
-    return t;
-}
-
-Parameters noiseParams(Vec3<int> B, Vec3<int> R, bool symmetry, int maxGroupSize, int vgs,
-                       Vec3<int> psdSize) {
-    Parameters p{};
-    p.blockSize = B;
-    p.psdResampleSize = R;
-    p.psdSymmetry = symmetry;
-    p.maxGroupSize = maxGroupSize;
-    p.varianceGroupSize = vgs;
-    p.psdSize = psdSize;
-    p.imageSize = {32, 32, B.z == 1 ? 1 : 32};
-    p.step = {1, 1, 1};
-    return p;
-}
-
-} // namespace
 
 TEST(ArgumentChecks, ShiftTableRepair) {
     const int table5[5] = {0, 1, 2, 3, 4};

@@ -11,6 +11,7 @@
 
 #include "core/allocator.h"
 #include "core/parameters.h"
+#include "support/library_fixtures.h"
 #include "transforms/transform_choice.h"
 #include "transforms/transform_meta.h"
 #include "transforms/transform_tables.h"
@@ -20,6 +21,8 @@ namespace vexa {
 namespace {
 
 using namespace TransformsMetas;
+using vexa_fixtures::paramsWith;
+using vexa_fixtures::setWith;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -225,19 +228,6 @@ TEST(BuiltinTables, CompleteSetsAreInitialisedAtLoad) {
 }
 
 // ---- identification ----
-
-Parameters paramsWith(Vec3<int> blockSize, int maxGroupSize) {
-    Parameters p;
-    std::memset(&p, 0, sizeof p);
-    p.blockSize = blockSize;
-    p.maxGroupSize = maxGroupSize;
-    return p;
-}
-
-Transforms<float> setWith(const float* fx, const float* fy, const float* fz) {
-    Transforms<float> t{{fx, fy, fz}, {fx, fy, fz}, HAAR_NL_FWD, HAAR_NL_INV, KAISER_8x8};
-    return t;
-}
 
 std::vector<float> shifted(const float* m, int count, float delta) {
     std::vector<float> v(m, m + count);
