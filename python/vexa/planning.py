@@ -30,6 +30,12 @@ LONG_IS_32_BITS = sys.platform.startswith("win")
 # Without memory_limit, "auto" keeps the fewest windowed axes whose plan takes
 # at most this share of the available memory (and at most 80 % in any case).
 AUTO_SHARE = 0.25
+# ... and whose block buffers take at most this many times the volume's
+# float32 size (or AUTO_SMALL_BUFFERS, whichever is larger): windowed buffers
+# are refilled line by line at little cost, while whole ones take 64 floats
+# per voxel, so the stage's peak stays within about 4 times the volume.
+AUTO_VOLUME_FACTOR = 2
+AUTO_SMALL_BUFFERS = 64 << 20
 UNREACHABLE = 1 << 62
 
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
@@ -200,6 +206,12 @@ def plan_stage(
         available = available_memory()
         limit = int(available * 0.8)
         budget = int(available * AUTO_SHARE)
+    voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
+    buffer_cap = (
+        UNREACHABLE
+        if memory_limit is not None
+        else max(AUTO_VOLUME_FACTOR * voxels * FLOAT, AUTO_SMALL_BUFFERS)
+    )
     flat = image_xyz[2] == 1
     args = (stage, image_xyz, psd_points, resample_xyz, symmetry)
     if split == "auto":
@@ -209,7 +221,7 @@ def plan_stage(
             total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
             if best is None or total < best[1]:
                 best = (cand, total, blocks)
-            if total <= budget:
+            if total <= budget and blocks <= buffer_cap:
                 return StagePlan(stage.name, cand, total, blocks, limit, num_threads)
             if fitting is None and total <= limit:
                 fitting = (cand, total, blocks)

@@ -31,6 +31,10 @@ struct StageGeometry {
     bool shareCollections; // the buffers cover the whole volume on every axis
     int lineCount;         // grid lines of the cut axis
     long long referenceCount;
+    // Lines are handed out one at a time (SliceJobContext::nextLine) when a
+    // job's buffers are not slid from line to line anyway: shared buffers, or
+    // buffers that slide along another axis and are refilled at every line.
+    bool dynamicLines;
 };
 
 // Grid positions 0, sliceStep, ... below sliceCount + sliceStep.
@@ -140,6 +144,25 @@ struct ThreadMemory {
     }
 };
 
+// Load balance without losing reproducibility. The grid lines are cut into
+// chunks wide enough that two chunks with one chunk between them never
+// aggregate into the same voxel; the even chunks run first (phase 0), then
+// the odd ones (phase 1), each handed to whichever job asks next. So every
+// voxel receives its contributions in the same order whatever the timing:
+// chunk by chunk in phase order, and within a chunk in walk order.
+struct LineSchedule {
+    int chunkLines = 1;
+    int chunkCount = 0;
+    std::atomic<int> next[2] = {{0}, {0}}; // next chunk of the phase to hand out
+    std::atomic<int> done[2] = {{0}, {0}}; // chunks of the phase finished
+    // Chunks of `phase`: phase, phase + 2, ...
+    int chunksIn(int phase) const { return chunkCount > phase ? (chunkCount - phase + 1) / 2 : 0; }
+};
+
+// Grid lines per chunk: the reach of one line's groups along the cut axis
+// (search radius, block, step and the largest grid shift), in lines.
+int scheduleChunkLines(const Parameters& params, const StageGeometry& g);
+
 // Everything a job reads or accumulates into; built by the stage loop.
 struct SliceJobContext {
     const Parameters& params;
@@ -158,6 +181,9 @@ struct SliceJobContext {
     ImageDataMutable<float>& weights;
     BlockMatchStorage* storage;
     StageControl& control;
+    // Hands out chunks of grid lines to whichever job is free (see
+    // LineSchedule). Null: every job walks its fixed run of jobLineRange.
+    LineSchedule* schedule = nullptr;
 };
 
 // One job of the stage's parallel loop: walks its run of grid lines. Never

@@ -1,3 +1,4 @@
+#include <atomic>
 #include "interface/vexa_loop.h"
 
 #include <memory>
@@ -138,10 +139,14 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
 
     // 11. The jobs.
     StageControl control;
+    LineSchedule schedule;
+    schedule.chunkLines = scheduleChunkLines(params, geometry);
+    schedule.chunkCount = (geometry.lineCount + schedule.chunkLines - 1) / schedule.chunkLines;
     const SliceJobContext context{params,       meta,          geometry,         workSize,
                                   noisy,        basicEstimate, res.distanceBias, res.K3fT3,
                                   res.localVar, res.collHTWie, res.collWie,      output,
-                                  res.weights,  storage,       control};
+                                  res.weights,  storage,       control,
+                                  geometry.dynamicLines ? &schedule : nullptr};
     const int threads = ThreadPool::THREAD_POOL.getNumThreads();
     ThreadPool::THREAD_POOL.newLoopJob(
         [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
