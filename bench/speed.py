@@ -122,8 +122,11 @@ def worker(kind: str, size: str, case: str, threads: int) -> dict:
 
     prof = vr.profile("default", num_threads=threads)
     basic, t_hard, m_hard = bl.timed(vr.run, noisy, nc, prof, "hard", progress=False)
+    cpu_hard = bl.LAST_CPU_SECONDS[0]
     final, t_wie, m_wie = bl.timed(vr.run, noisy, nc, prof, "wiener", basic_estimate=basic, progress=False)
-    return dict(hard_s=t_hard, wiener_s=t_wie, total_s=t_hard + t_wie, hard_peak_mib=m_hard,
+    cpu_wie = bl.LAST_CPU_SECONDS[0]
+    return dict(hard_s=t_hard, wiener_s=t_wie, total_s=t_hard + t_wie, cpu_s=cpu_hard + cpu_wie,
+                hard_peak_mib=m_hard,
                 wiener_peak_mib=m_wie, psnr_basic=bl.psnr(clean, basic), psnr=bl.psnr(clean, final))
 
 
@@ -188,6 +191,7 @@ def report(results: Path = RESULTS, readme: Path = bl.README):
             _shape(size), case, threads,
             f"{old['hard_s']:.2f} / {new['hard_s']:.2f}", f"{old['wiener_s']:.2f} / {new['wiener_s']:.2f}",
             f"{old['total_s']:.2f} / {new['total_s']:.2f}", f"**{old['total_s'] / new['total_s']:.2f}×**",
+            f"{old['cpu_s']:.1f} / {new['cpu_s']:.1f}" if "cpu_s" in old and "cpu_s" in new else "",
             f"{mvox / old['total_s']:.3f} / {mvox / new['total_s']:.3f}",
             f"{max(old['hard_peak_mib'], old['wiener_peak_mib']):.0f} / "
             f"{max(new['hard_peak_mib'], new['wiener_peak_mib']):.0f}",
@@ -200,11 +204,12 @@ def report(results: Path = RESULTS, readme: Path = bl.README):
              f"host of commit `{recs[-1]['old_commit'] if recs else '?'}` (before the speed work); new: this "
              "tree. Default profile; gauss1 rows run with the PSD, so with the noise adaptation (6×6×6 "
              "blocks, λ 3.5, Wiener factor 1.3). Peak: the larger of the two stages' VmHWM above the "
-             "resident size before the stage (caller's arrays excluded). TV: skimage "
+             "resident size before the stage (caller's arrays excluded). CPU s: processor time of all "
+             "threads, which a busy machine inflates less than the wall time. TV: skimage "
              "`denoise_tv_chambolle` at its best weight on the same data (one thread).\n"]
     parts.append(bl.markdown_table(
         ["size (x×y×z)", "noise", "threads", "hard s old / new", "Wiener s old / new", "total s old / new",
-         "speed-up", "Mvox/s old / new", "peak MiB old / new", "input MiB", "PSNR dB old / new", "TV s (PSNR)"],
+         "speed-up", "CPU s old / new", "Mvox/s old / new", "peak MiB old / new", "input MiB", "PSNR dB old / new", "TV s (PSNR)"],
         rows))
     if PERF.exists():
         prof = json.loads(PERF.read_text())

@@ -282,6 +282,6 @@ class TestSpeedReport:
         readme.write_text("# t\n")
         speed.report(results, readme)
         text = readme.read_text()
-        assert "| 128³ | white0.10 | 2 | 3.00 / 1.00 | 6.00 / 2.00 | 9.00 / 3.00 | **3.00×** |" in text
+        assert "| 128³ | white0.10 | 2 | 3.00 / 1.00 | 6.00 / 2.00 | 9.00 / 3.00 | **3.00×** |  |" in text
         assert "| 950 / 30 |" in text and "abc1234" in text
         assert "316×370×301" not in text

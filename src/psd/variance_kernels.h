@@ -7,8 +7,7 @@ namespace vexa {
 // out[psi + n*w] = sum over layer < layers of table[psi + n*layer] *
 // weights[layer + layers*w] for w < count (weights null: the plain sum, one
 // vector). Every sum runs in float in increasing layer order, one rounding
-// per product and per sum, as the plain loop; up to four weight vectors share
-// one pass over the table.
+// per product and per sum, as the plain loop.
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
 
