@@ -47,6 +47,7 @@ CACHE = Path(os.environ.get("VEXA_SPEED_CACHE", Path.home() / ".cache" / "vexa-s
 CASES = {"white0.10": bl.NoiseCase("white0.10", 0.10, "white"),
          "gauss1": bl.NoiseCase("gauss1", 0.10, "gauss1")}
 TV_WEIGHT = {"white0.10": 0.7, "gauss1": 1.0}
+PSD_GRID = (8, 8, 8)  # the default profile's frequency grid for volumes
 
 
 def parse_args(argv=None):
@@ -118,12 +119,20 @@ def worker(kind: str, size: str, case: str, threads: int) -> dict:
 
         out, secs, mib = bl.timed(denoise_tv_chambolle, noisy, weight=TV_WEIGHT[case] * nc.sigma)
         return dict(total_s=secs, peak_mib=mib, psnr=bl.psnr(clean, out))
-    import vexa_runner as vr
+    import vexa  # the host of the build under test (PYTHONPATH)
 
-    prof = vr.profile("default", num_threads=threads)
-    basic, t_hard, m_hard = bl.timed(vr.run, noisy, nc, prof, "hard", progress=False)
+    # Only calls both hosts share: the old build is driven by its own host.
+    kernel = bl.noise_kernel(nc, noisy.ndim)
+    noise = nc.sigma if kernel is None else vexa.psd_from_kernel(kernel, PSD_GRID)
+    prof = vexa.VEXAProfile.from_name("default")
+    prof.num_threads = threads
+
+    def run(stage, **kw):
+        return vexa.vexa(noisy, noise, prof, stage, progress=False, **kw)
+
+    basic, t_hard, m_hard = bl.timed(run, "hard")
     cpu_hard = bl.LAST_CPU_SECONDS[0]
-    final, t_wie, m_wie = bl.timed(vr.run, noisy, nc, prof, "wiener", basic_estimate=basic, progress=False)
+    final, t_wie, m_wie = bl.timed(run, "wiener", basic_estimate=basic)
     cpu_wie = bl.LAST_CPU_SECONDS[0]
     return dict(hard_s=t_hard, wiener_s=t_wie, total_s=t_hard + t_wie, cpu_s=cpu_hard + cpu_wie,
                 hard_peak_mib=m_hard,

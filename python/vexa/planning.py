@@ -30,12 +30,17 @@ LONG_IS_32_BITS = sys.platform.startswith("win")
 # Without memory_limit, "auto" keeps the fewest windowed axes whose plan takes
 # at most this share of the available memory (and at most 80 % in any case).
 AUTO_SHARE = 0.25
-# ... and whose block buffers take at most this many times the volume's
-# float32 size (or AUTO_SMALL_BUFFERS, whichever is larger): windowed buffers
-# are refilled line by line at little cost, while whole ones take 64 floats
-# per voxel, so the stage's peak stays within about 4 times the volume.
+# ... and, for blocks of up to AUTO_CAPPED_BLOCK coefficients, whose block
+# buffers take at most AUTO_VOLUME_FACTOR times the volume's float32 size (or
+# AUTO_SMALL_BUFFERS, whichever is larger). Whole buffers take one float per
+# block coefficient per voxel; windowing y and z keeps them to a few MiB for
+# some 10 % more time (their blocks are refilled at every grid line), so the
+# stage's peak stays within about 4 times the volume. Larger blocks cost more
+# to refill (about the fourth power of the edge), so they keep the cheaper
+# plan while it fits AUTO_SHARE.
 AUTO_VOLUME_FACTOR = 2
 AUTO_SMALL_BUFFERS = 64 << 20
+AUTO_CAPPED_BLOCK = 64
 UNREACHABLE = 1 << 62
 
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
@@ -209,7 +214,7 @@ def plan_stage(
     voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
     buffer_cap = (
         UNREACHABLE
-        if memory_limit is not None
+        if memory_limit is not None or stage.block_count > AUTO_CAPPED_BLOCK
         else max(AUTO_VOLUME_FACTOR * voxels * FLOAT, AUTO_SMALL_BUFFERS)
     )
     flat = image_xyz[2] == 1
