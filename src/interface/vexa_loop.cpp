@@ -140,8 +140,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // 11. The jobs.
     StageControl control;
     LineSchedule schedule;
-    schedule.chunkLines = scheduleChunkLines(params, geometry);
-    schedule.chunkCount = (geometry.lineCount + schedule.chunkLines - 1) / schedule.chunkLines;
+    schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
     const SliceJobContext context{params,       meta,          geometry,         workSize,
                                   noisy,        basicEstimate, res.distanceBias, res.K3fT3,
                                   res.localVar, res.collHTWie, res.collWie,      output,
