@@ -643,9 +643,11 @@ TEST(StageGeometryTest, LineChunksTwoApartNeverReachTheSameVoxel) {
             lo.push_back(a);
             hi.push_back(b);
         }
-        for (std::size_t c = 0; c + 2 < lo.size(); ++c)
-            if (hi[c] >= 0 && hi[c + 2] >= 0)
+        for (std::size_t c = 0; c + 2 < lo.size(); ++c) {
+            if (hi[c] >= 0 && hi[c + 2] >= 0) {
                 EXPECT_LT(hi[c], lo[c + 2]) << "chunk " << c << " of " << chunk << " lines";
+            }
+        }
     }
 }
 
