@@ -59,6 +59,27 @@ StageGeometry computeStageGeometry(const Parameters& params) {
     return g;
 }
 
+void LineSchedule::reset(int lines, int linesPerChunk) {
+    chunkLines = std::max(1, linesPerChunk);
+    chunkCount = (lines + chunkLines - 1) / chunkLines;
+    done.reset(new std::atomic<bool>[static_cast<std::size_t>(std::max(chunkCount, 1))]);
+    for (int i = 0; i < chunkCount; ++i) done[i].store(false);
+    nextEven.store(0);
+    nextOdd.store(1);
+}
+
+int LineSchedule::take() {
+    int odd = nextOdd.load();
+    while (odd < chunkCount && finished(odd - 1) && finished(odd + 1)) {
+        if (nextOdd.compare_exchange_weak(odd, odd + 2)) return odd;
+    }
+    if (nextEven.load() < chunkCount) {
+        const int even = nextEven.fetch_add(2);
+        if (even < chunkCount) return even;
+    }
+    return nextOdd.load() < chunkCount ? -2 : -1;
+}
+
 int scheduleChunkLines(const Parameters& params, const StageGeometry& g) {
     const int axis = g.is3D ? 2 : 1;
     int shift = 0;
@@ -179,22 +200,20 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     JobVisitor<S> visitor{c, tm, boxRadius};
     if (c.schedule != nullptr) {
         LineSchedule& s = *c.schedule;
-        for (int phase = 0; phase < 2; ++phase) {
-            // Phase 1 starts when every chunk of phase 0 is finished.
-            while (phase == 1 && s.done[0].load() < s.chunksIn(0)) {
+        for (;;) {
+            const int chunk = s.take();
+            if (chunk == -1) return;
+            if (chunk == -2) { // another job walks a neighbour of the next odd chunk
                 if (c.control.shouldStop()) return;
                 std::this_thread::yield();
+                continue;
             }
-            for (int k = s.next[phase].fetch_add(1); k < s.chunksIn(phase);
-                 k = s.next[phase].fetch_add(1)) {
-                const int first = (2 * k + phase) * s.chunkLines;
-                const int last = std::min(first + s.chunkLines, c.geometry.lineCount);
-                for (int line = first; line < last; ++line)
-                    if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
-                s.done[phase].fetch_add(1);
-            }
+            const int first = chunk * s.chunkLines;
+            const int last = std::min(first + s.chunkLines, c.geometry.lineCount);
+            for (int line = first; line < last; ++line)
+                if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
+            s.done[chunk].store(true, std::memory_order_release);
         }
-        return;
     }
     int begin = 0, end = 0;
     jobLineRange(c.geometry.lineCount, numThreads, job, begin, end);

@@ -137,17 +137,27 @@ struct ThreadMemory {
 
 // Load balance without losing reproducibility. The grid lines are cut into
 // chunks wide enough that two chunks with one chunk between them never
-// aggregate into the same voxel; the even chunks run first (phase 0), then
-// the odd ones (phase 1), each handed to whichever job asks next. So every
-// voxel receives its contributions in the same order whatever the timing:
-// chunk by chunk in phase order, and within a chunk in walk order.
+// aggregate into the same voxel. Even chunks may run at any time; an odd chunk
+// runs once both its even neighbours are finished. Jobs take whatever is free
+// (an odd chunk when one is ready, else the next even one), so they idle only
+// at the very end, and every voxel still receives its contributions in the
+// same order whatever the timing: an even chunk's before its odd neighbour's,
+// and within a chunk in walk order.
 struct LineSchedule {
     int chunkLines = 1;
     int chunkCount = 0;
-    std::atomic<int> next[2] = {{0}, {0}}; // next chunk of the phase to hand out
-    std::atomic<int> done[2] = {{0}, {0}}; // chunks of the phase finished
-    // Chunks of `phase`: phase, phase + 2, ...
-    int chunksIn(int phase) const { return chunkCount > phase ? (chunkCount - phase + 1) / 2 : 0; }
+    std::atomic<int> nextEven{0}; // next even chunk to hand out
+    std::atomic<int> nextOdd{1};  // next odd chunk to hand out
+    std::unique_ptr<std::atomic<bool>[]> done;
+
+    // Sets the chunking; done flags all false.
+    void reset(int lines, int linesPerChunk);
+    bool finished(int chunk) const {
+        return chunk < 0 || chunk >= chunkCount || done[chunk].load(std::memory_order_acquire);
+    }
+    // Next chunk for a job: >= 0 a chunk to walk, -1 nothing left, -2 nothing
+    // ready yet (an odd chunk waits for a neighbour that is being walked).
+    int take();
 };
 
 // Grid lines per chunk: the reach of one line's groups along the cut axis

@@ -142,8 +142,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     StageControl control;
     std::mutex aggregationMutex;
     LineSchedule schedule;
-    schedule.chunkLines = scheduleChunkLines(params, geometry);
-    schedule.chunkCount = (geometry.lineCount + schedule.chunkLines - 1) / schedule.chunkLines;
+    schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
     const SliceJobContext context{
         params,           meta,        geometry,         noisy,         basicEstimate,
         res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,

@@ -656,6 +656,27 @@ TEST(StageGeometryTest, LineChunksTwoApartNeverReachTheSameVoxel) {
     }
 }
 
+TEST(StageGeometryTest, OddChunksWaitForBothEvenNeighbours) {
+    LineSchedule s;
+    s.reset(10, 2); // chunks 0 .. 4
+    ASSERT_EQ(s.chunkCount, 5);
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), 2);
+    s.done[0].store(true);
+    EXPECT_EQ(s.take(), 4);  // chunk 1 still waits for chunk 2
+    EXPECT_EQ(s.take(), -2); // nothing ready, work left
+    s.done[2].store(true);
+    EXPECT_EQ(s.take(), 1);
+    EXPECT_EQ(s.take(), -2); // chunk 3 waits for chunk 4
+    s.done[4].store(true);
+    EXPECT_EQ(s.take(), 3);
+    EXPECT_EQ(s.take(), -1);
+    s.reset(3, 5); // one chunk longer than the lines
+    EXPECT_EQ(s.chunkCount, 1);
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), -1);
+}
+
 TEST(StageGeometryTest, LinesAreHandedOutUnlessJobBuffersSlideAlongTheCutAxis) {
     Parameters p = gridParameters({40, 40, 40}, {4, 4, 4}, {3, 3, 3});
     p.searchRadius = {3, 3, 3};
