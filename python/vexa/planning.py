@@ -31,15 +31,16 @@ LONG_IS_32_BITS = sys.platform.startswith("win")
 # at most this share of the available memory (and at most 80 % in any case).
 AUTO_SHARE = 0.25
 # ... and, for blocks of up to AUTO_CAPPED_BLOCK coefficients, whose block
-# buffers take at most AUTO_VOLUME_FACTOR times the volume's float32 size (or
-# AUTO_SMALL_BUFFERS, whichever is larger). Whole buffers take one float per
+# buffers take at most AUTO_VOLUME_FACTOR times the volume's float32 size or
+# AUTO_SMALL_BUFFERS, whichever is larger (so crops up to some 100^3 keep
+# whole buffers, the fastest plan, and large volumes are windowed). Whole buffers take one float per
 # block coefficient per voxel; windowing y and z keeps them to a few MiB for
 # some 10 % more time (their blocks are refilled at every grid line), so the
 # stage's peak stays within about 4 times the volume. Larger blocks cost more
 # to refill (about the fourth power of the edge), so they keep the cheaper
 # plan while it fits AUTO_SHARE.
 AUTO_VOLUME_FACTOR = 2
-AUTO_SMALL_BUFFERS = 64 << 20
+AUTO_SMALL_BUFFERS = 512 << 20
 AUTO_CAPPED_BLOCK = 64
 UNREACHABLE = 1 << 62
 
