@@ -168,8 +168,8 @@ def parse_perf(text: str) -> list[tuple[float, str]]:
     rows = []
     for line in text.splitlines():
         m = re.match(r"\s*([\d.]+)%\s+\[[.k]\]\s+(.*\S)", line)
-        if m:
-            rows.append((float(m.group(1)), m.group(2)))
+        if m:  # some perf versions pad the line with empty "-" columns
+            rows.append((float(m.group(1)), re.sub(r"(\s+-)+$", "", m.group(2))))
     return rows
 
 

@@ -259,7 +259,7 @@ class TestSpeedReport:
         text = """# Samples: 1K of event 'cycles'
 #
     27.70%  [k] clear_page_erms
-    15.02%  [.] vexa::blockMatching<float>
+    15.02%  [.] vexa::blockMatching<float>                      -      -
      0.10%  [.] main
 """
         rows = speed.parse_perf(text)
