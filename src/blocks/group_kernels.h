@@ -12,7 +12,9 @@ namespace vexa {
 void haarForwardLayers(const float* const* in, int n, float* out, int c);
 // Fast inverse Haar, n in {4, 8, 16, 32}.
 void haarInverseLayers(const float* const* in, int n, float* out, int c);
-// out layer j = sum over k of matrix[j*n + k] * layer k, accumulated from k = 0.
+// out layer j = sum over k of matrix[j*n + k] * layer k, accumulated from k = 0;
+// terms with a zero weight (k >= 1) are skipped, which for finite input changes
+// no value (at most the sign of a zero sum).
 void matrixProductLayers(const float* const* in, int n, const float* matrix, float* out, int c);
 
 // The two builds behind the dispatch above (group_kernels_impl.h).

@@ -127,8 +127,11 @@ void matrixProductLayers(const float* const* in, int n, const float* matrix, flo
         const float m0 = row[0];
         for (int i = 0; i < c; ++i) o[i] = m0 * in0[i];
         for (int k = 1; k < n; ++k) {
-            const float* ink = in[k];
             const float mk = row[k];
+            // A zero weight adds a zero product (finite input), which leaves
+            // every sum as it is; the Haar tables are mostly zeros.
+            if (mk == 0.0f) continue;
+            const float* ink = in[k];
             for (int i = 0; i < c; ++i) o[i] += mk * ink[i];
         }
     }

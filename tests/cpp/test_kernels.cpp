@@ -150,6 +150,31 @@ TEST(GroupKernels, MatrixProductLayersSumsFromTheFirstLayer) {
         }
 }
 
+TEST(GroupKernels, ZeroWeightsChangeNoValue) {
+    // Half the weights zero, as in the Haar tables of the short groups.
+    std::mt19937 rng(13);
+    for (int n : {2, 4, 8}) {
+        const int c = 64;
+        std::vector<float> in = randomValues(static_cast<std::size_t>(c) * n, rng);
+        std::vector<float> m = randomValues(static_cast<std::size_t>(n) * n, rng);
+        for (int j = 0; j < n; ++j)
+            for (int k = 1; k < n; ++k)
+                if ((j + k) % 2) m[j * n + k] = (k % 4 == 1) ? -0.0f : 0.0f;
+        std::vector<const float*> layers(n);
+        for (int k = 0; k < n; ++k) layers[k] = in.data() + static_cast<long>(c) * k;
+        onEveryPath([&] {
+            std::vector<float> got(in.size(), NAN);
+            matrixProductLayers(layers.data(), n, m.data(), got.data(), c);
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < c; ++i) {
+                    float s = m[j * n] * layers[0][i];
+                    for (int k = 1; k < n; ++k) s += m[j * n + k] * layers[k][i];
+                    ASSERT_EQ(got[static_cast<long>(c) * j + i], s) << "n " << n << " j " << j;
+                }
+        });
+    }
+}
+
 TEST(GroupKernels, HaarRejectsLengthsWithoutAFastPath) {
     std::vector<float> in(6 * 4, 1.0f), out(6 * 4);
     std::vector<const float*> layers(6, in.data());
