@@ -25,7 +25,7 @@ int haarLength(StandardTransform tag, bool inverse) {
 // Pointers to the n input layers; groups longer than the fixed room are
 // rare (the host allows up to 64) and take a heap array.
 class LayerPointers {
-public:
+  public:
     template <class Layer>
     LayerPointers(int n, const Layer& layer) {
         float const** p = fixed_;
@@ -38,7 +38,7 @@ public:
     }
     const float* const* get() const { return ptr_; }
 
-private:
+  private:
     static constexpr int kFixed = 64;
     const float* fixed_[kFixed];
     std::vector<const float*> heap_;

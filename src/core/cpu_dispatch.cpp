@@ -16,8 +16,8 @@ bool detectAvx2() {
 }
 
 std::atomic<int>& chosen() {
-    static std::atomic<int> path{static_cast<int>(detectAvx2() ? KernelPath::Avx2
-                                                               : KernelPath::Baseline)};
+    static std::atomic<int> path{
+        static_cast<int>(detectAvx2() ? KernelPath::Avx2 : KernelPath::Baseline)};
     return path;
 }
 
@@ -28,7 +28,9 @@ bool cpuHasAvx2() {
     return has;
 }
 
-KernelPath kernelPath() { return static_cast<KernelPath>(chosen().load(std::memory_order_relaxed)); }
+KernelPath kernelPath() {
+    return static_cast<KernelPath>(chosen().load(std::memory_order_relaxed));
+}
 
 KernelPath forceKernelPath(KernelPath path) {
     if (path == KernelPath::Avx2 && !cpuHasAvx2()) path = KernelPath::Baseline;

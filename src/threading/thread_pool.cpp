@@ -47,7 +47,8 @@ void workerLoop(ThreadPool* pool) {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(jobMutex);
-            jobsPosted.wait(lock, [pool] { return pool->jobs != nullptr || !pool->running.load(); });
+            jobsPosted.wait(lock,
+                            [pool] { return pool->jobs != nullptr || !pool->running.load(); });
             if (!pool->running.load() && pool->jobs == nullptr) break;
         }
         if (!pool->getJob(job)) continue;

@@ -32,7 +32,9 @@ void onEveryPath(const Body& body) {
     EXPECT_GE(ran, 1);
 }
 
-bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 std::vector<float> randomValues(std::size_t n, std::mt19937& rng) {
     std::vector<float> v(n);
@@ -94,9 +96,12 @@ TEST(CandidateSums, NaNAndInfinityStayInTheirLane) {
         float d[8] = {};
         candidateSums8(blocks, ref, 0, 16, d);
         for (int k = 0; k < 8; ++k) {
-            if (k == 2) EXPECT_TRUE(std::isnan(d[k]));
-            else if (k == 6) EXPECT_TRUE(std::isinf(d[k]));
-            else EXPECT_EQ(d[k], 0.0f);
+            if (k == 2)
+                EXPECT_TRUE(std::isnan(d[k]));
+            else if (k == 6)
+                EXPECT_TRUE(std::isinf(d[k]));
+            else
+                EXPECT_EQ(d[k], 0.0f);
         }
     });
 }
@@ -121,8 +126,10 @@ TEST(GroupKernels, HaarLayersEqualTheOnePositionRoutines) {
                 haarForwardLayers(layers.data(), n, gotF.data(), c);
                 haarInverseLayers(layers.data(), n, gotI.data(), c);
                 for (std::size_t i = 0; i < in.size(); ++i) {
-                    ASSERT_TRUE(sameBits(gotF[i], wantF[i])) << "forward c " << c << " n " << n << " at " << i;
-                    ASSERT_TRUE(sameBits(gotI[i], wantI[i])) << "inverse c " << c << " n " << n << " at " << i;
+                    ASSERT_TRUE(sameBits(gotF[i], wantF[i]))
+                        << "forward c " << c << " n " << n << " at " << i;
+                    ASSERT_TRUE(sameBits(gotI[i], wantI[i]))
+                        << "inverse c " << c << " n " << n << " at " << i;
                 }
             });
         }
