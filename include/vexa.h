@@ -17,9 +17,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/*
+ * On Windows the entry points are exported from the DLL and imported by its
+ * users. Define VEXA_STATIC when linking the library's objects directly into
+ * a program (no DLL in between).
+ */
 #if defined(_WIN32)
 #if defined(VEXA_BUILDING_LIBRARY)
 #define VEXA_API __declspec(dllexport)
+#elif defined(VEXA_STATIC)
+#define VEXA_API
 #else
 #define VEXA_API __declspec(dllimport)
 #endif

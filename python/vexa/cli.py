@@ -35,7 +35,9 @@ def _parser():
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    d = sub.add_parser("denoise", help="denoise a .npy, .nii/.nii.gz or .tif/.tiff file")
+    d = sub.add_parser(
+        "denoise", help="denoise a .npy, .nii/.nii.gz, .tif/.tiff file or a Zarr store (.zarr)"
+    )
     d.add_argument("input", help="noisy file")
     d.add_argument("output", help="file to write the estimate to")
     noise = d.add_mutually_exclusive_group(required=True)
@@ -60,6 +62,9 @@ def _parser():
         help="keep the preset's settings for correlated noise (no noise adaptation)",
     )
     d.add_argument("--quiet", action="store_true", help="no progress bar")
+    from ._cli_zarr import add_zarr_arguments
+
+    add_zarr_arguments(d)
 
     m = sub.add_parser("demo", help="denoise a built-in synthetic phantom")
     m.add_argument("--size", type=int, default=48, help="edge length of the phantom (default 48)")
@@ -113,7 +118,12 @@ def _cmd_denoise(args):
     from .api import denoise
     from .io import file_format, write_volume
     from .profiles import VEXAProfile
+    from .zarr_io import is_zarr
 
+    if is_zarr(args.input) or is_zarr(args.output):
+        from ._cli_zarr import denoise_zarr
+
+        return denoise_zarr(args, _Failure)
     try:
         file_format(args.output)
     except ValueError as exc:

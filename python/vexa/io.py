@@ -1,4 +1,5 @@
-"""Reading and writing volumes: NIfTI (nibabel), TIFF stacks (tifffile) and .npy."""
+"""Reading and writing volumes: NIfTI (nibabel), TIFF stacks (tifffile) and .npy; Zarr
+stores lazily as Dask arrays (:func:`read_zarr`, :func:`write_zarr`, extra ``dask``)."""
 
 from __future__ import annotations
 
@@ -8,7 +9,18 @@ from typing import Any, Optional
 
 import numpy as np
 
-__all__ = ["Volume", "read_volume", "write_volume", "file_format"]
+from .zarr_io import ZarrSource, is_zarr, read_zarr, write_zarr
+
+__all__ = [
+    "Volume",
+    "read_volume",
+    "write_volume",
+    "file_format",
+    "ZarrSource",
+    "is_zarr",
+    "read_zarr",
+    "write_zarr",
+]
 
 _FORMATS = {".npy": "npy", ".nii": "nifti", ".nii.gz": "nifti", ".tif": "tiff", ".tiff": "tiff"}
 

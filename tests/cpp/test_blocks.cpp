@@ -1145,3 +1145,45 @@ TEST(GroupTransform, TagsOfAnotherLengthAndMissingMatrices) {
         transformBlocksNL(a.cube, 8, HAAR_NL_INV[8], TransformsMetas::HAAR8_INV, a.cube, bs),
         CheckFailure);
 }
+
+TEST(BlockCollection, SizeLimitOfALongIsCheckedBeforeAllocation) {
+    // blockCount and totalBlockSize are longs: 32 bits on Windows, where a
+    // collection is limited to 2^31 - 1 floats. A larger box must be refused
+    // before the allocator is asked, with the usual advice; where long has 64
+    // bits the same box reaches the allocator (made to fail here).
+    const std::string advice =
+        "Failed to allocate block memory! \n"
+        "If profile.split_block_extraction is set to [False, False, False], this is likely "
+        "fixed by \nsetting the value to [False, False, True] or, if still failing, [False, "
+        "True, True]. \npro = VEXAProfile(); pro.split_block_extraction = [False, False, "
+        "True]; y_est = vexa(z, psd, pro);\n";
+    std::vector<std::size_t> asked;
+    setAllocationFailureHook([&](std::size_t bytes) {
+        asked.push_back(bytes);
+        return true;
+    });
+    BlockCollection<float> c;
+
+    // 5800^2 origins of 8x8x1 blocks: 2,152,960,000 floats, just over 2^31 - 1.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c.allocate({5807, 5807, 1}, {8, 8, 1}, {6000, 6000, 1}), nullptr);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, advice);
+    EXPECT_EQ(c.data, nullptr);
+    if (sizeof(long) == 4)
+        EXPECT_TRUE(asked.empty()) << "allocator asked for " << asked.front() << " bytes";
+    else
+        EXPECT_EQ(asked, std::vector<std::size_t>{2152960000ULL * sizeof(float)});
+
+    // The largest whole number of 64-float blocks under the limit reaches the
+    // allocator on every platform.
+    asked.clear();
+    long total = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c.allocate(33554431L, 64L, total), nullptr);
+    err = testing::internal::GetCapturedStderr();
+    setAllocationFailureHook(nullptr);
+    EXPECT_EQ(err, advice);
+    EXPECT_EQ(total, 33554431L * 64L);
+    EXPECT_EQ(asked, std::vector<std::size_t>{33554431ULL * 64ULL * sizeof(float)});
+}

@@ -4,6 +4,7 @@ import ctypes
 import os
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -81,6 +82,40 @@ def test_parameter_subfields():
 )
 def test_library_name_per_platform(platform, name):
     assert _lib.library_name(platform) == name
+
+
+@pytest.mark.parametrize(
+    "platform, name",
+    [("linux", "libvexa_linux.so"), ("win32", "libvexa_win.so"), ("darwin", "libvexa_mac.so")],
+)
+def test_host_loads_the_library_of_the_running_platform(monkeypatch, tmp_path, platform, name):
+    # The package folder holds the library built for the platform; the loader
+    # must open that file, by its full path, and no other.
+    for other in ("libvexa_linux.so", "libvexa_win.so", "libvexa_mac.so"):
+        (tmp_path / other).write_bytes(b"")
+    opened = []
+
+    def fake_cdll(path):
+        opened.append(path)
+        return types.SimpleNamespace(**{n: (lambda *a: 0) for n in _lib._SIGNATURES})
+
+    monkeypatch.setattr(sys, "platform", platform)
+    monkeypatch.delenv("VEXA_LIBRARY", raising=False)
+    monkeypatch.setattr(_lib, "__file__", str(tmp_path / "_lib.py"))
+    monkeypatch.setattr(_lib, "_loaded", None)
+    monkeypatch.setattr(_lib.ctypes, "CDLL", fake_cdll)
+    _lib.load_library()
+    assert opened == [str(tmp_path / name)]
+
+
+def test_missing_platform_library_names_the_file(monkeypatch, tmp_path):
+    monkeypatch.setattr(sys, "platform", "win32")
+    monkeypatch.delenv("VEXA_LIBRARY", raising=False)
+    monkeypatch.setattr(_lib, "__file__", str(tmp_path / "_lib.py"))
+    monkeypatch.setattr(_lib, "_loaded", None)
+    (tmp_path / "libvexa_linux.so").write_bytes(b"")
+    with pytest.raises(OSError, match="libvexa_win.so"):
+        _lib.load_library()
 
 
 def test_installed_library_loads_and_answers():
