@@ -1,17 +1,26 @@
 #!/usr/bin/env python3
-"""Seconds per stage, megavoxels per second and peak memory of vexa.
+"""Speed and peak memory of vexa, before and after, from one run.
 
-    python bench/speed.py                       # 64^3, 128^3, full volume; 1 and 2 threads
-    python bench/speed.py --sizes 64 128        # skip the full volume
-    python bench/speed.py --callgrind           # where the time goes (valgrind, small run)
-    python bench/speed.py --sizes 128 --case gauss1   # low-pass noise: the adapted profile
+    python bench/speed.py --old 83c9b8f                      # 128^3 and the full volume
+    python bench/speed.py --old 83c9b8f --sizes 96 --tv      # the crop, with TV beside it
+    python bench/speed.py --old 83c9b8f --perf 64            # where the time goes, both builds
+    python bench/speed.py --report-only
 
-Input: central crops of the normalised T1 volume (full: 301×370×316 in
-array order, 316×370×301 x-fastest) with white noise of σ = 0.10. Each
-stage is timed on its own (the Wiener stage on the hard stage's output);
-peak memory is the kernel's peak resident size during the stage (VmHWM,
-reset before it) above the size before it. Results go to
-bench/results/speed.jsonl and the README's speed section.
+The old library is built from the given commit (``git archive`` into a cache
+folder, then cmake) and driven by that commit's own Python host, so its
+memory plan is the old one too; the new library is built from the working
+tree. Every configuration runs old then new, each in a fresh process, so the
+two see the same machine load; compare them as ratios on a shared machine.
+
+Input: central crops of the normalised T1 volume (full: 316x370x301, x
+fastest) with white noise of sigma 0.10 or low-pass noise (``gauss1``, run
+with its PSD, so with the noise adaptation: 6^3 blocks, lambda 3.5, Wiener
+factor 1.3). Each stage is timed on its own (the Wiener stage on the hard
+stage's output); peak memory is the kernel's peak resident size during the
+stage (VmHWM, reset before it) above the size before it, so the caller's
+input and output arrays are excluded. ``--tv`` times skimage's
+denoise_tv_chambolle at its best setting on the same data (weight 0.7 sigma
+for white noise, 1.0 sigma for gauss1; bench/README.md's comparison).
 """
 
 from __future__ import annotations
@@ -20,172 +29,247 @@ import argparse
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
 import benchlib as bl  # noqa: E402
-import vexa_runner as vr  # noqa: E402
 
-RESULTS = bl.RESULTS / "speed.jsonl"
-CASE = bl.NoiseCase("white0.10", 0.10, "white")
+RESULTS = bl.RESULTS / "speed_compare.jsonl"
+PERF = bl.RESULTS / "speed_perf.json"
+CACHE = Path(os.environ.get("VEXA_SPEED_CACHE", Path.home() / ".cache" / "vexa-speed"))
+CASES = {"white0.10": bl.NoiseCase("white0.10", 0.10, "white"),
+         "gauss1": bl.NoiseCase("gauss1", 0.10, "gauss1")}
+TV_WEIGHT = {"white0.10": 0.7, "gauss1": 1.0}
+PSD_GRID = (8, 8, 8)  # the default profile's frequency grid for volumes
 
 
 def parse_args(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", nargs="*", default=["64", "128", "full"], help="cube edges or 'full'")
+    ap.add_argument("--old", help="commit of the library to compare against")
+    ap.add_argument("--sizes", nargs="*", default=["128", "full"], help="cube edges or 'full'")
+    ap.add_argument("--cases", nargs="*", default=list(CASES), choices=list(CASES))
     ap.add_argument("--threads", nargs="*", type=int, default=[1, 2])
-    ap.add_argument("--profile", default="default")
-    ap.add_argument("--case", default="white0.10", choices=[c.name for c in bl.noise_cases()],
-                    help="noise case (correlated ones run with their PSD and the noise adaptation)")
-    ap.add_argument("--callgrind", action="store_true", help="profile a small run under callgrind")
-    ap.add_argument("--callgrind-size", type=int, default=32)
+    ap.add_argument("--tv", action="store_true", help="time denoise_tv_chambolle on the same data")
+    ap.add_argument("--perf", type=int, metavar="SIZE", help="perf profile of both builds on a SIZE^3 crop")
     ap.add_argument("--report-only", action="store_true")
+    ap.add_argument("--worker", nargs=4, metavar=("KIND", "SIZE", "CASE", "THREADS"), help=argparse.SUPPRESS)
     return ap.parse_args(argv)
 
 
-def volume(size: str) -> np.ndarray:
-    vol = bl.load_ch2()
-    return vol if size == "full" else bl.central_crop(vol, int(size))
+# ----------------------------------------------------------------- builds
 
 
-def case_named(name: str) -> bl.NoiseCase:
-    return next(c for c in bl.noise_cases() if c.name == name)
+def _build(src: Path, build: Path) -> Path:
+    lib = build / "libvexa_linux.so"
+    subprocess.run(["cmake", "-S", str(src), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "--target", "vexa", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return lib
 
 
-def profile_label(preset: str, case: bl.NoiseCase) -> str:
-    return preset if case.name == CASE.name else f"{preset}, {case.name} noise"
+def build_old(commit: str) -> tuple[Path, Path]:
+    """(library, python host folder) of a commit, built once into the cache."""
+    sha = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", commit], check=True,
+                         capture_output=True, text=True).stdout.strip()
+    src = CACHE / f"src-{sha}"
+    if not (src / "CMakeLists.txt").exists():
+        src.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", sha], check=True, capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", str(src)], input=archive, check=True)
+    return _build(src, src / "build"), src / "python"
 
 
-def measure(size: str, threads: int, preset: str, case: bl.NoiseCase = CASE) -> dict:
-    clean = volume(size)
-    noisy = clean + bl.make_noise(clean.shape, case, bl.seed_for(f"speed{size}", case))
-    prof = vr.profile(preset, num_threads=threads)
-    basic, t_hard, m_hard = bl.timed(vr.run, noisy, case, prof, "hard", progress=False)
-    final, t_wie, m_wie = bl.timed(vr.run, noisy, case, prof, "wiener", basic_estimate=basic, progress=False)
-    mvox = noisy.size / 1e6
-    return dict(size=size, shape=list(noisy.shape), threads=threads, profile=profile_label(preset, case),
-                hard_s=t_hard, wiener_s=t_wie, total_s=t_hard + t_wie, mvox=mvox,
-                mvox_per_s=mvox / (t_hard + t_wie), hard_peak_mib=m_hard, wiener_peak_mib=m_wie,
-                input_mib=noisy.nbytes / 2**20, psnr_basic=bl.psnr(clean, basic),
-                psnr_final=bl.psnr(clean, final), when=time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
+def build_new() -> tuple[Path, Path]:
+    return _build(ROOT, ROOT / "build" / "speed"), ROOT / "python"
 
 
-CALLGRIND_SCRIPT = """
-import sys, numpy as np
-sys.path.insert(0, {bench!r})
-import benchlib as bl, vexa_runner as vr
-clean = bl.central_crop(bl.load_ch2(), {size})
-noisy = clean + bl.make_noise(clean.shape, bl.NoiseCase("white0.10", 0.10, "white"), 1)
-prof = vr.profile({preset!r}, num_threads=1)
-vr.run(noisy, bl.NoiseCase("white0.10", 0.10, "white"), prof, "all", progress=False)
-"""
+# ----------------------------------------------------------------- data
 
 
-def callgrind(size: int, preset: str, top: int = 15) -> list[tuple[float, str]]:
-    """Top functions by instructions executed, inside the library only."""
-    if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
-        raise RuntimeError("valgrind is not installed: run tools/install_bench_deps.sh")
-    with tempfile.TemporaryDirectory() as tmp:
-        script = Path(tmp) / "run.py"
-        script.write_text(CALLGRIND_SCRIPT.format(bench=str(bl.BENCH), size=size, preset=preset))
-        out = Path(tmp) / "callgrind.out"
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, str(script)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        text = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], check=True,
-                              capture_output=True, text=True).stdout
+def data(size: str, case: str) -> tuple[np.ndarray, np.ndarray]:
+    """(clean, noisy) float32, cached on disk."""
+    CACHE.mkdir(parents=True, exist_ok=True)
+    clean_path, noisy_path = CACHE / f"{size}_clean.npy", CACHE / f"{size}_{case}.npy"
+    if not clean_path.exists() or not noisy_path.exists():
+        vol = bl.load_ch2()
+        clean = vol if size == "full" else bl.central_crop(vol, int(size))
+        nc = CASES[case]
+        noisy = clean + bl.make_noise(clean.shape, nc, bl.seed_for(f"speed{size}", nc))
+        np.save(clean_path, clean.astype(np.float32))
+        np.save(noisy_path, noisy.astype(np.float32))
+    return np.load(clean_path), np.load(noisy_path)
+
+
+# ----------------------------------------------------------------- one measurement (own process)
+
+
+def worker(kind: str, size: str, case: str, threads: int) -> dict:
+    clean, noisy = data(size, case)
+    nc = CASES[case]
+    if kind == "tv":
+        from skimage.restoration import denoise_tv_chambolle
+
+        out, secs, mib = bl.timed(denoise_tv_chambolle, noisy, weight=TV_WEIGHT[case] * nc.sigma)
+        return dict(total_s=secs, peak_mib=mib, psnr=bl.psnr(clean, out))
+    import vexa  # the host of the build under test (PYTHONPATH)
+
+    # Only calls both hosts share: the old build is driven by its own host.
+    kernel = bl.noise_kernel(nc, noisy.ndim)
+    noise = nc.sigma if kernel is None else vexa.psd_from_kernel(kernel, PSD_GRID)
+    prof = vexa.VEXAProfile.from_name("default")
+    prof.num_threads = threads
+
+    def run(stage, **kw):
+        return vexa.vexa(noisy, noise, prof, stage, progress=False, **kw)
+
+    basic, t_hard, m_hard = bl.timed(run, "hard")
+    cpu_hard = bl.LAST_CPU_SECONDS[0]
+    final, t_wie, m_wie = bl.timed(run, "wiener", basic_estimate=basic)
+    cpu_wie = bl.LAST_CPU_SECONDS[0]
+    return dict(hard_s=t_hard, wiener_s=t_wie, total_s=t_hard + t_wie, cpu_s=cpu_hard + cpu_wie,
+                hard_peak_mib=m_hard,
+                wiener_peak_mib=m_wie, psnr_basic=bl.psnr(clean, basic), psnr=bl.psnr(clean, final))
+
+
+def run_worker(kind: str, size: str, case: str, threads: int, lib: Path | None, host: Path | None,
+               prefix=()) -> dict:
+    env = dict(os.environ)
+    if lib is not None:
+        env["VEXA_LIBRARY"] = str(lib)
+        env["PYTHONPATH"] = str(host)
+    cmd = [*prefix, sys.executable, str(Path(__file__).resolve()), "--worker", kind, size, case, str(threads)]
+    proc = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ----------------------------------------------------------------- perf
+
+
+def perf_top(size: int, lib: Path, host: Path, top: int = 12) -> list[tuple[float, str]]:
+    out = CACHE / "perf.data"
+    data(str(size), "white0.10")
+    run_worker("vexa", str(size), "white0.10", 1, lib, host,
+               prefix=("perf", "record", "-q", "-o", str(out), "--"))
+    text = subprocess.run(["perf", "report", "-i", str(out), "--no-children", "--sort", "symbol", "--stdio"],
+                          check=True, capture_output=True, text=True).stdout
+    return parse_perf(text)[:top]
+
+
+def parse_perf(text: str) -> list[tuple[float, str]]:
+    """(percent, symbol) rows of `perf report --stdio --sort symbol`, in its order."""
     rows = []
-    total = None
     for line in text.splitlines():
-        m = re.match(r"\s*([\d,]+)\s+\(\s*([\d.]+)%\)\s+(.*)", line)
-        if m is None:
-            continue
-        pct, where = float(m.group(2)), m.group(3)
-        if "PROGRAM TOTALS" in where:
-            total = m.group(1)
-            continue
-        rows.append((pct, where))
-    lib = [(p, w) for p, w in rows if "libvexa" in w]
-    return (lib or rows)[:top], sum(p for p, w in rows if "libvexa" in w), total
+        m = re.match(r"\s*([\d.]+)%\s+\[[.k]\]\s+(.*\S)", line)
+        if m:  # some perf versions pad the line with empty "-" columns
+            rows.append((float(m.group(1)), re.sub(r"(\s+-)+$", "", m.group(2))))
+    return rows
 
 
-def report(profile_name: str):
-    recs = [r for r in bl.load_records(RESULTS) if "hard_s" in r]
+# ----------------------------------------------------------------- report
+
+
+def _shape(size, noisy_shape=None):
+    if size == "full":
+        return "316×370×301"
+    return f"{size}³"
+
+
+def report(results: Path = RESULTS, readme: Path = bl.README):
+    recs = bl.load_records(results)
     latest = {}
     for r in recs:
-        latest[(r["size"], r["threads"], r["profile"])] = r
-    order = {"64": 0, "128": 1, "full": 2}
+        latest[(r["size"], r["case"], r["threads"], r["build"])] = r
+    order = {"96": 0, "128": 1, "full": 2}
+    keys = sorted({(s, c, t) for s, c, t, _ in latest}, key=lambda k: (order.get(k[0], 9), k[1], k[2]))
     rows = []
-    for (size, threads, prof), r in sorted(latest.items(), key=lambda kv: (order.get(kv[0][0], 9), kv[0][2], kv[0][1])):
-        shape = "×".join(str(s) for s in r["shape"][::-1])
-        rows.append([shape, prof, threads, f"{r['hard_s']:.2f}", f"{r['wiener_s']:.2f}", f"{r['total_s']:.2f}",
-                     f"{r['mvox_per_s']:.3f}", f"{r['hard_peak_mib']:.0f}", f"{r['wiener_peak_mib']:.0f}",
-                     f"{r['input_mib']:.0f}", f"{r['psnr_final']:.2f}"])
-    parts = [f"Machine: {bl.machine_line()}; shared with other work, so figures vary by some 10 %. "
-             "Sizes are x×y×z (x fastest). White noise σ = 0.10 on the normalised T1 volume (rows naming another "
-             "noise case: that noise, σ = 0.10, run with its PSD, so with the noise adaptation); the Wiener stage "
-             "is timed on the hard stage's output. Peak MiB: kernel peak RSS (VmHWM) during the stage above "
-             "the resident size before it (input and output arrays of the caller excluded).\n"]
-    parts.append(bl.markdown_table(["size (x×y×z)", "profile", "threads", "hard s", "Wiener s", "total s",
-                                    "Mvox/s", "hard peak MiB", "Wiener peak MiB", "input MiB", "PSNR dB"], rows))
-    cg = bl.RESULTS / "callgrind.json"
-    if cg.exists():
-        c = json.loads(cg.read_text())
-        parts.append(f"\nWhere the time goes: `valgrind --tool=callgrind` on a {c['size']}³ crop, both stages, "
-                     f"1 thread, profile `{c['profile']}` (instructions executed, exclusive; the library's "
-                     f"share of the whole Python process: {c['lib_share']:.1f} %):\n")
-        parts.append(bl.markdown_table(["% of all instructions", "function"],
-                                       [[f"{p:.2f}", "`" + re.sub(r"\s*\[[^\]]*\]$", "", w.split(":", 1)[-1]).strip()[:150] + "`"]
-                                        for p, w in c["top"]]))
-    prof_file = bl.RESULTS / "speed_profile.json"
-    if prof_file.exists():
-        parts.append("\nProfile used (library order x, y, z):\n\n```\n" + prof_file.read_text().strip() + "\n```")
-    bl.update_readme("speed", "\n".join(parts))
+    for size, case, threads in keys:
+        old, new = latest.get((size, case, threads, "old")), latest.get((size, case, threads, "new"))
+        if old is None or new is None:
+            continue
+        tv = latest.get((size, case, 0, "tv"))
+        mvox = new["voxels"] / 1e6
+        rows.append([
+            _shape(size), case, threads,
+            f"{old['hard_s']:.2f} / {new['hard_s']:.2f}", f"{old['wiener_s']:.2f} / {new['wiener_s']:.2f}",
+            f"{old['total_s']:.2f} / {new['total_s']:.2f}", f"**{old['total_s'] / new['total_s']:.2f}×**",
+            f"{old['cpu_s']:.1f} / {new['cpu_s']:.1f}" if "cpu_s" in old and "cpu_s" in new else "",
+            f"{mvox / old['total_s']:.3f} / {mvox / new['total_s']:.3f}",
+            f"{max(old['hard_peak_mib'], old['wiener_peak_mib']):.0f} / "
+            f"{max(new['hard_peak_mib'], new['wiener_peak_mib']):.0f}",
+            f"{new['input_mib']:.0f}",
+            f"{old['psnr']:.2f} / {new['psnr']:.2f}",
+            "" if tv is None else f"{tv['total_s']:.2f} ({tv['psnr']:.2f} dB)",
+        ])
+    parts = [f"Machine: {bl.machine_line()}; shared with other work, so absolute figures vary by 10 % and "
+             "more; each row's old and new runs are back to back, so read the ratio. Old: the library and "
+             f"host of commit `{recs[-1]['old_commit'] if recs else '?'}` (before the speed work); new: this "
+             "tree. Default profile; gauss1 rows run with the PSD, so with the noise adaptation (6×6×6 "
+             "blocks, λ 3.5, Wiener factor 1.3). Peak: the larger of the two stages' VmHWM above the "
+             "resident size before the stage (caller's arrays excluded). CPU s: processor time of all "
+             "threads, which a busy machine inflates less than the wall time. TV: skimage "
+             "`denoise_tv_chambolle` at its best weight on the same data (one thread).\n"]
+    parts.append(bl.markdown_table(
+        ["size (x×y×z)", "noise", "threads", "hard s old / new", "Wiener s old / new", "total s old / new",
+         "speed-up", "CPU s old / new", "Mvox/s old / new", "peak MiB old / new", "input MiB", "PSNR dB old / new", "TV s (PSNR)"],
+        rows))
+    if PERF.exists():
+        prof = json.loads(PERF.read_text())
+        parts.append(f"\nWhere the time goes: `perf record` on the {prof['size']}³ crop, white noise, both "
+                     "stages, 1 thread, whole Python process (loading the input included); self time per "
+                     "function:\n")
+        n = max(len(prof["old"]), len(prof["new"]))
+        table = []
+        for i in range(n):
+            o = prof["old"][i] if i < len(prof["old"]) else ("", "")
+            w = prof["new"][i] if i < len(prof["new"]) else ("", "")
+            table.append([f"{o[0]:.1f}" if o[0] != "" else "", f"`{o[1][:70]}`" if o[1] else "",
+                          f"{w[0]:.1f}" if w[0] != "" else "", f"`{w[1][:70]}`" if w[1] else ""])
+        parts.append(bl.markdown_table(["old %", "old function", "new %", "new function"], table))
+    bl.update_readme("speed", "\n".join(parts), readme)
     print("README section 'speed' updated")
 
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.worker:
+        kind, size, case, threads = args.worker
+        print(json.dumps(worker(kind, size, case, int(threads))))
+        return
     if not args.report_only:
-        import dataclasses
-
-        case = case_named(args.case)
-        vexa = vr.import_vexa()
-        prof = vr.profile(args.profile)
-        noise = vr.noise_argument(np.zeros((64, 64, 64), np.float32), case, prof)
-        flatness = None if np.isscalar(noise) else vexa.psd_flatness(noise)
-        resolved = prof.resolve(3, flatness)
-        (bl.RESULTS).mkdir(parents=True, exist_ok=True)
-        label = profile_label(args.profile, case)
-        kept = {}
-        path = bl.RESULTS / "speed_profile.json"
-        if path.exists():
-            for line in path.read_text().splitlines():
-                if ": " in line and not line.startswith(label + ": "):
-                    kept[line.split(": ", 1)[0]] = line
-        kept[label] = f"{label}: " + json.dumps(dataclasses.asdict(resolved), default=str, indent=None)
-        path.write_text("\n".join(kept.values()) + "\n")
-        if args.callgrind:
-            top, share, total = callgrind(args.callgrind_size, args.profile)
-            (bl.RESULTS / "callgrind.json").write_text(json.dumps(
-                dict(size=args.callgrind_size, profile=args.profile, top=top, lib_share=share, total=total)))
-            for p, w in top:
-                print(f"{p:6.2f}%  {w}")
+        if not args.old:
+            raise SystemExit("--old COMMIT is needed (the library to compare against)")
+        old_lib, old_host = build_old(args.old)
+        new_lib, new_host = build_new()
+        if args.perf:
+            PERF.write_text(json.dumps(dict(size=args.perf, old=perf_top(args.perf, old_lib, old_host),
+                                            new=perf_top(args.perf, new_lib, new_host))))
         else:
+            stamp = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
             for size in args.sizes:
-                for threads in args.threads:
-                    r = measure(size, threads, args.profile, case)
-                    bl.append_record(RESULTS, r)
-                    print(f"{size:>5} threads {threads}: hard {r['hard_s']:.2f} s, Wiener {r['wiener_s']:.2f} s, "
-                          f"{r['mvox_per_s']:.3f} Mvox/s, peak {r['hard_peak_mib']:.0f}/{r['wiener_peak_mib']:.0f} "
-                          f"MiB, PSNR {r['psnr_final']:.2f}", flush=True)
-    report(args.profile)
+                for case in args.cases:
+                    _, noisy = data(size, case)
+                    base = dict(size=size, case=case, voxels=int(noisy.size), input_mib=noisy.nbytes / 2**20,
+                                old_commit=args.old, when=stamp)
+                    if args.tv:
+                        r = run_worker("tv", size, case, 1, None, None)
+                        bl.append_record(RESULTS, dict(base, build="tv", threads=0, **r))
+                        print(f"{size:>5} {case:9} TV: {r['total_s']:.2f} s, PSNR {r['psnr']:.2f}", flush=True)
+                    for threads in args.threads:
+                        for build, lib, host in (("old", old_lib, old_host), ("new", new_lib, new_host)):
+                            r = run_worker("vexa", size, case, threads, lib, host)
+                            bl.append_record(RESULTS, dict(base, build=build, threads=threads, **r))
+                            print(f"{size:>5} {case:9} threads {threads} {build}: hard {r['hard_s']:.2f} s, "
+                                  f"Wiener {r['wiener_s']:.2f} s, peak {r['hard_peak_mib']:.0f}/"
+                                  f"{r['wiener_peak_mib']:.0f} MiB, PSNR {r['psnr']:.3f}", flush=True)
+    report()
 
 
 if __name__ == "__main__":

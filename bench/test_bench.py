@@ -252,23 +252,36 @@ class TestComparisonBookkeeping:
         assert "**vexa**" in text and "**Gaussian**" not in text
 
 
-class TestCallgrindParsing:
-    def test_library_functions_are_kept_in_order(self, monkeypatch):
+class TestSpeedReport:
+    def test_perf_rows_keep_their_order_and_kernel_symbols(self):
         import speed
 
-        sample = """--------------------------------------------------------------------------------
-100,000 (100.0%)  PROGRAM TOTALS
---------------------------------------------------------------------------------
-30,000 (30.00%)  ???:PyEval_EvalFrame [/usr/lib/libpython3.so]
-20,000 (20.00%)  ???:vexa::blockMatching<float>(int) [/x/libvexa_linux.so]
- 5,000 ( 5.00%)  ???:vexa::aggregateGroup<float>(int) [/x/libvexa_linux.so]
+        text = """# Samples: 1K of event 'cycles'
+#
+    27.70%  [k] clear_page_erms
+    15.02%  [.] vexa::blockMatching<float>                      -      -
+     0.10%  [.] main
 """
+        rows = speed.parse_perf(text)
+        assert rows == [(27.70, "clear_page_erms"), (15.02, "vexa::blockMatching<float>"), (0.10, "main")]
 
-        class Done:
-            stdout = sample
+    def test_rows_pair_old_and_new_and_give_the_ratio(self, tmp_path):
+        import speed
 
-        monkeypatch.setattr(speed.shutil, "which", lambda name: "/usr/bin/" + name)
-        monkeypatch.setattr(speed.subprocess, "run", lambda *a, **k: Done())
-        top, share, total = speed.callgrind(8, "default")
-        assert [round(p) for p, _ in top] == [20, 5] and "blockMatching" in top[0][1]
-        assert share == 25.0 and total == "100,000"
+        results = tmp_path / "r.jsonl"
+        base = dict(size="128", case="white0.10", threads=2, voxels=2_000_000, input_mib=8.0,
+                    old_commit="abc1234", when="t", psnr=32.5, psnr_basic=31.0)
+        bl.append_record(results, dict(base, build="old", hard_s=3.0, wiener_s=6.0, total_s=9.0,
+                                       hard_peak_mib=500.0, wiener_peak_mib=950.0))
+        bl.append_record(results, dict(base, build="new", hard_s=1.0, wiener_s=2.0, total_s=3.0,
+                                       hard_peak_mib=20.0, wiener_peak_mib=30.0))
+        # A row with only one build is left out rather than shown half empty.
+        bl.append_record(results, dict(base, size="full", build="old", hard_s=1, wiener_s=1, total_s=2,
+                                       hard_peak_mib=1, wiener_peak_mib=1))
+        readme = tmp_path / "README.md"
+        readme.write_text("# t\n")
+        speed.report(results, readme)
+        text = readme.read_text()
+        assert "| 128³ | white0.10 | 2 | 3.00 / 1.00 | 6.00 / 2.00 | 9.00 / 3.00 | **3.00×** |  |" in text
+        assert "| 950 / 30 |" in text and "abc1234" in text
+        assert "316×370×301" not in text

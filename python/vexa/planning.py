@@ -30,6 +30,18 @@ LONG_IS_32_BITS = sys.platform.startswith("win")
 # Without memory_limit, "auto" keeps the fewest windowed axes whose plan takes
 # at most this share of the available memory (and at most 80 % in any case).
 AUTO_SHARE = 0.25
+# ... and, for blocks of up to AUTO_CAPPED_BLOCK coefficients, whose block
+# buffers take at most AUTO_VOLUME_FACTOR times the volume's float32 size or
+# AUTO_SMALL_BUFFERS, whichever is larger (so crops up to some 100^3 keep
+# whole buffers, the fastest plan, and large volumes are windowed). Whole buffers take one float per
+# block coefficient per voxel; windowing y and z keeps them to a few MiB for
+# some 10 % more time (their blocks are refilled at every grid line), so the
+# stage's peak stays within about 4 times the volume. Larger blocks cost more
+# to refill (about the fourth power of the edge), so they keep the cheaper
+# plan while it fits AUTO_SHARE.
+AUTO_VOLUME_FACTOR = 2
+AUTO_SMALL_BUFFERS = 512 << 20
+AUTO_CAPPED_BLOCK = 64
 UNREACHABLE = 1 << 62
 
 # Candidate windowings in library order (x, y, z), fewest windowed axes first.
@@ -200,6 +212,12 @@ def plan_stage(
         available = available_memory()
         limit = int(available * 0.8)
         budget = int(available * AUTO_SHARE)
+    voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
+    buffer_cap = (
+        UNREACHABLE
+        if memory_limit is not None or stage.block_count > AUTO_CAPPED_BLOCK
+        else max(AUTO_VOLUME_FACTOR * voxels * FLOAT, AUTO_SMALL_BUFFERS)
+    )
     flat = image_xyz[2] == 1
     args = (stage, image_xyz, psd_points, resample_xyz, symmetry)
     if split == "auto":
@@ -209,7 +227,7 @@ def plan_stage(
             total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
             if best is None or total < best[1]:
                 best = (cand, total, blocks)
-            if total <= budget:
+            if total <= budget and blocks <= buffer_cap:
                 return StagePlan(stage.name, cand, total, blocks, limit, num_threads)
             if fitting is None and total <= limit:
                 fitting = (cand, total, blocks)

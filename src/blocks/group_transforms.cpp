@@ -1,6 +1,10 @@
 #include "blocks/group_transforms.h"
 
+#include <cstddef>
+#include <vector>
+
 #include "blocks/block_transforms.h"
+#include "blocks/group_kernels.h"
 #include "core/check.h"
 
 namespace vexa {
@@ -18,23 +22,28 @@ int haarLength(StandardTransform tag, bool inverse) {
     return (t >= 0 && t <= 3) ? (4 << t) : 0;
 }
 
-// Row j of the product, accumulated layer by layer so the loop over the c
-// coefficient positions vectorises; each element still sums k = 0 upward.
-template <class Input>
-void matrixProduct(const Input& layer, int n, const float* matrix, float* out, int c) {
-    for (int j = 0; j < n; ++j) {
-        float* o = out + static_cast<long>(c) * j;
-        const float* row = matrix + static_cast<long>(j) * n;
-        const float* in0 = layer(0);
-        const float m0 = row[0];
-        for (int i = 0; i < c; ++i) o[i] = m0 * in0[i];
-        for (int k = 1; k < n; ++k) {
-            const float* ink = layer(k);
-            const float mk = row[k];
-            for (int i = 0; i < c; ++i) o[i] += mk * ink[i];
+// Pointers to the n input layers; groups longer than the fixed room are
+// rare (the host allows up to 64) and take a heap array.
+class LayerPointers {
+  public:
+    template <class Layer>
+    LayerPointers(int n, const Layer& layer) {
+        float const** p = fixed_;
+        if (n > kFixed) {
+            heap_.resize(static_cast<std::size_t>(n));
+            p = heap_.data();
         }
+        for (int k = 0; k < n; ++k) p[k] = layer(k);
+        ptr_ = p;
     }
-}
+    const float* const* get() const { return ptr_; }
+
+  private:
+    static constexpr int kFixed = 64;
+    const float* fixed_[kFixed];
+    std::vector<const float*> heap_;
+    const float* const* ptr_ = nullptr;
+};
 
 template <class Input>
 void matrixProductReference(const Input& layer, int n, const float* matrix, float* out, int c) {
@@ -63,16 +72,13 @@ void transformBlocksNL(const BlockDistance<T>* blocks, int n, const T* matrix,
         copyLayer(blocks[0].block, out.data, c);
         return;
     }
+    const LayerPointers layers(n, [blocks](int k) { return blocks[k].block; });
     if (haarLength(tag, false) == n) {
-        for (int i = 0; i < c; ++i) {
-            IndexerBase<BlockDistance<T>*, true> in{blocks, i};
-            IndexerBase<T*, true> o{out.data + i, c};
-            forwardHaar_32_16_8_4_2_1(in, o, n);
-        }
+        haarForwardLayers(layers.get(), n, out.data, c);
         return;
     }
     VEXA_CHECK(matrix != nullptr, "groupForward[stackSize] != nullptr");
-    matrixProduct([blocks](int k) { return blocks[k].block; }, n, matrix, out.data, c);
+    matrixProductLayers(layers.get(), n, matrix, out.data, c);
 }
 
 template <class T>
@@ -85,26 +91,18 @@ void transformBlocksNL(const Cube4D<T>& in, int n, const T* matrix, StandardTran
         copyLayer(in.data, out.data, c);
         return;
     }
+    const T* base = in.data;
+    const LayerPointers layers(n, [base, c](int k) { return base + static_cast<long>(c) * k; });
     if (haarLength(tag, true) == n) {
-        for (int i = 0; i < c; ++i) {
-            IndexerBase<const T*, true> src{in.data + i, c};
-            IndexerBase<T*, true> o{out.data + i, c};
-            invHaar_32_16_8_4_2_1(src, o, n);
-        }
+        haarInverseLayers(layers.get(), n, out.data, c);
         return;
     }
     if (haarLength(tag, false) == n) {
-        for (int i = 0; i < c; ++i) {
-            IndexerBase<const T*, true> src{in.data + i, c};
-            IndexerBase<T*, true> o{out.data + i, c};
-            forwardHaar_32_16_8_4_2_1(src, o, n);
-        }
+        haarForwardLayers(layers.get(), n, out.data, c);
         return;
     }
     VEXA_CHECK(matrix != nullptr, "groupInverse[stackSize] != nullptr");
-    const T* base = in.data;
-    matrixProduct([base, c](int k) { return base + static_cast<long>(c) * k; }, n, matrix, out.data,
-                  c);
+    matrixProductLayers(layers.get(), n, matrix, out.data, c);
 }
 
 template void transformBlocksNL<float>(const BlockDistance<float>*, int, const float*,

@@ -4,6 +4,7 @@
 
 #include "core/check.h"
 #include "core/complex.h"
+#include "matching/distance_kernels.h"
 
 namespace vexa {
 
@@ -149,40 +150,37 @@ struct Scan {
     }
 };
 
-// Sums of coefficients [from, to) of four candidates at once: four
+constexpr int kLanes = 8;
+
+// Sums of coefficients [from, to) of eight candidates at once: eight
 // independent chains, each in storage order, so every sum equals the sum of
-// the one-at-a-time scan.
+// the one-at-a-time scan. Float blocks go through the vector kernel.
 template <class T>
-inline void sums4(const T* const* blocks, const T* ref, int from, int to, float* d) {
-    float d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
-    const T *b0 = blocks[0], *b1 = blocks[1], *b2 = blocks[2], *b3 = blocks[3];
+inline void sums8(const T* const* blocks, const T* ref, int from, int to, float* d) {
     for (int i = from; i < to; ++i) {
         const T r = ref[i];
-        d0 += squaredDifference(b0[i], r);
-        d1 += squaredDifference(b1[i], r);
-        d2 += squaredDifference(b2[i], r);
-        d3 += squaredDifference(b3[i], r);
+        for (int k = 0; k < kLanes; ++k) d[k] += squaredDifference(blocks[k][i], r);
     }
-    d[0] = d0;
-    d[1] = d1;
-    d[2] = d2;
-    d[3] = d3;
 }
 
-// Advances the sums of the listed candidates (at most four) over [from, to);
+inline void sums8(const float* const* blocks, const float* ref, int from, int to, float* d) {
+    candidateSums8(blocks, ref, from, to, d);
+}
+
+// Advances the sums of the listed candidates (at most eight) over [from, to);
 // idle lanes repeat the first one and are dropped.
 template <class T>
 inline void advance(const T* const* blocks, float* d, const int* idx, int m, const T* ref, int from,
                     int to) {
     if (m == 0 || from >= to) return;
-    const T* lane[4];
-    float acc[4];
-    for (int k = 0; k < 4; ++k) {
+    const T* lane[kLanes];
+    float acc[kLanes];
+    for (int k = 0; k < kLanes; ++k) {
         const int j = idx[k < m ? k : 0];
         lane[k] = blocks[j];
         acc[k] = d[j];
     }
-    sums4(lane, ref, from, to, acc);
+    sums8(lane, ref, from, to, acc);
     for (int k = 0; k < m; ++k) d[idx[k]] = acc[k];
 }
 
@@ -221,10 +219,10 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
 
     // Once the queue is full its top only decreases, and a partial sum only
     // grows. So a candidate whose partial sum exceeds the top at the start of
-    // its batch of four is one the plain scan rejects as well, and sums run
+    // its batch of eight is one the plain scan rejects as well, and sums run
     // further than the plain scan would never change its decisions, which are
     // then taken candidate by candidate in scan order with the current top.
-    constexpr int kBatch = 4;
+    constexpr int kBatch = kLanes;
     const T* blocks[kBatch];
     Vec3<int> pos[kBatch];
     float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];

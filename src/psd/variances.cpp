@@ -6,6 +6,7 @@
 
 #include "core/check.h"
 #include "psd/fft.h"
+#include "psd/variance_kernels.h"
 
 namespace vexa {
 
@@ -18,44 +19,10 @@ inline int reduce(int v, int period) {
 
 } // namespace
 
-namespace {
-
-// Sums for `width` consecutive coefficients in a local accumulator that the
-// compiler keeps in registers; each sum still runs in increasing layer order.
-template <class T, int width>
-void layerSumChunk(const T* table, const T* weights, int n, std::size_t layers, T* out) {
-    const std::size_t stride = static_cast<std::size_t>(n);
-    T acc[width] = {};
-    if (weights == nullptr) {
-        for (std::size_t layer = 0; layer < layers; ++layer) {
-            const T* row = table + stride * layer;
-            for (int k = 0; k < width; ++k) acc[k] += row[k];
-        }
-    } else {
-        for (std::size_t layer = 0; layer < layers; ++layer) {
-            const T* row = table + stride * layer;
-            const T weight = weights[layer];
-            for (int k = 0; k < width; ++k) acc[k] += row[k] * weight;
-        }
-    }
-    for (int k = 0; k < width; ++k) out[k] = acc[k];
-}
-
-} // namespace
-
 template <class T>
 void weightedLayerSum(const T* table, const T* weights, int count, int n, std::size_t layers,
                       T* out) {
-    const int vectors = weights == nullptr ? 1 : count;
-    for (int w = 0; w < vectors; ++w) {
-        const T* wts = weights == nullptr ? nullptr : weights + layers * w;
-        T* dst = out + static_cast<std::size_t>(n) * w;
-        int psi = 0;
-        for (; psi + 16 <= n; psi += 16)
-            layerSumChunk<T, 16>(table + psi, wts, n, layers, dst + psi);
-        for (; psi + 4 <= n; psi += 4) layerSumChunk<T, 4>(table + psi, wts, n, layers, dst + psi);
-        for (; psi < n; ++psi) layerSumChunk<T, 1>(table + psi, wts, n, layers, dst + psi);
-    }
+    layerSums(table, weights, count, n, layers, out);
 }
 
 template <class T>

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <new>
+#include <thread>
 
 #include "core/check.h"
 #include "filtering/process_reference_location.h"
@@ -48,7 +49,51 @@ StageGeometry computeStageGeometry(const Parameters& params) {
                          2LL * (g.extractRadius.y + 1) + 1 >= size.y &&
                          2LL * (g.extractRadius.z + 1) + 1 >= size.z;
     g.lineCount = gridLineCount(g.sliceCount, g.sliceStep);
+    // The axis the job buffers slide along: the first whose box leaves room.
+    const Vec3<int> box = g.extractRadius + Vec3<int>{1, 1, 1};
+    int sliding = -1;
+    if (2LL * box.x + 1 < size.x)
+        sliding = 0;
+    else if (2LL * box.y + 1 < size.y)
+        sliding = 1;
+    else if (2LL * box.z + 1 < size.z)
+        sliding = 2;
+    g.dynamicLines = g.shareCollections || sliding != (g.is3D ? 2 : 1);
     return g;
+}
+
+void LineSchedule::reset(int lines, int linesPerChunk) {
+    chunkLines = std::max(1, linesPerChunk);
+    chunkCount = (lines + chunkLines - 1) / chunkLines;
+    done.reset(new std::atomic<bool>[static_cast<std::size_t>(std::max(chunkCount, 1))]);
+    for (int i = 0; i < chunkCount; ++i) done[i].store(false);
+    nextEven.store(0);
+    nextOdd.store(1);
+}
+
+int LineSchedule::take() {
+    int odd = nextOdd.load();
+    while (odd < chunkCount && finished(odd - 1) && finished(odd + 1)) {
+        if (nextOdd.compare_exchange_weak(odd, odd + 2)) return odd;
+    }
+    if (nextEven.load() < chunkCount) {
+        const int even = nextEven.fetch_add(2);
+        if (even < chunkCount) return even;
+    }
+    return nextOdd.load() < chunkCount ? -2 : -1;
+}
+
+int scheduleChunkLines(const Parameters& params, const StageGeometry& g) {
+    const int axis = g.is3D ? 2 : 1;
+    int shift = 0;
+    const int* table = axis == 2 ? params.gridShift.z : params.gridShift.y;
+    const int count = axis == 2 ? params.gridShiftCount.z : params.gridShiftCount.y;
+    for (int i = 0; table != nullptr && i < count; ++i) shift = std::max(shift, table[i]);
+    const int radius = axis == 2 ? params.searchRadius.z : params.searchRadius.y;
+    const int block = axis == 2 ? params.blockSize.z : params.blockSize.y;
+    const long long reach = 2LL * radius + block + 2LL * g.sliceStep + shift;
+    const long long lines = (reach + g.sliceStep - 1) / g.sliceStep;
+    return static_cast<int>(std::max<long long>(1, std::min<long long>(lines, g.lineCount)));
 }
 
 namespace {
@@ -155,9 +200,26 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     }
     VEXA_CHECK(tm.collHTWie && tm.collWie, "job block buffers exist");
 
+    JobVisitor<S> visitor{c, tm, boxRadius};
+    if (c.schedule != nullptr) {
+        LineSchedule& s = *c.schedule;
+        for (;;) {
+            const int chunk = s.take();
+            if (chunk == -1) return;
+            if (chunk == -2) { // another job walks a neighbour of the next odd chunk
+                if (c.control.shouldStop()) return;
+                std::this_thread::yield();
+                continue;
+            }
+            const int first = chunk * s.chunkLines;
+            const int last = std::min(first + s.chunkLines, c.geometry.lineCount);
+            for (int line = first; line < last; ++line)
+                if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
+            s.done[chunk].store(true, std::memory_order_release);
+        }
+    }
     int begin = 0, end = 0;
     jobLineRange(c.geometry.lineCount, numThreads, job, begin, end);
-    JobVisitor<S> visitor{c, tm, boxRadius};
     for (int line = begin; line < end; ++line)
         if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
 }

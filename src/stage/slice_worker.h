@@ -31,6 +31,10 @@ struct StageGeometry {
     bool shareCollections; // the buffers cover the whole volume on every axis
     int lineCount;         // grid lines of the cut axis
     long long referenceCount;
+    // Lines are handed out one at a time (SliceJobContext::nextLine) when a
+    // job's buffers are not slid from line to line anyway: shared buffers, or
+    // buffers that slide along another axis and are refilled at every line.
+    bool dynamicLines;
 };
 
 // Grid positions 0, sliceStep, ... below sliceCount + sliceStep.
@@ -131,6 +135,35 @@ struct ThreadMemory {
     std::shared_ptr<BlockCollection<T>> collWie;
 };
 
+// Load balance without losing reproducibility. The grid lines are cut into
+// chunks wide enough that two chunks with one chunk between them never
+// aggregate into the same voxel. Even chunks may run at any time; an odd chunk
+// runs once both its even neighbours are finished. Jobs take whatever is free
+// (an odd chunk when one is ready, else the next even one), so they idle only
+// at the very end, and every voxel still receives its contributions in the
+// same order whatever the timing: an even chunk's before its odd neighbour's,
+// and within a chunk in walk order.
+struct LineSchedule {
+    int chunkLines = 1;
+    int chunkCount = 0;
+    std::atomic<int> nextEven{0}; // next even chunk to hand out
+    std::atomic<int> nextOdd{1};  // next odd chunk to hand out
+    std::unique_ptr<std::atomic<bool>[]> done;
+
+    // Sets the chunking; done flags all false.
+    void reset(int lines, int linesPerChunk);
+    bool finished(int chunk) const {
+        return chunk < 0 || chunk >= chunkCount || done[chunk].load(std::memory_order_acquire);
+    }
+    // Next chunk for a job: >= 0 a chunk to walk, -1 nothing left, -2 nothing
+    // ready yet (an odd chunk waits for a neighbour that is being walked).
+    int take();
+};
+
+// Grid lines per chunk: the reach of one line's groups along the cut axis
+// (search radius, block, step and the largest grid shift), in lines.
+int scheduleChunkLines(const Parameters& params, const StageGeometry& g);
+
 // Everything a job reads or accumulates into; built by the stage loop.
 struct SliceJobContext {
     const Parameters& params;
@@ -149,6 +182,9 @@ struct SliceJobContext {
     std::mutex& aggregationMutex; // held while a group is added into output and weights
     BlockMatchStorage* storage;
     StageControl& control;
+    // Hands out chunks of grid lines to whichever job is free (see
+    // LineSchedule). Null: every job walks its fixed run of jobLineRange.
+    LineSchedule* schedule = nullptr;
 };
 
 // One job of the stage's parallel loop (step 4 of docs/design.md): walks its

@@ -142,10 +142,17 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // The jobs (step 4); the aggregation lock belongs to this stage.
     StageControl control;
     std::mutex aggregationMutex;
+    LineSchedule schedule;
+    schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
     const SliceJobContext context{
         params,           meta,        geometry,         noisy,         basicEstimate,
         res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
-        output,           res.weights, aggregationMutex, storage,       control};
+        output,           res.weights, aggregationMutex, storage,       control,
+        // One job walks the lines in order: the result then does not depend
+        // on where the chunks fall, so a volume cut into pieces gives the
+        // same bits as the whole.
+        geometry.dynamicLines && ThreadPool::THREAD_POOL.getNumThreads() > 1 ? &schedule
+                                                                            : nullptr};
     const int threads = ThreadPool::THREAD_POOL.getNumThreads();
     ThreadPool::THREAD_POOL.newLoopJob(
         [&context, threads](int job) { runSliceJob<S>(context, job, threads); });

@@ -1,5 +1,6 @@
 #include "threading/thread_pool.h"
 
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 
@@ -9,6 +10,18 @@ namespace vexa {
 namespace {
 
 std::mutex jobMutex;
+// Workers wait here for jobs (or the end of the pool); the loop's caller waits
+// here for the last index to finish. Both are guarded by jobMutex.
+std::condition_variable jobsPosted;
+std::condition_variable jobFinished;
+
+void markCompleted(ThreadPool* pool) {
+    {
+        std::lock_guard<std::mutex> guard(jobMutex);
+        pool->completed.fetch_add(1);
+    }
+    jobFinished.notify_all();
+}
 
 // First exception of a loop job; the other indexes still run to their end.
 struct LoopErrors {
@@ -31,20 +44,31 @@ void runGuarded(const std::function<void(int)>& body, int i, LoopErrors& errors)
 
 void workerLoop(ThreadPool* pool) {
     std::function<void()> job;
-    while (pool->running.load()) {
-        if (pool->getJob(job)) {
-            // Jobs catch their own exceptions; this guard only keeps a stray
-            // one from terminating the process.
-            try {
-                job();
-            } catch (...) {
-            }
-            pool->completed.fetch_add(1);
-        } else {
-            std::this_thread::yield();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(jobMutex);
+            jobsPosted.wait(lock,
+                            [pool] { return pool->jobs != nullptr || !pool->running.load(); });
+            if (!pool->running.load() && pool->jobs == nullptr) break;
         }
+        if (!pool->getJob(job)) continue;
+        // Jobs catch their own exceptions; this guard only keeps a stray one
+        // from terminating the process.
+        try {
+            job();
+        } catch (...) {
+        }
+        job = nullptr;
+        markCompleted(pool);
     }
-    job = nullptr;
+}
+
+void stopWorkers(ThreadPool* pool) {
+    {
+        std::lock_guard<std::mutex> guard(jobMutex);
+        pool->running = false;
+    }
+    jobsPosted.notify_all();
 }
 
 } // namespace
@@ -53,7 +77,7 @@ ThreadPool ThreadPool::THREAD_POOL;
 
 ThreadPool::~ThreadPool() {
     // A joinable thread may not be destroyed; stop the workers first.
-    running = false;
+    stopWorkers(this);
     for (std::thread& t : _threads)
         if (t.joinable()) t.join();
     _threads.clear();
@@ -108,19 +132,24 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& body) {
                 completed.fetch_add(1);
                 continue;
             }
-            std::lock_guard<std::mutex> guard(jobMutex);
-            node->next = jobs;
-            jobs = node;
+            {
+                std::lock_guard<std::mutex> guard(jobMutex);
+                node->next = jobs;
+                jobs = node;
+            }
+            jobsPosted.notify_one();
         }
     }
     std::function<void()> job;
     while (completed.load() < n) {
         if (getJob(job)) {
             job();
-            completed.fetch_add(1);
-        } else {
-            std::this_thread::yield();
+            job = nullptr;
+            markCompleted(this);
+            continue;
         }
+        std::unique_lock<std::mutex> lock(jobMutex);
+        jobFinished.wait(lock, [this, n] { return jobs != nullptr || completed.load() >= n; });
     }
     available = true;
     if (errors.first) std::rethrow_exception(errors.first);
@@ -140,7 +169,7 @@ bool ThreadPool::getJob(std::function<void()>& job) {
 }
 
 void ThreadPool::clearPool() {
-    running = false;
+    stopWorkers(this);
     for (std::thread& t : _threads) t.join();
     _threads.clear();
 }

@@ -9,8 +9,8 @@ namespace vexa {
 
 // Process-wide pool running parallel loops over the indexes 0 .. N-1. The
 // calling thread takes part; a loop started from inside a loop body runs
-// serially on that thread. Idle threads poll the job list (yielding between
-// polls); there is no condition variable.
+// serially on that thread. Idle workers sleep on a condition variable until
+// a loop hands out jobs, so they take no CPU from the stage's serial set-up.
 class ThreadPool {
   public:
     struct JobNode {

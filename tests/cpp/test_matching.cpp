@@ -11,6 +11,7 @@
 #include "core/allocator.h"
 #include "core/check.h"
 #include "core/complex.h"
+#include "core/cpu_dispatch.h"
 #include "core/memory.h"
 #include "matching/block_matching.h"
 #include "matching/distance_bias.h"
@@ -550,9 +551,16 @@ void runBatchedAgainstPlain(std::uint32_t seed, Data data) {
 } // namespace
 
 TEST(BlockMatching, BatchedScanEqualsThePlainScan) {
-    runBatchedAgainstPlain<float>(31, Data::Random);
-    runBatchedAgainstPlain<float>(32, Data::Quantised);
-    runBatchedAgainstPlain<float>(35, Data::WithNaN);
+    // Both builds of the distance kernel (the AVX2 one where the CPU has it).
+    const KernelPath before = kernelPath();
+    for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
+        if (forceKernelPath(path) != path) continue;
+        SCOPED_TRACE(path == KernelPath::Avx2 ? "avx2" : "baseline");
+        runBatchedAgainstPlain<float>(31, Data::Random);
+        runBatchedAgainstPlain<float>(32, Data::Quantised);
+        runBatchedAgainstPlain<float>(35, Data::WithNaN);
+    }
+    forceKernelPath(before);
     runBatchedAgainstPlain<Complex>(33, Data::Random);
     runBatchedAgainstPlain<Complex>(34, Data::Quantised);
     runBatchedAgainstPlain<Complex>(36, Data::WithNaN);

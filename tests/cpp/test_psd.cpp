@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "core/cpu_dispatch.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -413,26 +417,35 @@ TEST(NoiseTables, AllocationFailureLeavesOutputUntouched) {
     cFree(out);
 }
 
-TEST(NoiseTables, LayerSumMatchesPlainLoop) {
+TEST(NoiseTables, LayerSumEqualsThePlainLoopBitwiseOnEveryKernelBuild) {
     const std::size_t layers = 5 * 8 * 8;
-    // Coefficient counts and batch sizes that reach every chunk and tail path.
-    for (int n : {64, 27, 8, 5, 1}) {
-        for (int count : {1, 2, 3, 4, 7}) {
-            std::vector<float> table(n * layers), weights(count * layers);
-            std::vector<float> fast(n * count, -1.0f), plain(n * count, -2.0f);
-            for (std::size_t i = 0; i < table.size(); ++i) table[i] = float(pseudo(int(i)));
-            for (std::size_t i = 0; i < weights.size(); ++i)
-                weights[i] = float(pseudo(int(i) + 99999) * 4);
-            weightedLayerSum<float>(table.data(), weights.data(), count, n, layers, fast.data());
-            weightedLayerSumReference<float>(table.data(), weights.data(), count, n, layers,
-                                             plain.data());
-            for (int i = 0; i < n * count; ++i)
-                ASSERT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << n << " " << count << " " << i;
-            weightedLayerSum<float>(table.data(), nullptr, 1, n, layers, fast.data());
-            weightedLayerSumReference<float>(table.data(), nullptr, 1, n, layers, plain.data());
-            for (int i = 0; i < n; ++i) ASSERT_NEAR(fast[i], plain[i], 1e-6f * plain[i]) << i;
+    const KernelPath before = kernelPath();
+    for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
+        if (forceKernelPath(path) != path) continue;
+        // Coefficient counts and batch sizes that reach every chunk and tail
+        // path, and batches of more than four weight vectors.
+        for (int n : {216, 64, 27, 8, 5, 1}) {
+            for (int count : {1, 2, 3, 4, 7}) {
+                std::vector<float> table(n * layers), weights(count * layers);
+                std::vector<float> fast(n * count, -1.0f), plain(n * count, -2.0f);
+                for (std::size_t i = 0; i < table.size(); ++i) table[i] = float(pseudo(int(i)));
+                for (std::size_t i = 0; i < weights.size(); ++i)
+                    weights[i] = float(pseudo(int(i) + 99999) * 4);
+                weightedLayerSum<float>(table.data(), weights.data(), count, n, layers,
+                                        fast.data());
+                weightedLayerSumReference<float>(table.data(), weights.data(), count, n, layers,
+                                                 plain.data());
+                ASSERT_EQ(0, std::memcmp(fast.data(), plain.data(), fast.size() * sizeof(float)))
+                    << n << " " << count << " path " << int(path);
+                weightedLayerSum<float>(table.data(), nullptr, 1, n, layers, fast.data());
+                weightedLayerSumReference<float>(table.data(), nullptr, 1, n, layers,
+                                                 plain.data());
+                ASSERT_EQ(0, std::memcmp(fast.data(), plain.data(), n * sizeof(float)))
+                    << n << " path " << int(path);
+            }
         }
     }
+    forceKernelPath(before);
 }
 
 // ---------------------------------------------------------------- group variances

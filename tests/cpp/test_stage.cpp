@@ -323,6 +323,13 @@ TEST(StageConsistency, OneAndTwoThreadsAgree) {
     // Only the order of the accumulation differs.
     EXPECT_LT(maxAbsDifference(ht1.out, ht2.out), 1e-5f);
     EXPECT_LT(maxAbsDifference(wie1.out, wie2.out), 1e-5f);
+    // With the same thread count, every run gives the same bits: the line
+    // chunks fix the order of the accumulation whatever the timing.
+    for (int again = 0; again < 3; ++again) {
+        const StageRun ht = runHT(s, p0);
+        ASSERT_EQ(ht.status, VEXA_OK);
+        EXPECT_EQ(maxAbsDifference(ht.out, ht2.out), 0.0f);
+    }
 }
 
 TEST(StageConsistency, StoredMatchesReproduceGroupsAndOutput) {
@@ -554,6 +561,82 @@ TEST(StageGeometryTest, WorkSizeAndSharing) {
     g = computeStageGeometry(p);
     EXPECT_FALSE(g.wholeAxis);
     EXPECT_TRUE(g.shareCollections);
+}
+
+TEST(StageGeometryTest, LineChunksTwoApartNeverReachTheSameVoxel) {
+    struct Case {
+        Vec3<int> size, block, step, radius;
+        int shift;
+    };
+    const Case cases[] = {{{30, 30, 61}, {4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 0},
+                          {{20, 20, 47}, {6, 6, 6}, {3, 3, 3}, {3, 3, 3}, 0},
+                          {{20, 20, 40}, {4, 4, 4}, {4, 4, 4}, {2, 2, 5}, 2},
+                          {{40, 93, 1}, {8, 8, 1}, {3, 3, 1}, {8, 8, 0}, 1}};
+    for (const Case& cs : cases) {
+        Parameters p = gridParameters(cs.size, cs.block, cs.step);
+        p.searchRadius = cs.radius;
+        static int shifts[1];
+        shifts[0] = cs.shift;
+        if (cs.size.z > 1) p.gridShift.z = shifts;
+        else p.gridShift.y = shifts;
+        const StageGeometry g = computeStageGeometry(p);
+        const int chunk = scheduleChunkLines(p, g);
+        ASSERT_GE(chunk, 1);
+        const int axisSize = g.is3D ? cs.size.z : cs.size.y;
+        const int radius = g.is3D ? cs.radius.z : cs.radius.y;
+        const int block = g.is3D ? cs.block.z : cs.block.y;
+        // Lowest and highest voxel along the cut axis that each chunk's groups reach.
+        std::vector<int> lo, hi;
+        for (int first = 0; first < g.lineCount; first += chunk) {
+            Recorder r;
+            for (int line = first; line < std::min(first + chunk, g.lineCount); ++line)
+                walkGridLine(p, g, line, r);
+            int a = axisSize, b = -1;
+            for (const Vec3<int>& o : r.origins) {
+                const int c = g.is3D ? o.z : o.y;
+                a = std::min(a, std::max(c - radius, 0));
+                b = std::max(b, std::min(c + radius, axisSize - block) + block - 1);
+            }
+            lo.push_back(a);
+            hi.push_back(b);
+        }
+        for (std::size_t c = 0; c + 2 < lo.size(); ++c) {
+            if (hi[c] >= 0 && hi[c + 2] >= 0) {
+                EXPECT_LT(hi[c], lo[c + 2]) << "chunk " << c << " of " << chunk << " lines";
+            }
+        }
+    }
+}
+
+TEST(StageGeometryTest, OddChunksWaitForBothEvenNeighbours) {
+    LineSchedule s;
+    s.reset(10, 2); // chunks 0 .. 4
+    ASSERT_EQ(s.chunkCount, 5);
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), 2);
+    s.done[0].store(true);
+    EXPECT_EQ(s.take(), 4);  // chunk 1 still waits for chunk 2
+    EXPECT_EQ(s.take(), -2); // nothing ready, work left
+    s.done[2].store(true);
+    EXPECT_EQ(s.take(), 1);
+    EXPECT_EQ(s.take(), -2); // chunk 3 waits for chunk 4
+    s.done[4].store(true);
+    EXPECT_EQ(s.take(), 3);
+    EXPECT_EQ(s.take(), -1);
+    s.reset(3, 5); // one chunk longer than the lines
+    EXPECT_EQ(s.chunkCount, 1);
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), -1);
+}
+
+TEST(StageGeometryTest, LinesAreHandedOutUnlessJobBuffersSlideAlongTheCutAxis) {
+    Parameters p = gridParameters({40, 40, 40}, {4, 4, 4}, {3, 3, 3});
+    p.searchRadius = {3, 3, 3};
+    EXPECT_TRUE(computeStageGeometry(p).dynamicLines); // shared buffers
+    p.splitBlockExtraction[2] = true;                  // job buffers slide along z
+    EXPECT_FALSE(computeStageGeometry(p).dynamicLines);
+    p.splitBlockExtraction[1] = true; // they slide along y and are refilled every line
+    EXPECT_TRUE(computeStageGeometry(p).dynamicLines);
 }
 
 // ================================================================== bad input

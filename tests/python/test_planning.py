@@ -115,3 +115,25 @@ def test_plan_memory_public_entry():
     )
     assert small[0].split_block_extraction != (False, False, False)
     assert vexa.split_in_array_order((False, False, True), flat=False) == [True, False, False]
+
+
+def test_auto_keeps_block_buffers_near_the_volume_for_large_volumes(monkeypatch):
+    import vexa
+    import vexa.planning as planning
+
+    # Plenty of memory: the cap, not the share of memory, decides.
+    monkeypatch.setattr(planning, "available_memory", lambda: 256 << 30)
+    full = (301, 370, 316)  # array order, 134 MiB as float32
+    for plan in vexa.plan_memory(full, num_threads=2):
+        assert plan.split_block_extraction == (False, True, True)
+        assert plan.block_buffers <= planning.AUTO_VOLUME_FACTOR * 4 * 301 * 370 * 316
+    # A crop keeps whole-volume buffers while they stay under the floor.
+    for plan in vexa.plan_memory((96, 96, 96), num_threads=2):
+        assert plan.split_block_extraction == (False, False, False)
+    # Blocks larger than 4x4x4 are not capped: with this much memory the
+    # cut axis alone is windowed.
+    prof = vexa.VEXAProfile.from_name("default")
+    prof.hard.block_size = 6
+    prof.wiener.block_size = 6
+    plans = vexa.plan_memory(full, prof, num_threads=2)
+    assert all(p.split_block_extraction != (False, True, True) for p in plans)

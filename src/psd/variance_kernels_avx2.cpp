@@ -1,0 +1,4 @@
+// AVX2 + FMA build of the variance kernels (-mavx2 -mfma -ffp-contract=off:
+// nothing is fused, so results equal the baseline's bitwise).
+#define VEXA_KERNEL_NS kernels_avx2
+#include "psd/variance_kernels_impl.h"
