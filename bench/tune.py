@@ -237,7 +237,7 @@ def base_fingerprint(ndim) -> str:
 
 def preset_value(ndim, key):
     """The default preset's value of a sweep key (None when it is not a plain preset entry)."""
-    from vexa.profiles import PRESETS
+    from vexa.presets import PRESETS
 
     base = PRESETS["default"][ndim]
     if "." in key:

@@ -55,8 +55,7 @@ def apply_overrides(prof, overrides: dict):
 
 def psd_grid(prof, ndim: int) -> tuple:
     """The profile's PSD grid in array axis order (the host then skips resampling)."""
-    lib = prof.resolve(ndim).psd_resample_size  # x, y, z
-    return tuple(reversed(lib[:ndim]))
+    return prof.resolve(ndim).psd_shape
 
 
 def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):

@@ -4,17 +4,20 @@ stationary, spatially correlated noise.
 The C++ library does the work; this package loads it with ctypes, builds the
 noise spectrum and the parameters, plans the memory and drives the two stages.
 
->>> import vexa
->>> estimate = vexa.vexa(noisy, 0.1)                 # white noise, sigma 0.1
->>> estimate = vexa.denoise(noisy, kernel=k, sigma=s)  # correlated noise
+``vexa.denoise(image, sigma, psd=..., kernel=...)`` is the entry point;
+``vexa.vexa(z, sigma_psd, profile, stage)`` its positional form.
 """
 
 from ._lib import library_path
 from ._run import cancel
-from .api import MatchStore, denoise, plan_memory, vexa
+from ._order import split_in_array_order
+from .adaptation import NOISE_ADAPTATION
+from .api import denoise, plan_memory, vexa
 from .errors import VexaCancelled, VexaError, VexaMemoryError
-from .planning import StagePlan, split_in_array_order
-from .profiles import NOISE_ADAPTATION, PRESETS, HardThresholdSettings, VEXAProfile, WienerSettings, preset_names
+from .matches import MatchStore
+from .planning import StagePlan
+from .presets import PRESETS, preset_names
+from .profiles import HardThresholdSettings, VEXAProfile, WienerSettings
 from .psd import estimate_sigma, noise_variance, psd_flatness, psd_from_kernel, psd_white
 
 try:
@@ -25,8 +28,8 @@ except Exception:  # noqa: BLE001 - running from a source tree
     __version__ = "0.1.0"
 
 __all__ = [
-    "vexa",
     "denoise",
+    "vexa",
     "VEXAProfile",
     "HardThresholdSettings",
     "WienerSettings",

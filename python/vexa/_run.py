@@ -8,7 +8,6 @@ even when the caller is interrupted.
 
 from __future__ import annotations
 
-import ctypes
 import sys
 import threading
 from typing import Callable, Optional
@@ -165,8 +164,3 @@ def as_float_ptr(a: Optional[np.ndarray]):
         return None
     return a.ctypes.data_as(_lib.FloatPtr)
 
-
-def as_storage_ptr(storage):
-    if storage is None:
-        return None
-    return ctypes.pointer(storage)

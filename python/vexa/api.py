@@ -1,134 +1,35 @@
-"""The denoising API: ``vexa`` (positional, as the library's own advice names it) and ``denoise``."""
+"""The denoising entry points: :func:`denoise` (keywords), :func:`vexa` (positional) and
+:func:`plan_memory`."""
 
 from __future__ import annotations
 
-import dataclasses
 import numbers
-import os
-from dataclasses import dataclass
-from typing import List, Optional, Tuple
+from typing import Optional
 
 import numpy as np
 
-from . import _lib
-from ._run import as_float_ptr, make_reporter, run_stage_call
-from .planning import StagePlan, plan_stage, split_in_array_order
-from .profiles import INT_MAX, ResolvedProfile, ResolvedStage, VEXAProfile, _array_order
-from .psd import estimate_sigma, noise_variance, psd_flatness, psd_from_kernel, psd_white
-from .transforms import BUILTIN_BLOCK_SIZES, HostTransformSet, library_transforms
+from . import _checks as check
+from ._order import library_shape, split_in_array_order
+from ._run import make_reporter
+from .adaptation import flatness_of
+from .matches import MatchStore
+from .profiles import ResolvedProfile, VEXAProfile
+from .psd import estimate_sigma, psd_flatness, psd_from_kernel
+from .stages import Call, fit_to_shape, plans, run_stages, stages_for, thread_count
 
-__all__ = ["vexa", "denoise", "MatchStore", "plan_memory", "STAGES"]
+__all__ = ["denoise", "vexa", "plan_memory", "MatchStore", "STAGES", "split_in_array_order"]
 
 STAGES = {"all": "all", "hard": "hard", "ht": "hard", "wiener": "wiener", "wie": "wiener"}
 
 
-class MatchStore:
-    """Block matches kept by the host between stage calls.
-
-    Pass the same store to several calls (``vexa(..., matches=store)``): the
-    first stage that runs with an empty store fills it, every later stage
-    over the same grid reads the stored groups back instead of matching.
-    Only for single-channel data.
-    """
-
-    def __init__(self):
-        self.clear()
-
-    def clear(self) -> None:
-        self._counts = None
-        self._positions = None
-        self._relative = None
-        self._struct = None
-        self.grid = None
-        self.max_matches = 0
-        self.source: Optional[ResolvedStage] = None
-
-    @property
-    def filled(self) -> bool:
-        return self.source is not None
-
-    def _slots(self, image_xyz, step):
-        n = 1
-        for size, s in zip(image_xyz, step):
-            n *= size // s + 1
-        return n
-
-    def _prepare(self, stage: ResolvedStage, image_xyz, max_matches: int):
-        """The storage struct for ``stage``: reading when filled, else (re)allocated for writing."""
-        grid = (tuple(image_xyz), stage.step, stage.block_size)
-        if self.filled:
-            src = self.source
-            if grid != self.grid:
-                raise ValueError(
-                    "matches: the store holds matches of another grid (image size, step, "
-                    f"block_size {self.grid}); this stage has {grid}. Use a new MatchStore"
-                )
-            if any(a > b for a, b in zip(src.search_radius, stage.search_radius)):
-                raise ValueError(
-                    "matches: stored matches come from search_radius "
-                    f"{src.search_radius}, larger than this stage's {stage.search_radius}"
-                )
-            if src.max_group_size > stage.max_group_size:
-                raise ValueError(
-                    f"matches: stored groups of up to {src.max_group_size} blocks exceed this "
-                    f"stage's max_group_size {stage.max_group_size}"
-                )
-            self._struct.reuseMatches = 1
-            return self._struct, True
-        slots = self._slots(image_xyz, stage.step)
-        max_matches = max(max_matches, stage.max_group_size)
-        if slots * max_matches * 3 > INT_MAX:
-            raise ValueError(
-                f"matches: {slots} reference slots of {max_matches} matches exceed the "
-                "library's index range; use a larger step"
-            )
-        self._counts = np.zeros(slots, dtype=np.int32)
-        self._positions = np.zeros(slots * max_matches * 3, dtype=np.int32)
-        self._relative = np.zeros(slots * max_matches * 3, dtype=np.int32)
-        s = _lib.BlockMatchStorage()
-        s.maxMatches = max_matches
-        s.matchCounts = self._counts.ctypes.data_as(_lib.IntPtr)
-        s.matchPositions = self._positions.ctypes.data_as(_lib.IntPtr)
-        s.matchRelativePositions = self._relative.ctypes.data_as(_lib.IntPtr)
-        s.referenceCount = 0
-        s.reuseMatches = 0
-        self._struct = s
-        self.grid = grid
-        self.max_matches = max_matches
-        return s, False
-
-    def _filled_by(self, stage: ResolvedStage, image_xyz):
-        if self._struct.referenceCount != self._slots(image_xyz, stage.step):
-            self.clear()
-            raise RuntimeError("vexa: the library filled the match store for another grid")
-        self.source = stage
-
-    def counts(self) -> np.ndarray:
-        """Stored group length per reference slot (a copy)."""
-        return np.array(self._counts) if self._counts is not None else np.zeros(0, np.int32)
+def _stage_key(stage) -> str:
+    key = STAGES.get(stage) if isinstance(stage, str) else None
+    if key is None:
+        raise ValueError(f"stage must be one of 'all', 'hard', 'wiener', got {stage!r}")
+    return key
 
 
-# --------------------------------------------------------------------------- helpers
-
-
-def _flatness_of(sigma_psd, ndim):
-    """The PSD's flatness for the profile's noise adaptation; None for a sigma or a bad PSD
-    (which the PSD checks then report)."""
-    if sigma_psd is None or isinstance(sigma_psd, numbers.Real):
-        return None
-    try:
-        p = np.asarray(sigma_psd, dtype=np.float64)
-    except (TypeError, ValueError):
-        return None
-    if p.ndim != ndim:
-        return None
-    try:
-        return psd_flatness(p)
-    except ValueError:
-        return None
-
-
-def _resolve_profile(profile, ndim, psd_flatness_value=None, data_shape=None) -> ResolvedProfile:
+def _resolve_profile(profile, ndim, flatness=None, data_shape=None) -> ResolvedProfile:
     if profile is None:
         profile = VEXAProfile()
     elif isinstance(profile, str):
@@ -137,304 +38,218 @@ def _resolve_profile(profile, ndim, psd_flatness_value=None, data_shape=None) ->
         raise ValueError(
             f"profile must be None, a preset name or a VEXAProfile, got {type(profile).__name__}"
         )
-    return profile.resolve(ndim, psd_flatness_value, data_shape)
+    return profile.resolve(ndim, flatness, data_shape)
 
 
-def _check_array(name, a, allow_none=False):
-    if a is None and allow_none:
-        return None
-    arr = np.asarray(a)
-    if arr.dtype.kind not in "iuf":
+def _spatial_axes(arr, channel_axis, data_name):
+    """(number of spatial axes, channel axis index or None) of the data."""
+    axis = None if channel_axis is None else check.channel_axis(channel_axis, arr.ndim)
+    spatial = arr.ndim - (0 if axis is None else 1)
+    if spatial not in (2, 3):
         raise ValueError(
-            f"{name} must hold real numbers (integer or float dtype), got dtype {arr.dtype}"
+            f"{data_name} must have 2 or 3 spatial axes (plus channel_axis), got shape {arr.shape}"
+            + ("" if channel_axis is None else f" with channel_axis={channel_axis}")
         )
-    return arr
+    return spatial, axis
 
 
-def _check_finite(name, a):
-    if not np.all(np.isfinite(a)):
-        raise ValueError(f"{name} must not contain NaN or infinite values")
-
-
-def _xyz(shape):
-    lib = list(reversed(shape)) + [1] * (3 - len(shape))
-    return tuple(int(v) for v in lib)
-
-
-def _stages_for(stage):
-    if stage == "all":
-        return ("hard", "wiener")
-    return (stage,)
-
-
-def _check_geometry(st: ResolvedStage, image_xyz, ndim, resample_points):
-    shape = _array_order(image_xyz, ndim)
-    if any(b > s for b, s in zip(st.block_size, image_xyz)):
-        raise ValueError(
-            f"{st.name}.block_size {_array_order(st.block_size, ndim)} must not exceed the data "
-            f"shape {shape} on any axis"
-        )
-    window = 1
-    for r, s, b in zip(st.search_radius, image_xyz, st.block_size):
-        window *= min(r, s - b) + 1
-    if st.min_group_size > window:
-        raise ValueError(
-            f"{st.name}.min_group_size must be at most {window}, the blocks a search window "
-            f"holds at the border for search_radius {_array_order(st.search_radius, ndim)} on "
-            f"shape {shape}; got {st.min_group_size}"
-        )
-    b = st.block_count
-    r = st.search_radius
-    checks = {
-        "block_size * max_group_size": b * st.max_group_size,
-        "the search window (2 * search_radius + 1 per axis)": (2 * r[0] + 1)
-        * (2 * r[1] + 1)
-        * (2 * r[2] + 1),
-        "block_size * psd_resample_size": b * resample_points,
-    }
-    for what, value in checks.items():
-        if value > INT_MAX:
-            raise ValueError(
-                f"{st.name}: {what} holds {value} elements, more than the library's limit "
-                "of 2**31 - 1; use smaller values"
-            )
-
-
-@dataclass
-class _Prepared:
-    noisy: np.ndarray
-    psd: np.ndarray
-    psd_xyz: Tuple[int, int, int]
-    image_xyz: Tuple[int, int, int]
-    variance: float
-    offset: float
-    scale: float
-
-
-def _psd_for(sigma_psd, ndim, resolved: ResolvedProfile, scale: float):
-    """PSD in normalised units, C-ordered (array axis order)."""
-    if np.ndim(sigma_psd) == 0 and not isinstance(sigma_psd, (bool, np.bool_)):
-        try:
-            sigma = float(sigma_psd)
-        except (TypeError, ValueError):
-            raise ValueError(
-                f"sigma_psd must be a number or a PSD array, got {sigma_psd!r}"
-            ) from None
-        if not np.isfinite(sigma) or sigma <= 0:
-            raise ValueError(
-                f"sigma_psd as a noise standard deviation must be finite and > 0, got {sigma_psd!r}"
-            )
-        shape = _array_order(resolved.psd_resample_size, ndim)
-        return psd_white(sigma / scale, shape)
-    psd = _check_array("sigma_psd", sigma_psd)
-    if psd.ndim != ndim:
-        raise ValueError(
-            f"sigma_psd must be a scalar or a PSD array with {ndim} axes like the data, got "
-            f"shape {psd.shape}"
-        )
-    if psd.size == 0 or psd.size > INT_MAX:
-        raise ValueError(
-            f"sigma_psd must have between 1 and 2**31 - 1 points, got shape {psd.shape}"
-        )
-    _check_finite("sigma_psd", psd)
-    if np.any(psd < 0):
-        raise ValueError("sigma_psd must be non-negative everywhere (a power spectral density)")
-    if not np.any(psd > 0):
-        raise ValueError("sigma_psd must describe noise of positive power (not all zeros)")
-    return np.ascontiguousarray(psd / (scale * scale), dtype=np.float32)
-
-
-def _prepare(z: np.ndarray, sigma_psd, resolved: ResolvedProfile) -> _Prepared:
-    ndim = resolved.ndim
-    image_xyz = _xyz(z.shape)
-    _check_finite("z", z)
-    lo = float(np.min(z))
-    hi = float(np.max(z))
-    scale = hi - lo
-    if not np.isfinite(scale) or scale <= 0:
-        scale = 1.0
-    noisy = np.ascontiguousarray((z.astype(np.float64) - lo) / scale, dtype=np.float32)
-    psd = _psd_for(sigma_psd, ndim, resolved, scale)
-    var = noise_variance(psd)
-    if not var > 0 or not np.isfinite(var):
-        raise ValueError("sigma_psd must describe noise of positive, finite power")
-    return _Prepared(noisy, psd, _xyz(psd.shape), image_xyz, var, lo, scale)
-
-
-def _parameters(st: ResolvedStage, prep: _Prepared, resolved: ResolvedProfile, split, threads):
-    p = _lib.VexaParameters()
-    p.blockSize = _lib.Vec3i(*st.block_size)
-    p.psdResampleSize = _lib.Vec3i(*resolved.psd_resample_size)
-    p.psdSymmetry = 1 if resolved.psd_symmetry else 0
-    p.maxGroupSize = st.max_group_size
-    p.varianceGroupSize = st.variance_group_size
-    p.hardThreshold = st.threshold * st.threshold
-    p.wienerFactor = st.wiener_factor
-    p.matchNoiseFactor = st.match_noise_factor
-    p.searchRadius = _lib.Vec3i(*st.search_radius)
-    p.imageSize = _lib.Vec3i(*prep.image_xyz)
-    p.psdSize = _lib.Vec3i(*prep.psd_xyz)
-    p.step = _lib.Vec3i(*st.step)
-    p.minGroupSize = st.min_group_size
-    p.matchThreshold = min(st.match_threshold * st.block_count * prep.variance, 3.0e38)
-    for a in range(3):
-        p.splitBlockExtraction[a] = 1 if split[a] else 0
-    p.gridShiftCount = _lib.Vec3i(0, 0, 0)
-    p.sharpen = 1 if st.sharpen else 0
-    p.sharpenVariances = 1 if st.sharpen_variances else 0
-    p.sharpenAlpha = st.sharpen_alpha
-    p.sharpenAlphaFirstSlice = st.sharpen_alpha_first_slice
-    p.numThreads = threads
-    return p
-
-
-def _transforms_for(st: ResolvedStage):
-    if st.block_size in BUILTIN_BLOCK_SIZES:
-        return None, library_transforms()
-    owner = HostTransformSet(st.block_size)
-    return owner, owner.as_struct()
-
-
-def _thread_count(resolved: ResolvedProfile, num_threads):
-    n = resolved.num_threads if num_threads is None else num_threads
-    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 0:
-        raise ValueError(f"num_threads must be an integer >= 0 (0: all cores), got {n!r}")
-    if n == 0:
-        try:
-            n = _lib.default_thread_count()
-        except OSError:
-            n = os.cpu_count() or 1
-    return max(1, int(n))
-
-
-def _plans(resolved, prep, stages, threads, memory_limit, store_slots) -> List[StagePlan]:
-    limit = resolved.memory_limit if memory_limit is None else memory_limit
-    if limit is not None and (
-        isinstance(limit, bool) or not isinstance(limit, numbers.Real) or limit <= 0
-    ):
-        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {limit!r}")
-    plans = []
-    for name in stages:
-        st = getattr(resolved, name)
-        plans.append(
-            plan_stage(
-                st,
-                prep.image_xyz,
-                prep.psd.size,
-                resolved.psd_resample_size,
-                resolved.psd_symmetry,
-                resolved.split_block_extraction,
-                threads,
-                wiener=(name == "wiener"),
-                memory_limit=limit,
-                store_slots=store_slots,
-            )
-        )
-    return plans
-
-
-def _fit_to_shape(resolved: ResolvedProfile, shape, used=("hard", "wiener")) -> ResolvedProfile:
-    """Checks the stages against the data's shape and clamps each search radius to it.
-
-    A radius beyond the last block origin gives the same (clipped) search window,
-    so the clamp changes no result; it only keeps the noise-distance table small.
-    """
-    image_xyz = _xyz(shape)
-    if int(np.prod(shape, dtype=np.int64)) > INT_MAX:
-        raise ValueError(
-            f"data has {int(np.prod(shape, dtype=np.int64))} samples; the library "
-            "takes at most 2**31 - 1"
-        )
-    stages = {}
-    for name in ("hard", "wiener"):
-        st = getattr(resolved, name)
-        radius = tuple(
-            min(r, max(s - b, 0)) for r, s, b in zip(st.search_radius, image_xyz, st.block_size)
-        )
-        st = dataclasses.replace(st, search_radius=radius)
-        if name in used:
-            _check_geometry(st, image_xyz, resolved.ndim, int(np.prod(resolved.psd_resample_size)))
-        stages[name] = st
-    return dataclasses.replace(resolved, **stages)
-
-
-def _denoise_single(
-    z, sigma_psd, resolved, stage, basic, store, reporter, num_threads, memory_limit
-):
-    stages = _stages_for(stage)
-    resolved = _fit_to_shape(resolved, z.shape, stages)
-    prep = _prepare(z, sigma_psd, resolved)
-    pilot = None
-    if stage == "wiener":
-        if basic is None:
-            raise ValueError("basic_estimate is required for stage='wiener'")
-        if basic.shape != z.shape:
-            raise ValueError(
-                f"basic_estimate must have the data's shape {z.shape}, got {basic.shape}"
-            )
-        _check_finite("basic_estimate", basic)
-        pilot = np.ascontiguousarray(
-            (basic.astype(np.float64) - prep.offset) / prep.scale, dtype=np.float32
-        )
-    threads = _thread_count(resolved, num_threads)
-    if store is None and resolved.reuse_matches and stage == "all":
-        store = MatchStore()
-    max_matches = max(resolved.hard.max_group_size, resolved.wiener.max_group_size)
-    slots = 0
-    if store is not None:
-        st0 = getattr(resolved, stages[0])
-        slots = store._slots(prep.image_xyz, st0.step)
-    plans = _plans(resolved, prep, stages, threads, memory_limit, slots)
-
-    lib = _lib.load_library()
-    noisy_ptr = as_float_ptr(prep.noisy)
-    psd_ptr = as_float_ptr(prep.psd)
-    result = None
-    for name, plan in zip(stages, plans):
-        st = getattr(resolved, name)
-        params = _parameters(st, prep, resolved, plan.split_block_extraction, threads)
-        owner, transforms = _transforms_for(st)
-        output = np.zeros(prep.noisy.shape, dtype=np.float32)
-        storage = None
-        reading = False
-        if store is not None:
-            storage, reading = store._prepare(st, prep.image_xyz, max_matches)
-        storage_ptr = None if storage is None else _lib.ctypes.pointer(storage)
-        if name == "hard":
-            args = (noisy_ptr, psd_ptr, params, transforms, as_float_ptr(output), storage_ptr)
-            run_stage_call("hard", lib.vexaInterfaceHT, args, output, reporter)
-        else:
-            args = (
-                noisy_ptr,
-                psd_ptr,
-                params,
-                transforms,
-                as_float_ptr(pilot),
-                as_float_ptr(output),
-                storage_ptr,
-            )
-            run_stage_call("wiener", lib.vexaInterfaceWie, args, output, reporter)
-        if store is not None and not reading:
-            store._filled_by(st, prep.image_xyz)
-        del owner
-        pilot = output
-        result = output
-    return result.astype(np.float64) * prep.scale + prep.offset
-
-
-def _sigma_per_channel(sigma_psd, channels):
-    """One sigma_psd per channel: a 1-D sequence of scalars gives one each."""
-    if not isinstance(sigma_psd, numbers.Real) and np.ndim(sigma_psd) == 1:
-        values = list(np.asarray(sigma_psd, dtype=np.float64))
+def _per_channel(noise, name, channels):
+    """One noise argument per channel: a 1-D sequence of scalars gives one each."""
+    if not isinstance(noise, numbers.Real) and np.ndim(noise) == 1:
+        values = list(np.asarray(noise, dtype=np.float64))
         if len(values) != channels:
             raise ValueError(
-                f"sigma_psd as one value per channel needs {channels} values, got {len(values)}"
+                f"{name} as one value per channel needs {channels} values, got {len(values)}"
             )
         return [float(v) for v in values]
-    return [sigma_psd] * channels
+    return [noise] * channels
 
 
-# --------------------------------------------------------------------------- public API
+def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, matches, options):
+    """The one path of :func:`denoise` and :func:`vexa`; ``names`` are the data's and the
+    noise's argument names, ``options`` (progress, num_threads, memory_limit)."""
+    data_name, noise_name = names
+    stage = _stage_key(stage)
+    out_dtype = np.float64 if arr.dtype == np.float64 else np.float32
+    basic = check.real_array("basic_estimate", basic_estimate, allow_none=True)
+    spatial, axis = _spatial_axes(arr, channel_axis, data_name)
+    if matches is not None and not isinstance(matches, MatchStore):
+        raise ValueError(f"matches must be a MatchStore or None, got {type(matches).__name__}")
+    if stage != "wiener" and basic is not None:
+        raise ValueError("basic_estimate is only used with stage='wiener'")
+    # The profile sees the shape of one channel and the noise of one channel.
+    shape = arr.shape if axis is None else arr.shape[:axis] + arr.shape[axis + 1 :]
+    resolved = _resolve_profile(profile, spatial, flatness_of(noise, spatial), shape)
+    progress, num_threads, memory_limit = options
+    call = Call(
+        resolved, stage, data_name, noise_name, make_reporter(progress), num_threads, memory_limit
+    )
+    if axis is None:
+        return run_stages(arr, noise, basic, matches, call).astype(out_dtype)
+    if matches is not None:
+        raise ValueError("matches cannot be combined with channel_axis")
+    if basic is not None and basic.shape != arr.shape:
+        raise ValueError(
+            f"basic_estimate must have the data's shape {arr.shape}, got {basic.shape}"
+        )
+    results = []
+    for c, noise_c in enumerate(_per_channel(noise, noise_name, arr.shape[axis])):
+        bc = None if basic is None else np.take(basic, c, axis=axis)
+        results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call))
+    return np.stack(results, axis=axis).astype(out_dtype)
+
+
+def denoise(
+    image,
+    sigma=None,
+    *,
+    psd=None,
+    kernel=None,
+    profile=None,
+    stage: str = "all",
+    basic_estimate=None,
+    matches: Optional[MatchStore] = None,
+    channel_axis: Optional[int] = None,
+    progress=None,
+    num_threads: Optional[int] = None,
+    memory_limit: Optional[int] = None,
+) -> np.ndarray:
+    """Denoises a 2-D image or a 3-D volume with stationary, possibly correlated noise.
+
+    The noise is described by at most one of ``sigma`` alone (white noise),
+    ``psd`` (its power spectral density) or ``kernel`` (white noise filtered
+    by a kernel); with none of them, sigma is estimated from the data
+    (:func:`vexa.estimate_sigma`, meant for white noise).
+
+    Parameters
+    ----------
+    image : array_like
+        Noisy data with 2 or 3 spatial axes (plus ``channel_axis``), of any
+        integer or float dtype and any intensity range. It is not modified.
+    sigma : float or sequence of float, optional
+        Standard deviation of white noise, in the data's units. With
+        ``channel_axis``, a sequence gives one value per channel. With
+        ``kernel``, the standard deviation of the white noise the kernel
+        filters (default 1).
+    psd : array_like, optional
+        Noise PSD with one axis per spatial axis, in the unscaled-DFT
+        convention (white noise of variance s**2 is the constant
+        ``s**2 * psd.size``; see :func:`vexa.psd_white`), on any grid.
+    kernel : array_like, optional
+        Convolution kernel with one axis per spatial axis: the noise is white
+        noise of std ``sigma`` filtered by it. Its PSD is built on the
+        profile's frequency grid (:func:`vexa.psd_from_kernel`).
+    profile : VEXAProfile or str, optional
+        Settings, or a preset name: "default", "fast" or "refine". Unset
+        settings follow the noise (:mod:`vexa.adaptation`).
+    stage : {"all", "hard", "wiener"}
+        Both stages; the hard-thresholding stage only (the basic estimate);
+        or the Wiener stage only, with ``basic_estimate`` as its pilot.
+    basic_estimate : array_like, optional
+        The pilot of ``stage="wiener"``, of the image's shape.
+    matches : MatchStore, optional
+        Keeps block matches between stages and calls (single-channel data).
+    channel_axis : int, optional
+        The axis holding channels; each channel is denoised on its own, with
+        the settings data of its shape and noise would get.
+    progress : None, bool or callable
+        None shows a tqdm bar on a terminal when tqdm is installed, True
+        always, False never; a callable receives ``(stage, done, total)``
+        while a stage runs.
+    num_threads : int, optional
+        Worker threads (0: every core); overrides the profile's.
+    memory_limit : int, optional
+        Bytes the run may use; overrides the profile's. The block buffers are
+        windowed along as few axes as fit (:func:`vexa.plan_memory`).
+
+    Returns
+    -------
+    numpy.ndarray
+        The estimate, of the image's shape and units: float64 for float64
+        input, else float32.
+
+    Raises
+    ------
+    ValueError
+        A bad argument; the message names it and the values it may take.
+    VexaMemoryError
+        (a ``MemoryError``) No windowing of the block buffers fits the
+        memory available or ``memory_limit``.
+    VexaCancelled
+        :func:`vexa.cancel` stopped the run.
+    VexaError
+        (a ``RuntimeError``) The library reported another failure.
+    KeyboardInterrupt
+        Re-raised once the running stage has stopped; nothing is returned.
+
+    Notes
+    -----
+    Each stage visits the reference blocks on a grid of ``step``, about
+    ``N / prod(step)`` of them for ``N`` samples. For each it compares
+    ``W = prod(2 * search_radius + 1)`` candidate blocks of
+    ``B = prod(block_size)`` samples and filters a group of at most
+    ``G = max_group_size`` blocks in a separable transform domain, so a stage
+    costs about ``O(N / prod(step) * B * (W + G * (sum(block_size) + G)))``
+    operations, shared by the worker threads. Memory is ``O(N)`` for the
+    data, the estimate and the aggregation weights, plus the block buffers
+    that :func:`vexa.plan_memory` sizes (``O(N * B)`` unwindowed, less when
+    windowed).
+
+    The data is scaled to [0, 1] before the library sees it and the result
+    scaled back, so the intensity range does not change the result.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexa
+    >>> rng = np.random.default_rng(0)
+    >>> clean = np.zeros((48, 48))
+    >>> clean[12:36, 12:36] = 1.0
+    >>> noisy = clean + 0.2 * rng.standard_normal(clean.shape)
+    >>> estimate = vexa.denoise(noisy, 0.2, progress=False)
+    >>> estimate.shape, estimate.dtype
+    ((48, 48), dtype('float64'))
+    >>> bool(vexa.estimate_sigma(estimate - clean) < 0.5 * vexa.estimate_sigma(noisy - clean))
+    True
+
+    Correlated noise, by the kernel that made it from white noise of std 0.2:
+
+    >>> kernel = np.outer([1.0, 2.0, 1.0], [1.0, 2.0, 1.0]) / 6.0
+    >>> vexa.denoise(noisy, 0.2, kernel=kernel, progress=False).shape
+    (48, 48)
+
+    A 3-D volume, and channels on the last axis, each with its own
+    estimated noise level:
+
+    >>> volume = rng.standard_normal((16, 16, 16)).astype(np.float32)
+    >>> vexa.denoise(volume, 1.0, progress=False).dtype
+    dtype('float32')
+    >>> pair = np.stack([noisy, 2.0 * noisy], axis=-1)
+    >>> vexa.denoise(pair, channel_axis=-1, progress=False).shape
+    (48, 48, 2)
+    """
+    arr = check.real_array("image", image)
+    if psd is not None and kernel is not None:
+        raise ValueError("give at most one of psd and kernel")
+    if psd is not None:
+        if sigma is not None:
+            raise ValueError("give either sigma or psd, not both")
+        noise, name = psd, "psd"
+    elif kernel is not None:
+        spatial, _ = _spatial_axes(arr, channel_axis, "image")
+        grid = _resolve_profile(profile, spatial).psd_shape
+        noise = psd_from_kernel(kernel, grid, sigma=1.0 if sigma is None else sigma)
+        name = "kernel"
+    elif sigma is not None:
+        noise, name = sigma, "sigma"
+    else:
+        noise, name = estimate_sigma(arr, channel_axis=channel_axis), "sigma"
+        if channel_axis is None and not noise > 0:
+            raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
+    options = (progress, num_threads, memory_limit)
+    return _denoise(
+        arr, noise, ("image", name), profile, stage, basic_estimate, channel_axis, matches, options
+    )
 
 
 def vexa(
@@ -450,148 +265,23 @@ def vexa(
     num_threads: Optional[int] = None,
     memory_limit: Optional[int] = None,
 ) -> np.ndarray:
-    """Denoises a 2-D image or a 3-D volume with stationary, possibly correlated noise.
+    """The positional form of :func:`denoise`: ``vexa(z, sigma_psd, profile, stage)``.
 
-    Parameters
-    ----------
-    z : array_like, 2 or 3 spatial axes (plus ``channel_axis``)
-        Noisy data of any real dtype and any intensity range.
-    sigma_psd : float or array_like
-        Noise standard deviation (white noise), or the noise PSD as an array
-        with one axis per spatial axis, in the unscaled-DFT convention (white
-        noise of variance s**2 is the constant s**2 * psd.size), any size. With
-        ``channel_axis`` a sequence of one standard deviation per channel.
-    profile : VEXAProfile, str or None
-        Settings, or a preset name ("default", "fast", "refine").
-    stage : {"all", "hard", "wiener"}
-        Both stages, the hard-thresholding stage only (the basic estimate),
-        or the Wiener stage only with ``basic_estimate``.
-    basic_estimate : array_like, optional
-        Pilot for ``stage="wiener"``, of z's shape.
-    channel_axis : int, optional
-        Axis holding channels, each denoised on its own.
-    matches : MatchStore, optional
-        Keeps block matches between stages and calls.
-    progress : None, bool or callable
-        None shows a bar on a terminal when tqdm is installed; a callable
-        receives ``(stage, done, total)`` while a stage runs.
-    num_threads, memory_limit
-        Override the profile's values.
+    ``sigma_psd`` is the noise standard deviation (white noise) or the noise
+    PSD array, and with ``channel_axis`` may be a sequence of one standard
+    deviation per channel. Every other argument is that of :func:`denoise`,
+    and so are the result and the exceptions.
 
-    Returns
-    -------
-    numpy.ndarray
-        The estimate, of z's shape: float64 for float64 input, else float32.
+    >>> import numpy as np
+    >>> noisy = np.random.default_rng(1).standard_normal((32, 32))
+    >>> vexa(noisy, 1.0, "fast", progress=False).shape
+    (32, 32)
     """
-    stage_key = STAGES.get(stage) if isinstance(stage, str) else None
-    if stage_key is None:
-        raise ValueError(f"stage must be one of 'all', 'hard', 'wiener', got {stage!r}")
-    arr = _check_array("z", z)
-    out_dtype = np.float64 if arr.dtype == np.float64 else np.float32
-    basic = _check_array("basic_estimate", basic_estimate, allow_none=True)
-    if channel_axis is None:
-        spatial = arr.ndim
-    else:
-        if (
-            isinstance(channel_axis, bool)
-            or not isinstance(channel_axis, numbers.Integral)
-            or not -arr.ndim <= channel_axis < arr.ndim
-        ):
-            raise ValueError(
-                f"channel_axis must be an integer in [{-arr.ndim}, {arr.ndim - 1}], got {channel_axis!r}"
-            )
-        spatial = arr.ndim - 1
-    if spatial not in (2, 3):
-        raise ValueError(
-            f"z must have 2 or 3 spatial axes (plus channel_axis), got shape {arr.shape}"
-            + ("" if channel_axis is None else f" with channel_axis={channel_axis}")
-        )
-    if matches is not None and not isinstance(matches, MatchStore):
-        raise ValueError(f"matches must be a MatchStore or None, got {type(matches).__name__}")
-    if stage_key != "wiener" and basic is not None:
-        raise ValueError("basic_estimate is only used with stage='wiener'")
-    flatness = _flatness_of(sigma_psd, spatial) if channel_axis is None else None
-    resolved = _resolve_profile(profile, spatial, flatness, arr.shape)
-    reporter = make_reporter(progress)
-    if channel_axis is None:
-        out = _denoise_single(
-            arr, sigma_psd, resolved, stage_key, basic, matches, reporter, num_threads, memory_limit
-        )
-        return out.astype(out_dtype)
-    if matches is not None:
-        raise ValueError("matches cannot be combined with channel_axis")
-    axis = int(channel_axis) % arr.ndim
-    if basic is not None and basic.shape != arr.shape:
-        raise ValueError(
-            f"basic_estimate must have the data's shape {arr.shape}, got {basic.shape}"
-        )
-    channels = arr.shape[axis]
-    sigmas = _sigma_per_channel(sigma_psd, channels)
-    results = []
-    for c in range(channels):
-        zc = np.take(arr, c, axis=axis)
-        bc = None if basic is None else np.take(basic, c, axis=axis)
-        results.append(
-            _denoise_single(
-                zc, sigmas[c], resolved, stage_key, bc, None, reporter, num_threads, memory_limit
-            )
-        )
-    return np.stack(results, axis=axis).astype(out_dtype)
-
-
-def denoise(
-    image,
-    sigma: Optional[float] = None,
-    *,
-    psd=None,
-    kernel=None,
-    profile=None,
-    stage: str = "all",
-    basic_estimate=None,
-    channel_axis: Optional[int] = None,
-    progress=None,
-    num_threads: Optional[int] = None,
-    memory_limit: Optional[int] = None,
-) -> np.ndarray:
-    """Keyword-style wrapper of :func:`vexa`.
-
-    Give at most one of ``sigma`` (white noise), ``psd`` (a PSD array) and
-    ``kernel`` (noise = white noise of std ``sigma`` or 1 convolved with the
-    kernel; the PSD is built on the profile's frequency grid). With none of
-    them, sigma is estimated from the data (:func:`estimate_sigma`).
-    """
-    arr = _check_array("image", image)
-    given = [name for name, v in (("psd", psd), ("kernel", kernel)) if v is not None]
-    if len(given) > 1:
-        raise ValueError("give at most one of psd and kernel")
-    if psd is not None:
-        if sigma is not None:
-            raise ValueError("give either sigma or psd, not both")
-        sigma_psd = psd
-    elif kernel is not None:
-        spatial = arr.ndim - (0 if channel_axis is None else 1)
-        resolved = _resolve_profile(profile, spatial) if spatial in (2, 3) else None
-        if resolved is None:
-            raise ValueError(f"image must have 2 or 3 spatial axes, got shape {arr.shape}")
-        shape = _array_order(resolved.psd_resample_size, spatial)
-        s = 1.0 if sigma is None else sigma
-        sigma_psd = psd_from_kernel(kernel, shape, sigma=s)
-    elif sigma is not None:
-        sigma_psd = sigma
-    else:
-        sigma_psd = estimate_sigma(arr, channel_axis=channel_axis)
-        if channel_axis is None and not sigma_psd > 0:
-            raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
-    return vexa(
-        arr,
-        sigma_psd,
-        profile,
-        stage,
-        basic_estimate=basic_estimate,
-        channel_axis=channel_axis,
-        progress=progress,
-        num_threads=num_threads,
-        memory_limit=memory_limit,
+    arr = check.real_array("z", z)
+    options = (progress, num_threads, memory_limit)
+    return _denoise(
+        arr, sigma_psd, ("z", "sigma_psd"), profile, stage, basic_estimate, channel_axis, matches,
+        options,
     )
 
 
@@ -605,7 +295,7 @@ def plan_memory(
     num_threads: Optional[int] = None,
     memory_limit: Optional[int] = None,
 ):
-    """The memory plan :func:`vexa` would use for data of ``shape`` (no channel axis).
+    """The memory plan :func:`denoise` would use for data of ``shape`` (no channel axis).
 
     Give the noise ``psd`` (or only its ``psd_shape``) when it is not white:
     its shape sizes the noise tables and its flatness may change the blocks
@@ -614,13 +304,14 @@ def plan_memory(
     Returns one :class:`StagePlan` per stage; ``split_block_extraction`` of
     each plan is in library order (x, y, z), ``split_in_array_order(...)``
     shows it in array order.
+
+    >>> [plan.stage for plan in plan_memory((64, 64))]
+    ['hard', 'wiener']
     """
     shape = tuple(int(s) for s in shape)
     if len(shape) not in (2, 3) or any(s < 1 for s in shape):
         raise ValueError(f"shape must have 2 or 3 positive components, got {shape}")
-    stage_key = STAGES.get(stage) if isinstance(stage, str) else None
-    if stage_key is None:
-        raise ValueError(f"stage must be one of 'all', 'hard', 'wiener', got {stage!r}")
+    stages = stages_for(_stage_key(stage))
     flatness = None
     if psd is not None:
         if psd_shape is not None:
@@ -633,23 +324,9 @@ def plan_memory(
         flatness = psd_flatness(psd)
         psd_shape = psd.shape
     resolved = _resolve_profile(profile, len(shape), flatness, shape)
-    psd_points = (
-        int(np.prod(psd_shape))
-        if psd_shape is not None
-        else int(np.prod(resolved.psd_resample_size))
+    grid = resolved.psd_resample_size if psd_shape is None else psd_shape
+    threads = thread_count(resolved, num_threads)
+    resolved = fit_to_shape(resolved, shape, stages)
+    return plans(
+        resolved, library_shape(shape), int(np.prod(grid)), stages, threads, memory_limit, 0
     )
-    threads = _thread_count(resolved, num_threads)
-    dummy = _Prepared(
-        np.zeros(0, np.float32),
-        np.zeros(psd_points, np.float32),
-        (1, 1, 1),
-        _xyz(shape),
-        1.0,
-        0.0,
-        1.0,
-    )
-    resolved = _fit_to_shape(resolved, shape, _stages_for(stage_key))
-    return _plans(resolved, dummy, _stages_for(stage_key), threads, memory_limit, 0)
-
-
-__all__ += ["split_in_array_order"]

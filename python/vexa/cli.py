@@ -126,8 +126,7 @@ def _report_adaptation(profile, shape, noise):
     try:
         psd = noise.get("psd")
         if psd is None:
-            grid = tuple(reversed(profile.resolve(ndim).psd_resample_size[:ndim]))
-            psd = psd_from_kernel(noise["kernel"], grid)
+            psd = psd_from_kernel(noise["kernel"], profile.resolve(ndim).psd_shape)
         flatness = psd_flatness(psd)
         changes = profile.adapted_settings(ndim, flatness, shape)
     except ValueError:
@@ -208,8 +207,7 @@ def _cmd_demo(args):
         kernel /= np.sqrt(np.sum(kernel**2))
         colored = np.real(np.fft.ifftn(np.fft.fftn(white) * np.fft.fftn(kernel, clean.shape)))
         noise = args.sigma * colored
-        shape = tuple(reversed(profile.resolve(3).psd_resample_size))
-        sigma_psd = psd_from_kernel(kernel, shape, sigma=args.sigma)
+        sigma_psd = psd_from_kernel(kernel, profile.resolve(3).psd_shape, sigma=args.sigma)
     else:
         noise = args.sigma * white
         sigma_psd = args.sigma

@@ -17,7 +17,9 @@ from dataclasses import dataclass
 from typing import Optional, Tuple
 
 from .errors import VexaMemoryError
-from .profiles import INT_MAX, ResolvedStage
+from ._checks import INT_MAX
+from ._order import split_in_array_order
+from .profiles import ResolvedStage
 
 __all__ = ["StagePlan", "estimate_stage_memory", "plan_stage", "available_memory"]
 
@@ -228,13 +230,3 @@ def plan_stage(
         )
     return StagePlan(stage.name, split, total, blocks, limit, num_threads)
 
-
-def split_in_array_order(split_xyz, flat: bool):
-    """Library-order split flags shown in array axis order."""
-    n = 2 if flat else 3
-    return list(reversed(split_xyz[:n]))
-
-
-def check_int_range(name: str, value: int) -> None:
-    if value > INT_MAX:
-        raise ValueError(f"{name} is too large for the library ({value} > 2**31 - 1)")

@@ -1,8 +1,8 @@
-"""Denoising profiles: every host-visible setting, per stage, with named presets.
+"""Denoising profiles: every host-visible setting, per stage.
 
 Per-axis settings are given in the array's axis order, (Y, X) for an image
-and (Z, Y, X) for a volume; a single integer applies to every axis. The host
-maps them to the library's x-fastest order.
+and (Z, Y, X) for a volume; a single integer applies to every axis.
+:meth:`VEXAProfile.resolve` maps them to the library's x-fastest order.
 
 Threshold scales (independent of the data's intensity range and block size):
 
@@ -17,34 +17,22 @@ Threshold scales (independent of the data's intensity range and block size):
   when the hard stage's ``match_noise_factor`` removes the expected noise
   distance.
 
-How the presets were chosen: by a coordinate sweep of every setting on the
-96**3 crop of a T1 MRI volume and on two 512**2 photographs, with white and
-correlated noise, trading 0.15 dB of mean PSNR against each doubling of the
-time (0.6 dB for ``fast``); bench/README.md lists the sweep and where the
-committed values differ from its picks. Volumes use 4x4x4 blocks, steps of 3,
-groups of 16 (hard) and 32 (Wiener), lambda 2.7, a Wiener factor of 0.7 and
-an 8**3 frequency grid; images 8x8 blocks, steps of 3 and a 32**2 grid.
-``fast`` trades quality for speed (larger steps, smaller windows and
-groups), ``refine`` the reverse (about four times the default's time).
-
-The presets hold the values for white noise. Correlated noise takes the
-values of ``NOISE_ADAPTATION`` where its PSD is far from flat (see
-``psd.psd_flatness``): on volumes, strongly low-pass noise (flatness below
-0.15, e.g. a Gaussian of std 1 along every axis: 0.064) gets 6x6x6 blocks,
-lambda 3.5 and a Wiener factor of 1.3 (+1.7 dB on the tuning crop for 2.5
-times the time); on images, noise of flatness below 0.5 gets 12x12 Wiener
-blocks. Other correlated noise on volumes (flatness below 0.5, e.g. 5 taps
-along one axis: 0.29) keeps the preset's blocks, where larger ones cost
-0.6 dB, and takes the Wiener factor 1.0 instead of 0.7.
+Every unset field takes the value of the profile's preset
+(:mod:`vexa.presets`), or for correlated noise that of the noise adaptation
+(:mod:`vexa.adaptation`).
 """
 
 from __future__ import annotations
 
 import copy
-import math
 import numbers
 from dataclasses import dataclass, field, fields
 from typing import Optional, Sequence, Tuple, Union
+
+from . import _checks as check
+from ._order import to_array, to_library
+from .adaptation import NOISE_ADAPTATION, adapt
+from .presets import PRESETS, preset_names, preset_values
 
 __all__ = [
     "HardThresholdSettings",
@@ -61,143 +49,6 @@ PerAxis = Union[int, Sequence[int]]
 
 PSD_RESAMPLE_SIZES = (1, 4, 8, 16, 32, 64)
 MAX_GROUP_SIZE = 64
-INT_MAX = 2**31 - 1
-
-# ---------------------------------------------------------------------------
-# PRESET VALUES: the one place where the defaults live (tuned by the
-# benchmarks). Per-axis values are in array axis order; an int broadcasts.
-# ---------------------------------------------------------------------------
-PRESETS = {
-    "default": {
-        2: {
-            "hard": dict(
-                block_size=8,
-                step=3,
-                search_radius=8,
-                max_group_size=16,
-                min_group_size=1,
-                variance_group_size=4,
-                match_threshold=3.0,
-                threshold=2.7,
-                match_noise_factor=1.0,
-                sharpen=False,
-                sharpen_variances=False,
-                sharpen_alpha=1.0,
-                sharpen_alpha_first_slice=1.0,
-            ),
-            "wiener": dict(
-                block_size=8,
-                step=3,
-                search_radius=8,
-                max_group_size=32,
-                min_group_size=1,
-                variance_group_size=2,
-                match_threshold=0.25,
-                wiener_factor=1.0,
-            ),
-            "psd_resample_size": 32,
-            "psd_symmetry": True,
-        },
-        3: {
-            "hard": dict(
-                block_size=4,
-                step=3,
-                search_radius=3,
-                max_group_size=16,
-                min_group_size=1,
-                variance_group_size=4,
-                match_threshold=3.0,
-                threshold=2.7,
-                match_noise_factor=1.0,
-                sharpen=False,
-                sharpen_variances=False,
-                sharpen_alpha=1.0,
-                sharpen_alpha_first_slice=1.0,
-            ),
-            "wiener": dict(
-                block_size=4,
-                step=3,
-                search_radius=4,
-                max_group_size=32,
-                min_group_size=1,
-                variance_group_size=4,
-                match_threshold=0.25,
-                wiener_factor=0.7,
-            ),
-            "psd_resample_size": 8,
-            "psd_symmetry": True,
-        },
-    },
-    "fast": {
-        2: {
-            "hard": dict(step=6, threshold=3.0, max_group_size=16),
-            "wiener": dict(step=6, search_radius=5, max_group_size=16),
-            "psd_resample_size": 16,
-        },
-        3: {
-            "hard": dict(step=4, search_radius=2, max_group_size=8),
-            "wiener": dict(step=4, search_radius=3),
-        },
-    },
-    "refine": {
-        2: {
-            "hard": dict(step=2, search_radius=10, max_group_size=32, variance_group_size=8),
-            "wiener": dict(step=2, search_radius=10, max_group_size=64, variance_group_size=8),
-            "psd_resample_size": 64,
-        },
-        3: {
-            "hard": dict(step=2, search_radius=4, max_group_size=32),
-            "wiener": dict(step=2, search_radius=4, max_group_size=32),
-        },
-    },
-}
-
-# Noise adaptation: bands of the noise PSD's flatness (``psd.psd_flatness``),
-# lowest first. The first band whose ``max_flatness`` the PSD is below gives
-# its values to every setting the caller left unset. Strongly low-pass noise
-# on volumes wants larger blocks, a higher lambda and a stronger Wiener
-# shrinkage; other correlated noise on volumes the neutral Wiener factor;
-# correlated noise on images larger Wiener blocks. Chosen by the benchmarks'
-# noise-kind sweep.
-NOISE_ADAPTATION = {
-    3: (
-        {
-            "max_flatness": 0.15,
-            "hard": dict(block_size=6, threshold=3.5),
-            "wiener": dict(block_size=6, wiener_factor=1.3),
-        },
-        {
-            "max_flatness": 0.5,
-            "wiener": dict(wiener_factor=1.0),
-        },
-    ),
-    2: (
-        {
-            "max_flatness": 0.5,
-            "wiener": dict(block_size=12),
-        },
-    ),
-}
-# ---------------------------------------------------------------------------
-
-
-def preset_names() -> Tuple[str, ...]:
-    return tuple(PRESETS)
-
-
-def _preset_values(name: str, ndim: int) -> dict:
-    """The full set of values of a preset: 'default' overlaid with the preset's own."""
-    if name not in PRESETS:
-        raise ValueError(f"profile must be one of {', '.join(map(repr, PRESETS))}, got {name!r}")
-    merged = copy.deepcopy(PRESETS["default"][ndim])
-    own = PRESETS[name].get(ndim, {})
-    for key, value in own.items():
-        if isinstance(value, dict):
-            merged[key].update(value)
-        else:
-            merged[key] = value
-    return merged
-
 
 @dataclass
 class _StageSettings:
@@ -226,7 +77,7 @@ class HardThresholdSettings(_StageSettings):
     threshold: Optional[float] = None
     """lambda: coefficients below lambda noise standard deviations are zeroed (>= 0)."""
     match_noise_factor: Optional[float] = None
-    """Weight of the correction that removes the noise's expected share of block distances (>= 0)."""
+    """Weight of the correction removing the noise's expected share of block distances (>= 0)."""
     sharpen: Optional[bool] = None
     """Alpha-rooting of the filtered spectrum."""
     sharpen_variances: Optional[bool] = None
@@ -301,62 +152,20 @@ class VEXAProfile:
         ``{"hard": {...}, "wiener": {...}}`` with only the settings that
         change (empty without adaptation), in array axis order.
         """
-        base = _preset_values(self.preset, ndim)
+        base = preset_values(self.preset, ndim)
         before = copy.deepcopy(base)
-        if _boolean("adapt_to_noise", self.adapt_to_noise):
-            self._adapt(base, ndim, psd_flatness, data_shape)
+        if check.boolean("adapt_to_noise", self.adapt_to_noise):
+            adapt(self, base, ndim, psd_flatness, data_shape)
         return {
             st: {k: v for k, v in base[st].items() if before[st][k] != v}
             for st in ("hard", "wiener")
             if base[st] != before[st]
         }
 
-    def _adapt(self, base: dict, ndim: int, psd_flatness, data_shape=None) -> None:
-        if (
-            isinstance(psd_flatness, bool)
-            or not isinstance(psd_flatness, numbers.Real)
-            or not 0 <= psd_flatness <= 1 + 1e-9
-        ):
-            raise ValueError(f"psd_flatness must be a number in [0, 1], got {psd_flatness!r}")
-        table = next(
-            (band for band in NOISE_ADAPTATION.get(ndim, ()) if psd_flatness < band["max_flatness"]),
-            None,
-        )
-        if table is None:
-            return
-        grid = self.psd_resample_size
-        if grid is None:
-            grid = base["psd_resample_size"]
-        grid = [grid] * ndim if isinstance(grid, numbers.Integral) else list(grid)
-        if data_shape is not None:
-            grid = grid + list(data_shape)[-ndim:]  # blocks must fit the data as well
-        changes = {st: dict(table.get(st, {})) for st in ("hard", "wiener")}
-        for st, values in changes.items():
-            own = getattr(self, st)
-            for key in list(values):
-                if getattr(own, key, None) is not None:
-                    del values[key]  # the caller's value wins
-            block = values.get("block_size")
-            if block is not None and any(
-                isinstance(g, numbers.Integral) and g < block for g in grid
-            ):
-                del values["block_size"]  # larger than the caller's PSD grid or the data
-        if self.reuse_matches:
-            # matches are shared only between equal block grids
-            blocks = [
-                changes[st].get("block_size", getattr(self, st).block_size or base[st]["block_size"])
-                for st in ("hard", "wiener")
-            ]
-            if blocks[0] != blocks[1]:
-                for st in ("hard", "wiener"):
-                    changes[st].pop("block_size", None)
-        for st, values in changes.items():
-            base[st].update(values)
-
     @classmethod
     def from_name(cls, name: str) -> "VEXAProfile":
         """The named preset as a profile (``"default"``, ``"fast"``, ``"refine"``)."""
-        _preset_values(name, 3)
+        preset_values(name, 3)
         return cls(preset=name)
 
     def resolve(
@@ -372,13 +181,13 @@ class VEXAProfile:
             raise ValueError(f"data must have 2 or 3 spatial axes, got {ndim}")
         if not isinstance(self.preset, str):
             raise ValueError(f"profile.preset must be one of {', '.join(map(repr, PRESETS))}")
-        base = _preset_values(self.preset, ndim)
-        adapt = _boolean("adapt_to_noise", self.adapt_to_noise)
-        if adapt and psd_flatness is not None:
-            self._adapt(base, ndim, psd_flatness, data_shape)
+        base = preset_values(self.preset, ndim)
+        adapting = check.boolean("adapt_to_noise", self.adapt_to_noise)
+        if adapting and psd_flatness is not None:
+            adapt(self, base, ndim, psd_flatness, data_shape)
         hard = _resolve_stage("hard", self.hard, base["hard"], ndim)
         wiener = _resolve_stage("wiener", self.wiener, base["wiener"], ndim)
-        resample = _per_axis(
+        resample = check.per_axis(
             "psd_resample_size",
             base["psd_resample_size"] if self.psd_resample_size is None else self.psd_resample_size,
             ndim,
@@ -388,16 +197,16 @@ class VEXAProfile:
         if any(r not in PSD_RESAMPLE_SIZES for r in resample):
             raise ValueError(
                 "psd_resample_size components must each be one of "
-                f"{', '.join(map(str, PSD_RESAMPLE_SIZES))}, got {_array_order(resample, ndim)}"
+                f"{', '.join(map(str, PSD_RESAMPLE_SIZES))}, got {to_array(resample, ndim)}"
             )
         for stage in (hard, wiener):
             if any(r < b for r, b in zip(resample, stage.block_size)):
                 raise ValueError(
-                    f"psd_resample_size {_array_order(resample, ndim)} must be at least the "
-                    f"{stage.name} block_size {_array_order(stage.block_size, ndim)} on every axis"
+                    f"psd_resample_size {to_array(resample, ndim)} must be at least the "
+                    f"{stage.name} block_size {to_array(stage.block_size, ndim)} on every axis"
                 )
         symmetry = base["psd_symmetry"] if self.psd_symmetry is None else self.psd_symmetry
-        symmetry = _boolean("psd_symmetry", symmetry)
+        symmetry = check.boolean("psd_symmetry", symmetry)
         split = self.split_block_extraction
         if isinstance(split, str):
             if split != "auto":
@@ -416,19 +225,10 @@ class VEXAProfile:
                     f"split_block_extraction must be 'auto' or {ndim} bools (one per axis), "
                     f"got {split!r}"
                 )
-            lib = [bool(b) for b in reversed(items)]
-            split = tuple(lib + [False] * (3 - ndim))
-        threads = self.num_threads
-        if isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 0:
-            raise ValueError(f"num_threads must be an integer >= 0 (0: all cores), got {threads!r}")
-        limit = self.memory_limit
-        if limit is not None and (
-            isinstance(limit, bool) or not isinstance(limit, numbers.Real) or not limit > 0
-        ):
-            raise ValueError(
-                f"memory_limit must be a positive number of bytes or None, got {limit!r}"
-            )
-        reuse = _boolean("reuse_matches", self.reuse_matches)
+            split = to_library([bool(b) for b in items], ndim, False)
+        threads = check.thread_setting(self.num_threads)
+        limit = check.memory_limit(self.memory_limit)
+        reuse = check.boolean("reuse_matches", self.reuse_matches)
         if reuse:
             _check_reuse(hard, wiener, ndim)
         return ResolvedProfile(
@@ -438,7 +238,7 @@ class VEXAProfile:
             psd_resample_size=resample,
             psd_symmetry=symmetry,
             split_block_extraction=split,
-            num_threads=int(threads),
+            num_threads=threads,
             reuse_matches=reuse,
             memory_limit=None if limit is None else int(limit),
         )
@@ -471,6 +271,8 @@ class ResolvedStage:
 
 @dataclass(frozen=True)
 class ResolvedProfile:
+    """A profile's values for data of ``ndim`` spatial axes, in library order (x, y, z)."""
+
     ndim: int
     hard: ResolvedStage
     wiener: ResolvedStage
@@ -481,59 +283,11 @@ class ResolvedProfile:
     reuse_matches: bool
     memory_limit: Optional[int]
 
-
-def _array_order(lib_xyz, ndim):
-    """A library-order triple shown in the caller's array axis order."""
-    return tuple(reversed(lib_xyz[:ndim]))
-
-
-def _boolean(name, value):
-    if isinstance(value, bool) or (isinstance(value, numbers.Integral) and value in (0, 1)):
-        return bool(value)
-    raise ValueError(f"{name} must be True or False, got {value!r}")
-
-
-def _per_axis(name, value, ndim, minimum, pad):
-    """Array-order value (int or ndim ints) to a library-order triple."""
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        items = [int(value)] * ndim
-    else:
-        try:
-            items = list(value)
-        except TypeError:
-            raise ValueError(
-                f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
-            ) from None
-        if len(items) != ndim or not all(
-            isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in items
-        ):
-            raise ValueError(
-                f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
-            )
-        items = [int(v) for v in items]
-    if any(v < minimum for v in items):
-        raise ValueError(
-            f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
-        )
-    if any(v > INT_MAX for v in items):
-        raise ValueError(f"{name} components must be below 2**31, got {value!r}")
-    lib = list(reversed(items)) + [pad] * (3 - ndim)
-    return tuple(lib)
-
-
-def _number(name, value, minimum, strict=False):
-    ok = isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
-    ok = ok and (value > minimum if strict else value >= minimum)
-    if not ok:
-        sign = ">" if strict else ">="
-        raise ValueError(f"{name} must be a finite number {sign} {minimum}, got {value!r}")
-    return float(value)
-
-
-def _integer(name, value, lo, hi):
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not lo <= value <= hi:
-        raise ValueError(f"{name} must be an integer in {lo} .. {hi}, got {value!r}")
-    return int(value)
+    @property
+    def psd_shape(self) -> Tuple[int, ...]:
+        """The frequency grid ``psd_resample_size`` in array order: a PSD of this
+        shape is used as it is, without resampling."""
+        return to_array(self.psd_resample_size, self.ndim)
 
 
 def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
@@ -548,15 +302,15 @@ def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
         if v is not None:
             values[f.name] = v
     p = f"{name}."
-    block = _per_axis(p + "block_size", values["block_size"], ndim, minimum=1, pad=1)
-    step = _per_axis(p + "step", values["step"], ndim, minimum=1, pad=1)
+    block = check.per_axis(p + "block_size", values["block_size"], ndim, minimum=1, pad=1)
+    step = check.per_axis(p + "step", values["step"], ndim, minimum=1, pad=1)
     if any(s > b for s, b in zip(step, block)):
         raise ValueError(
             f"{p}step must be in 1 .. block_size on every axis (block_size "
-            f"{_array_order(block, ndim)}), got {_array_order(step, ndim)}"
+            f"{to_array(block, ndim)}), got {to_array(step, ndim)}"
         )
-    radius = _per_axis(p + "search_radius", values["search_radius"], ndim, minimum=0, pad=0)
-    max_group = _integer(p + "max_group_size", values["max_group_size"], 1, MAX_GROUP_SIZE)
+    radius = check.per_axis(p + "search_radius", values["search_radius"], ndim, minimum=0, pad=0)
+    max_group = check.integer(p + "max_group_size", values["max_group_size"], 1, MAX_GROUP_SIZE)
     min_group = values["min_group_size"]
     if (
         isinstance(min_group, bool)
@@ -569,24 +323,25 @@ def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
             f"{p}min_group_size must be a power of two in 1 .. max_group_size ({max_group}), "
             f"got {min_group!r}"
         )
-    variance_group = _integer(
+    variance_group = check.integer(
         p + "variance_group_size", values["variance_group_size"], 0, MAX_GROUP_SIZE
     )
-    match = _number(p + "match_threshold", values["match_threshold"], 0.0)
-    extra = {}
+    match = check.number(p + "match_threshold", values["match_threshold"], 0.0)
+
+    def positive(key, strict=False):
+        return check.number(p + key, values[key], 0.0, strict)
+
     if name == "hard":
-        extra["threshold"] = _number(p + "threshold", values["threshold"], 0.0)
-        extra["match_noise_factor"] = _number(
-            p + "match_noise_factor", values["match_noise_factor"], 0.0
-        )
-        extra["sharpen"] = _boolean(p + "sharpen", values["sharpen"])
-        extra["sharpen_variances"] = _boolean(p + "sharpen_variances", values["sharpen_variances"])
-        extra["sharpen_alpha"] = _number(p + "sharpen_alpha", values["sharpen_alpha"], 0.0, True)
-        extra["sharpen_alpha_first_slice"] = _number(
-            p + "sharpen_alpha_first_slice", values["sharpen_alpha_first_slice"], 0.0, True
+        extra = dict(
+            threshold=positive("threshold"),
+            match_noise_factor=positive("match_noise_factor"),
+            sharpen=check.boolean(p + "sharpen", values["sharpen"]),
+            sharpen_variances=check.boolean(p + "sharpen_variances", values["sharpen_variances"]),
+            sharpen_alpha=positive("sharpen_alpha", strict=True),
+            sharpen_alpha_first_slice=positive("sharpen_alpha_first_slice", strict=True),
         )
     else:
-        extra["wiener_factor"] = _number(p + "wiener_factor", values["wiener_factor"], 0.0, True)
+        extra = dict(wiener_factor=positive("wiener_factor", strict=True))
     return ResolvedStage(
         name=name,
         block_size=block,
@@ -605,13 +360,13 @@ def _check_reuse(hard: ResolvedStage, wiener: ResolvedStage, ndim: int) -> None:
     if hard.block_size != wiener.block_size or hard.step != wiener.step:
         raise ValueError(
             "reuse_matches needs equal hard and wiener block_size and step, got block_size "
-            f"{_array_order(hard.block_size, ndim)} / {_array_order(wiener.block_size, ndim)} "
-            f"and step {_array_order(hard.step, ndim)} / {_array_order(wiener.step, ndim)}"
+            f"{to_array(hard.block_size, ndim)} / {to_array(wiener.block_size, ndim)} "
+            f"and step {to_array(hard.step, ndim)} / {to_array(wiener.step, ndim)}"
         )
     if any(h > w for h, w in zip(hard.search_radius, wiener.search_radius)):
         raise ValueError(
             "reuse_matches needs hard.search_radius <= wiener.search_radius on every axis, got "
-            f"{_array_order(hard.search_radius, ndim)} / {_array_order(wiener.search_radius, ndim)}"
+            f"{to_array(hard.search_radius, ndim)} / {to_array(wiener.search_radius, ndim)}"
         )
     if hard.max_group_size > wiener.max_group_size:
         raise ValueError(

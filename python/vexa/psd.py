@@ -11,6 +11,8 @@ import numbers
 
 import numpy as np
 
+from . import _checks as check
+
 __all__ = ["psd_white", "psd_from_kernel", "estimate_sigma", "noise_variance", "psd_flatness"]
 
 # Median absolute deviation of a standard normal variable.
@@ -103,23 +105,47 @@ def _finest_detail(a: np.ndarray) -> np.ndarray:
     return d
 
 
-def estimate_sigma(image, channel_axis=None, average_sigmas: bool = False):
+def estimate_sigma(image, average_sigmas: bool = False, *, channel_axis=None):
     """Robust estimate of the standard deviation of white Gaussian noise.
 
     The median absolute value of the finest-scale detail coefficients (the
     all-high-pass orthonormal Haar band) divided by 0.6745. Correlated noise
     is underestimated: its power lies mostly below the finest scale.
 
-    Returns a float, or with ``channel_axis`` one value per channel (their
-    mean when ``average_sigmas`` is true).
+    Parameters
+    ----------
+    image : array_like
+        Data of any number of axes (at least one of 2 or more samples).
+    average_sigmas : bool
+        With ``channel_axis``, return the mean of the channels' estimates.
+    channel_axis : int, optional
+        The axis holding channels, each estimated on its own.
+
+    Returns
+    -------
+    float or list of float
+        The estimate; with ``channel_axis`` a list of one per channel, or
+        their mean when ``average_sigmas`` is true.
+
+    Examples
+    --------
+    >>> rng = np.random.default_rng(0)
+    >>> round(estimate_sigma(0.5 * rng.standard_normal((64, 64))), 1)
+    0.5
+    >>> noise = rng.standard_normal((64, 64, 2)) * [1.0, 3.0]
+    >>> [round(s) for s in estimate_sigma(noise, channel_axis=-1)]
+    [1, 3]
+    >>> round(estimate_sigma(noise, True, channel_axis=-1))
+    2
     """
     a = np.asarray(image)
     if a.dtype.kind not in "biuf":
         raise ValueError(f"image must hold real numbers, got dtype {a.dtype}")
+    average = check.boolean("average_sigmas", average_sigmas)
     if channel_axis is not None:
-        axis = _normalise_axis(channel_axis, a.ndim)
+        axis = check.channel_axis(channel_axis, a.ndim)
         sigmas = [estimate_sigma(np.take(a, c, axis=axis)) for c in range(a.shape[axis])]
-        return float(np.mean(sigmas)) if average_sigmas else sigmas
+        return float(np.mean(sigmas)) if average else sigmas
     a = a.astype(np.float64)
     if a.ndim < 1 or a.size < 2 or all(n < 2 for n in a.shape):
         raise ValueError(f"image must have an axis of at least 2 samples, got shape {a.shape}")
@@ -128,8 +154,3 @@ def estimate_sigma(image, channel_axis=None, average_sigmas: bool = False):
     detail = _finest_detail(a)
     return float(np.median(np.abs(detail)) / _MAD_TO_SIGMA)
 
-
-def _normalise_axis(axis, ndim):
-    if not isinstance(axis, numbers.Integral) or not -ndim <= axis < ndim:
-        raise ValueError(f"channel_axis must be an integer in [{-ndim}, {ndim - 1}], got {axis!r}")
-    return int(axis) % ndim

@@ -146,7 +146,7 @@ def test_low_pass_kernel_reports_the_adapted_settings_and_no_adapt_keeps_the_pre
     [
         (["denoise", "missing.npy", "out.npy", "--sigma", "1"], "no such file"),
         (["denoise", "in.npy", "out.xyz", "--sigma", "1"], "unknown file type"),
-        (["denoise", "in.npy", "out.npy", "--sigma", "-1"], "sigma_psd"),
+        (["denoise", "in.npy", "out.npy", "--sigma", "-1"], "sigma as a noise standard deviation"),
         (["denoise", "flat.npy", "out.npy", "--sigma", "1"], "2 or 3 spatial axes"),
     ],
 )

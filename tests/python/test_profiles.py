@@ -184,3 +184,11 @@ def test_psd_flatness_argument_is_checked(bad):
 def test_adapt_to_noise_must_be_boolean():
     with pytest.raises(ValueError, match="adapt_to_noise must be True or False"):
         VEXAProfile(adapt_to_noise="yes").resolve(3)
+
+
+def test_adaptation_takes_the_spatial_shape_only():
+    # A shape with a channel axis left in would keep blocks from the channel count.
+    with pytest.raises(ValueError, match="data_shape must have the 3 spatial axes"):
+        VEXAProfile().adapted_settings(3, 0.05, (24, 24, 24, 2))
+    assert VEXAProfile().adapted_settings(3, 0.05, (24, 24, 24))["hard"]["block_size"] == 6
+    assert "block_size" not in VEXAProfile().adapted_settings(3, 0.05, (24, 5, 24))["hard"]

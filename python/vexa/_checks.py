@@ -1,0 +1,106 @@
+"""Argument checks shared by the host modules: one message format, naming the parameter."""
+
+from __future__ import annotations
+
+import math
+import numbers
+
+import numpy as np
+
+from ._order import to_library
+
+__all__ = [
+    "INT_MAX",
+    "boolean",
+    "integer",
+    "number",
+    "per_axis",
+    "real_array",
+    "finite",
+    "channel_axis",
+    "thread_setting",
+    "memory_limit",
+]
+
+INT_MAX = 2**31 - 1
+
+
+def boolean(name, value) -> bool:
+    if isinstance(value, bool) or (isinstance(value, numbers.Integral) and value in (0, 1)):
+        return bool(value)
+    raise ValueError(f"{name} must be True or False, got {value!r}")
+
+
+def integer(name, value, lo, hi) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not lo <= value <= hi:
+        raise ValueError(f"{name} must be an integer in {lo} .. {hi}, got {value!r}")
+    return int(value)
+
+
+def number(name, value, minimum, strict=False) -> float:
+    ok = isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
+    ok = ok and (value > minimum if strict else value >= minimum)
+    if not ok:
+        sign = ">" if strict else ">="
+        raise ValueError(f"{name} must be a finite number {sign} {minimum}, got {value!r}")
+    return float(value)
+
+
+def per_axis(name, value, ndim, minimum, pad):
+    """An array-order setting (one int for every axis, or ``ndim`` ints) in library order."""
+    wrong = f"{name} must be an integer or {ndim} integers >= {minimum}, got {value!r}"
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        items = [int(value)] * ndim
+    else:
+        try:
+            items = list(value)
+        except TypeError:
+            raise ValueError(wrong) from None
+        if len(items) != ndim or not all(
+            isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in items
+        ):
+            raise ValueError(wrong)
+        items = [int(v) for v in items]
+    if any(v < minimum for v in items):
+        raise ValueError(wrong)
+    if any(v > INT_MAX for v in items):
+        raise ValueError(f"{name} components must be below 2**31, got {value!r}")
+    return to_library(items, ndim, pad)
+
+
+def real_array(name, a, allow_none=False):
+    """``a`` as an array of an integer or float dtype."""
+    if a is None and allow_none:
+        return None
+    arr = np.asarray(a)
+    if arr.dtype.kind not in "iuf":
+        raise ValueError(
+            f"{name} must hold real numbers (integer or float dtype), got dtype {arr.dtype}"
+        )
+    return arr
+
+
+def finite(name, a) -> None:
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must not contain NaN or infinite values")
+
+
+def channel_axis(axis, ndim) -> int:
+    """``axis`` of an array of ``ndim`` axes, as a non-negative index."""
+    if isinstance(axis, bool) or not isinstance(axis, numbers.Integral) or not -ndim <= axis < ndim:
+        raise ValueError(f"channel_axis must be an integer in [{-ndim}, {ndim - 1}], got {axis!r}")
+    return int(axis) % ndim
+
+
+def thread_setting(n) -> int:
+    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 0:
+        raise ValueError(f"num_threads must be an integer >= 0 (0: all cores), got {n!r}")
+    return int(n)
+
+
+def memory_limit(limit):
+    if limit is not None and (
+        isinstance(limit, bool) or not isinstance(limit, numbers.Real) or not limit > 0
+    ):
+        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {limit!r}")
+    return limit
