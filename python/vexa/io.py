@@ -77,9 +77,21 @@ def _read_nifti(path: Path) -> Volume:
 
 
 def _read_tiff(path: Path) -> Volume:
+    import logging
+
     import tifffile
 
-    return Volume(np.asarray(tifffile.imread(str(path))), "tiff")
+    # tifffile logs a damaged file and returns an empty array; make that an error.
+    log = logging.getLogger("tifffile")
+    level = log.level
+    log.setLevel(logging.CRITICAL)
+    try:
+        data = np.asarray(tifffile.imread(str(path)))
+    finally:
+        log.setLevel(level)
+    if data.size == 0:
+        raise ValueError("no image data found")
+    return Volume(data, "tiff")
 
 
 def _suffix(path: Path) -> str:
