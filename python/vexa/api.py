@@ -15,7 +15,7 @@ from .adaptation import flatness_of
 from .matches import MatchStore
 from .profiles import ResolvedProfile, VEXAProfile
 from .psd import estimate_sigma, psd_flatness, psd_from_kernel
-from .stages import Call, fit_to_shape, plans, run_stages, stages_for, thread_count
+from .stages import Call, check_noise, fit_to_shape, plans, run_stages, stages_for, thread_count
 
 __all__ = ["denoise", "vexa", "plan_memory", "MatchStore", "STAGES", "split_in_array_order"]
 
@@ -85,18 +85,33 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         resolved, stage, data_name, noise_name, make_reporter(progress), num_threads, memory_limit
     )
     if axis is None:
-        return run_stages(arr, noise, basic, matches, call).astype(out_dtype)
+        return _as_dtype(run_stages(arr, noise, basic, matches, call), out_dtype)
     if matches is not None:
         raise ValueError("matches cannot be combined with channel_axis")
     if basic is not None and basic.shape != arr.shape:
         raise ValueError(
             f"basic_estimate must have the data's shape {arr.shape}, got {basic.shape}"
         )
+    if arr.shape[axis] == 0:
+        raise ValueError(
+            f"channel_axis={channel_axis} has length 0 in {data_name} of shape {arr.shape}: "
+            "there is no channel to denoise"
+        )
+    noises = _per_channel(noise, noise_name, arr.shape[axis])
+    # Every channel's data and noise are checked before the first channel runs.
+    for c, noise_c in enumerate(noises):
+        check_noise(np.take(arr, c, axis=axis), noise_c, call, resolved)
     results = []
-    for c, noise_c in enumerate(_per_channel(noise, noise_name, arr.shape[axis])):
+    for c, noise_c in enumerate(noises):
         bc = None if basic is None else np.take(basic, c, axis=axis)
         results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call))
-    return np.stack(results, axis=axis).astype(out_dtype)
+    return _as_dtype(np.stack(results, axis=axis), out_dtype)
+
+
+def _as_dtype(result: np.ndarray, dtype) -> np.ndarray:
+    """The estimate in the output dtype; an overshoot past its finite range is held at it."""
+    info = np.finfo(dtype)
+    return np.clip(result, float(info.min), float(info.max)).astype(dtype)
 
 
 def denoise(
