@@ -45,6 +45,9 @@ def _spatial_axes(arr, channel_axis, data_name):
     """(number of spatial axes, channel axis index or None) of the data."""
     axis = None if channel_axis is None else check.channel_axis(channel_axis, arr.ndim)
     spatial = arr.ndim - (0 if axis is None else 1)
+    if spatial in (2, 3) and any(n == 0 for i, n in enumerate(arr.shape) if i != axis):
+        raise ValueError(f"{data_name} must have at least 1 sample on every axis, got shape "
+                         f"{arr.shape}" + ("" if axis is None else f" (channel_axis={channel_axis})"))
     if spatial not in (2, 3):
         raise ValueError(
             f"{data_name} must have 2 or 3 spatial axes (plus channel_axis), got shape {arr.shape}"
