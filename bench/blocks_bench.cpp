@@ -9,8 +9,9 @@
 
 #include "blocks/block_collection.h"
 #include "blocks/block_transforms.h"
-#include "interface/transforms.h"
 #include "threading/thread_pool.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 
 using namespace vexa;
 using TransformsMetas::StandardTransform;

@@ -124,7 +124,10 @@ enum VexaStatus {
     VEXA_ERROR_OUT_OF_MEMORY = 2, /* a buffer could not be obtained */
     VEXA_ERROR_INTERNAL = 3,      /* an internal consistency check failed */
     VEXA_ERROR_CANCELLED = 4,     /* vexaRequestCancel stopped the stage */
-    VEXA_ERROR_THREADS = 5        /* worker threads could not be started */
+    VEXA_ERROR_THREADS = 5,       /* worker threads could not be started */
+    VEXA_ERROR_BUSY = 6           /* another stage call is running in this process (the entry
+                                     points are not re-entrant); rejected at once, output,
+                                     storage and the running call untouched */
 };
 
 /*
@@ -133,6 +136,11 @@ enum VexaStatus {
  * content of output is not an estimate. From C++ the only exception that can
  * leave this function is the library's MissingTransformException (forward.x
  * null and a blockSize other than (4,4,4) or (8,8,1)).
+ *
+ * One stage call runs at a time per process (the stage uses a process-wide
+ * thread pool): a call made from another thread while one runs returns
+ * VEXA_ERROR_BUSY at once, writes one line naming the conflict and touches
+ * nothing; the running call goes on unaffected.
  */
 VEXA_API int vexaInterfaceHT(const float* noisy, const float* psd, VexaParameters params,
                              VexaTransforms transforms, float* output,
@@ -159,7 +167,9 @@ VEXA_API void vexaRequestCancel(void);
 /*
  * The messages the last stage call wrote to the standard error stream, one
  * per line, or "" when there were none. Call it after the stage returned;
- * the pointer stays valid until the next stage call.
+ * the pointer stays valid until the next stage call. On a thread whose last
+ * call returned VEXA_ERROR_BUSY it is that call's one line; the running
+ * call's messages are left as they are.
  */
 VEXA_API const char* vexaLastMessage(void);
 

@@ -26,6 +26,7 @@ __all__ = [
     "STATUS_INTERNAL",
     "STATUS_CANCELLED",
     "STATUS_THREADS",
+    "STATUS_BUSY",
     "library_name",
     "library_path",
     "load_library",
@@ -37,6 +38,7 @@ STATUS_OUT_OF_MEMORY = 2
 STATUS_INTERNAL = 3
 STATUS_CANCELLED = 4
 STATUS_THREADS = 5
+STATUS_BUSY = 6
 
 STATUS_NAMES = {
     STATUS_OK: "ok",
@@ -45,6 +47,10 @@ STATUS_NAMES = {
     STATUS_INTERNAL: "internal check failed",
     STATUS_CANCELLED: "cancelled",
     STATUS_THREADS: "worker threads could not be started",
+    STATUS_BUSY: (
+        "another vexa stage call is running in this process; the library runs one stage at a"
+        " time, so wait for it to finish and call again"
+    ),
 }
 
 FloatPtr = POINTER(c_float)

@@ -12,6 +12,7 @@
 #include "core/report.h"
 #include "core/sizes.h"
 #include "threading/thread_pool.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
 namespace {
@@ -25,10 +26,6 @@ const char* const kAllocationAdvice =
 
 inline int wrap(int v, int range) {
     return v % range;
-}
-
-inline int component(const Vec3<int>& v, int a) {
-    return a == 0 ? v.x : a == 1 ? v.y : v.z;
 }
 
 // Slot of the block with origin p in a ring of the given range.

@@ -3,7 +3,7 @@
 #include "core/image_data.h"
 #include "core/memory.h"
 #include "core/vec3.h"
-#include "interface/transforms.h"
+#include "transforms/transform_kinds.h"
 
 namespace vexa {
 

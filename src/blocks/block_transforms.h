@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/block_distance.h"
 #include "core/vec3.h"
-#include "interface/transforms.h"
-#include "matching/block_distance.h"
+#include "transforms/transform_kinds.h"
 
 namespace vexa {
 

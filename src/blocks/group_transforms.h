@@ -1,9 +1,9 @@
 #pragma once
 
+#include "core/block_distance.h"
 #include "core/cube4d.h"
 #include "core/vec3.h"
-#include "interface/transforms.h"
-#include "matching/block_distance.h"
+#include "transforms/transform_kinds.h"
 
 namespace vexa {
 

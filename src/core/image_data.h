@@ -8,10 +8,6 @@ namespace vexa {
 template <class T>
 struct TempMemory;
 
-namespace TransformsMetas {
-enum StandardTransform : int;
-}
-
 // Read-only view of a volume, x fastest; never owns its samples.
 template <class T>
 struct ImageData {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <utility>
 
 #include "core/allocator.h"
 #include "core/sizes.h"
@@ -30,21 +31,38 @@ int workingWidthX(const Parameters& params) {
     return r.x;
 }
 
+Vec3<int> workingSize(const Parameters& params) {
+    Vec3<int> w = params.psdResampleSize;
+    w.x = workingWidthX(params);
+    return w;
+}
+
 template <class T>
-void Memory<T>::free() {
+Memory<T>::~Memory() {
     delete[] matches;
     cFree(group.data);
     cFree(noisyGroup.data);
     cFree(estimates.data);
     cFree(variances.data);
     cFree(blockVariances);
-    matches = nullptr;
-    group.data = noisyGroup.data = estimates.data = variances.data = nullptr;
-    blockVariances = nullptr;
 }
 
 template <class T>
-void TempMemory<T>::free() {
+void Memory<T>::swap(Memory& o) noexcept {
+    using std::swap;
+    swap(matches, o.matches);
+    swap(group, o.group);
+    swap(noisyGroup, o.noisyGroup);
+    swap(estimates, o.estimates);
+    swap(variances, o.variances);
+    swap(blockVariances, o.blockVariances);
+    swap(stackSize, o.stackSize);
+    swap(workSize, o.workSize);
+    swap(valid, o.valid);
+}
+
+template <class T>
+TempMemory<T>::~TempMemory() {
     cFree(spectrumCube.data);
     cFree(planeCube.data);
     cFree(planeMask);
@@ -54,17 +72,28 @@ void TempMemory<T>::free() {
     cFree(fftLinesB);
     cFree(memberScratch);
     cFree(blockScratchC);
-    spectrumCube.data = nullptr;
-    planeCube.data = nullptr;
-    planeMask = nullptr;
-    blockScratchA = blockScratchB = blockScratchC = nullptr;
-    fftLinesA = fftLinesB = nullptr;
-    memberScratch = nullptr;
+}
+
+template <class T>
+void TempMemory<T>::swap(TempMemory& o) noexcept {
+    using std::swap;
+    swap(fftLinesA, o.fftLinesA);
+    swap(fftLinesB, o.fftLinesB);
+    swap(memberScratch, o.memberScratch);
+    swap(spectrumCube, o.spectrumCube);
+    swap(planeCube, o.planeCube);
+    swap(planeMask, o.planeMask);
+    swap(blockScratchA, o.blockScratchA);
+    swap(blockScratchB, o.blockScratchB);
+    swap(blockScratchC, o.blockScratchC);
+    swap(maxDim, o.maxDim);
+    swap(valid, o.valid);
 }
 
 template <class T>
 Memory<T> allocateMemory(const Parameters& params) {
     Memory<T> m;
+    m.workSize = workingSize(params);
     const Vec3<int>& b = params.blockSize;
     const int g = params.maxGroupSize;
     long long cubeCount = 0;

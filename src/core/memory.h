@@ -1,14 +1,15 @@
 #pragma once
 
+#include "core/block_distance.h"
 #include "core/complex.h"
 #include "core/cube4d.h"
+#include "core/parameters.h"
 #include "core/vec3.h"
-#include "interface/parameters.h"
-#include "matching/block_distance.h"
 
 namespace vexa {
 
-// Buffers of the group of the current reference location (one per job).
+// Buffers of the group of the current reference location (one per job). Owns
+// its buffers: move-only, released by the destructor.
 template <class T>
 struct Memory {
     BlockDistance<T>* matches = nullptr;
@@ -21,12 +22,23 @@ struct Memory {
     Vec3<int> workSize{0, 0, 0};
     bool valid = false;
 
-    // Releases every buffer and clears the pointers; safe on a partly
-    // allocated structure and on one already released.
-    void free();
+    Memory() = default;
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    Memory(Memory&& o) noexcept { swap(o); }
+    Memory& operator=(Memory&& o) noexcept {
+        Memory(static_cast<Memory&&>(o)).swap(*this);
+        return *this;
+    }
+    // Safe on a partly allocated structure and on a moved-from one.
+    ~Memory();
+
+  private:
+    void swap(Memory& o) noexcept;
 };
 
 // Scratch of the transforms and of the variance computation (one per job).
+// Owns its buffers: move-only, released by the destructor.
 template <class T>
 struct TempMemory {
     Complex* fftLinesA = nullptr;
@@ -41,7 +53,18 @@ struct TempMemory {
     int maxDim = 0;
     bool valid = false;
 
-    void free();
+    TempMemory() = default;
+    TempMemory(const TempMemory&) = delete;
+    TempMemory& operator=(const TempMemory&) = delete;
+    TempMemory(TempMemory&& o) noexcept { swap(o); }
+    TempMemory& operator=(TempMemory&& o) noexcept {
+        TempMemory(static_cast<TempMemory&&>(o)).swap(*this);
+        return *this;
+    }
+    ~TempMemory();
+
+  private:
+    void swap(TempMemory& o) noexcept;
 };
 
 // Width of the working frequency grid along x: the folded width when
@@ -49,8 +72,11 @@ struct TempMemory {
 // the grid, else psdResampleSize.x (a grid of 1 or 2 would fold wider).
 int workingWidthX(const Parameters& params);
 
-// Every buffer is sized from params; valid is false when any allocation
-// failed or a size does not fit the range of int.
+// The working frequency grid: psdResampleSize with x = workingWidthX.
+Vec3<int> workingSize(const Parameters& params);
+
+// Every buffer and workSize are sized from params in this one call; valid is
+// false when any allocation failed or a size does not fit the range of int.
 template <class T>
 Memory<T> allocateMemory(const Parameters& params);
 

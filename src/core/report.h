@@ -4,7 +4,8 @@
 
 namespace vexa {
 
-// Status codes of a stage; the same values as VexaStatus in vexa.h.
+// Status codes of a stage; the same values as VexaStatus in vexa.h (checked
+// at compile time in report.cpp).
 enum class Status : int {
     Ok = 0,
     InvalidArgument = 1,
@@ -12,6 +13,7 @@ enum class Status : int {
     Internal = 3,
     Cancelled = 4,
     Threads = 5,
+    Busy = 6,
 };
 
 // Writes one line (text + newline) to the standard error stream and flushes,
@@ -19,13 +21,19 @@ enum class Status : int {
 // the call's failure kind unless an earlier failure is already recorded.
 void reportFailure(Status status, const std::string& line);
 
-// Starts a new call: forgets the previous call's messages and status.
+// A call turned away because another one runs: writes the line to the
+// standard error stream and keeps it as the calling thread's last message,
+// leaving the running call's messages and status alone.
+void reportRejectedCall(const std::string& line);
+
+// Starts a new call on this thread: forgets the previous call's messages and status.
 void beginReportCall();
 
 // First failure kind recorded since beginReportCall (Ok when none).
 Status reportedStatus();
 
-// The current call's messages joined by newlines (valid until the next call).
+// The current call's messages joined by newlines (valid until the next call);
+// on a thread whose last call was rejected, that call's one line.
 const char* reportedMessages();
 
 } // namespace vexa

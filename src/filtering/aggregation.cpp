@@ -1,7 +1,8 @@
+#include "filtering/aggregation.h"
+
 #include <algorithm>
 
 #include "core/check.h"
-#include "filtering/process_reference_location.h"
 
 namespace vexa {
 namespace {

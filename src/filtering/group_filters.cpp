@@ -1,6 +1,6 @@
-#include <cmath>
+#include "filtering/group_filters.h"
 
-#include "filtering/process_reference_location.h"
+#include <cmath>
 
 namespace vexa {
 

@@ -6,8 +6,10 @@
 #include "blocks/block_transforms.h"
 #include "blocks/group_transforms.h"
 #include "core/check.h"
-#include "matching/block_matching.h"
-#include "psd/process_psd.h"
+#include "filtering/aggregation.h"
+#include "filtering/group_filters.h"
+#include "matching/match_storage.h"
+#include "psd/variances.h"
 
 namespace vexa {
 namespace {
@@ -40,12 +42,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               const TransformsMeta<T>& meta, const float* distanceBias,
                               const T* K3fT3, const T* localVar, int referenceIndex,
                               const BlockCollection<T>& collection, ImageDataMutable<T>& output,
-                              ImageDataMutable<T>& weights, Memory<T>& memory, TempMemory<T>& temp,
+                              ImageDataMutable<T>& weights, std::mutex& aggregationMutex,
+                              Memory<T>& memory, TempMemory<T>& temp,
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage) {
-    static std::mutex aggregationMutex;
     const Vec3<int>& blockSize = params.blockSize;
 
-    // 1. Group: stage Wie matches on the pilot.
+    // The group: stage Wie matches on the pilot.
     if (S == Wie) VEXA_CHECK(pilot != nullptr, "pilot != nullptr");
     const BlockCollection<T>& matchedIn = S == HT ? collection : *pilot;
     formGroup(reference, params, distanceBias, referenceIndex, matchedIn, storage, memory);
@@ -57,7 +59,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
     VEXA_CHECK(g.forward != nullptr && g.inverse != nullptr,
                "groupForward[stackSize] and groupInverse[stackSize] exist");
 
-    // 2. Forward group transform; stage Wie then switches to the noisy blocks.
+    // Forward group transform; stage Wie then switches to the noisy blocks.
     transformBlocksNL(memory.matches, n, g.forward, g.kind, memory.group, blockSize);
     Cube4D<T>* filtered = &memory.group;
     if (S == Wie) {
@@ -67,12 +69,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
         filtered = &memory.noisyGroup;
     }
 
-    // 3. Noise variance of every group coefficient.
+    // Noise variance of every group coefficient.
     const int exact = std::max(0, std::min(n, params.varianceGroupSize));
     calculateVariances(n, blockSize, params.psdResampleSize, memory.workSize, exact, g.forward,
                        K3fT3, localVar, memory.variances, memory.matches, temp);
 
-    // 4. Shrinkage. Layers from n upward hold nothing of this group.
+    // Shrinkage. Layers from n upward hold nothing of this group.
     const int blockCoefficients = blockSize.volume();
     const int count = n * blockCoefficients;
     if (S == HT) {
@@ -86,7 +88,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                           params.wienerFactor);
     }
 
-    // 5. Back to blocks in the volume domain.
+    // Back to blocks in the volume domain.
     transformBlocksNL(*filtered, n, g.inverse, TransformsMetas::inverseOf(g.kind), memory.estimates,
                       blockSize);
     for (int j = 0; j < n; ++j) {
@@ -95,7 +97,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                  layer, blockSize);
     }
 
-    // 6. Residual variance per block, then one critical section per group.
+    // Residual variance per block, then one critical section per group.
     computeBlockVariances(memory.variances.data, n, blockCoefficients, g.inverse,
                           temp.memberScratch, memory.blockVariances);
     std::lock_guard<std::mutex> lock(aggregationMutex);
@@ -106,12 +108,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
 template void processReferenceLocation<HT, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
-    BlockMatchStorage*);
+    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
+    const BlockCollection<float>*, BlockMatchStorage*);
 template void processReferenceLocation<Wie, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
-    BlockMatchStorage*);
+    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
+    const BlockCollection<float>*, BlockMatchStorage*);
 
 } // namespace vexa

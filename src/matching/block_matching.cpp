@@ -90,7 +90,7 @@ inline bool windowInside(const Vec3<int>& bufferStart, const Vec3<int>& bufferRa
 }
 
 // What both forms of the scan share: the checks, the reference block and the
-// constants of step 3. empty is set when there is nothing to visit.
+// constants of the candidate loop. empty is set when there is nothing to visit.
 template <class T>
 struct Scan {
     const T* refBlock = nullptr;

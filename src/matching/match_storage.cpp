@@ -1,3 +1,5 @@
+#include "matching/match_storage.h"
+
 #include "core/check.h"
 #include "matching/block_matching.h"
 

@@ -1,7 +1,9 @@
+#include "psd/fft.h"
+
 #include <stdexcept>
 #include <string>
 
-#include "psd/process_psd.h"
+#include "psd/fft64.h"
 
 namespace vexa {
 
@@ -310,74 +312,6 @@ inline void network32(Complex* v) {
 constexpr int BIT_REVERSED_32[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
                                      1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
 
-// cos(2 pi k / 64) and -sin(2 pi k / 64) for k = 0 ... 32.
-const float COS_TABLE_33[33] = {1.0f,
-                                0.9951847266721969f,
-                                0.9807852804032304f,
-                                0.9569403357322088f,
-                                0.9238795325112867f,
-                                0.881921264348355f,
-                                0.8314696123025452f,
-                                0.773010453362737f,
-                                0.7071067811865476f,
-                                0.6343932841636455f,
-                                0.5555702330196023f,
-                                0.4713967368259978f,
-                                0.38268343236508984f,
-                                0.29028467725446233f,
-                                0.19509032201612833f,
-                                0.09801714032956077f,
-                                0.0f,
-                                -0.09801714032956065f,
-                                -0.1950903220161282f,
-                                -0.29028467725446216f,
-                                -0.3826834323650897f,
-                                -0.4713967368259977f,
-                                -0.555570233019602f,
-                                -0.6343932841636454f,
-                                -0.7071067811865475f,
-                                -0.773010453362737f,
-                                -0.8314696123025453f,
-                                -0.8819212643483549f,
-                                -0.9238795325112867f,
-                                -0.9569403357322088f,
-                                -0.9807852804032304f,
-                                -0.9951847266721968f,
-                                -1.0f};
-const float MINUS_SIN_TABLE_33[33] = {0.0f,
-                                      -0.0980171403295606f,
-                                      -0.19509032201612825f,
-                                      -0.29028467725446233f,
-                                      -0.3826834323650898f,
-                                      -0.47139673682599764f,
-                                      -0.5555702330196022f,
-                                      -0.6343932841636455f,
-                                      -0.7071067811865475f,
-                                      -0.773010453362737f,
-                                      -0.8314696123025452f,
-                                      -0.8819212643483549f,
-                                      -0.9238795325112867f,
-                                      -0.9569403357322089f,
-                                      -0.9807852804032304f,
-                                      -0.9951847266721968f,
-                                      -1.0f,
-                                      -0.9951847266721969f,
-                                      -0.9807852804032304f,
-                                      -0.9569403357322089f,
-                                      -0.9238795325112867f,
-                                      -0.881921264348355f,
-                                      -0.8314696123025455f,
-                                      -0.7730104533627371f,
-                                      -0.7071067811865476f,
-                                      -0.6343932841636455f,
-                                      -0.5555702330196022f,
-                                      -0.47139673682599786f,
-                                      -0.3826834323650899f,
-                                      -0.2902846772544624f,
-                                      -0.1950903220161286f,
-                                      -0.09801714032956083f,
-                                      0.0f};
-
 template <int n>
 void runNetwork(Complex* v);
 template <>
@@ -420,31 +354,6 @@ void fftRealFixed(const int (&order)[n], const Complex* in, Complex* out) {
 }
 
 } // namespace
-
-void FFTComplex64(const Complex* in, Complex* out) {
-    Complex buf[64];
-    for (int i = 0; i < 64; ++i) {
-        int r = 0;
-        for (int b = 0; b < 6; ++b) r |= ((i >> b) & 1) << (5 - b);
-        buf[r] = in[i];
-    }
-    for (int half = 1; half < 64; half *= 2) {
-        const int tableStep = 32 / half;
-        for (int start = 0; start < 64; start += 2 * half) {
-            for (int k = 0; k < half; ++k) {
-                const float c = COS_TABLE_33[k * tableStep];
-                const float s = MINUS_SIN_TABLE_33[k * tableStep];
-                Complex& a = buf[start + k];
-                Complex& b = buf[start + k + half];
-                const float tr = b.re * c - b.im * s;
-                const float ti = b.re * s + b.im * c;
-                b = {a.re - tr, a.im - ti};
-                a = {a.re + tr, a.im + ti};
-            }
-        }
-    }
-    for (int i = 0; i < 64; ++i) out[i] = buf[i];
-}
 
 void fftReal(int n, const Complex* in, Complex* out) {
     switch (n) {

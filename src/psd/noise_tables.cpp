@@ -1,8 +1,11 @@
+#include "psd/noise_tables.h"
+
 #include <cstddef>
 
 #include "core/allocator.h"
 #include "core/check.h"
-#include "psd/process_psd.h"
+#include "psd/resize_psd.h"
+#include "psd/variances.h"
 
 namespace vexa {
 

@@ -1,9 +1,10 @@
+#include "psd/resize_psd.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 
 #include "core/allocator.h"
-#include "psd/process_psd.h"
 
 namespace vexa {
 

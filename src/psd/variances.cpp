@@ -1,9 +1,11 @@
+#include "psd/variances.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 #include "core/check.h"
-#include "psd/process_psd.h"
+#include "psd/fft.h"
 
 namespace vexa {
 

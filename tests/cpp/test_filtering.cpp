@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -11,8 +12,11 @@
 #include "core/check.h"
 #include "core/image_data.h"
 #include "core/memory.h"
+#include "filtering/aggregation.h"
+#include "filtering/group_filters.h"
 #include "filtering/process_reference_location.h"
-#include "interface/transforms.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 
 using namespace vexa;
 
@@ -321,12 +325,12 @@ TEST(ProcessReferenceLocation, GroupOfOneUsesTheIdentityWhenTablesLackLengthOne)
     Memory<float> memory = allocateMemory<float>(s.params);
     TempMemory<float> temp = createTempMemory<float>(s.params);
     ASSERT_TRUE(memory.valid && temp.valid);
-    memory.workSize = s.params.psdResampleSize;
     auto out = zeroVolume(s.params.imageSize), wts = zeroVolume(s.params.imageSize);
     std::vector<float> bias(3 * 3, 0.0f);
+    std::mutex aggregationMutex;
     processReferenceLocation<HT, float>({1, 1, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(),
-                                        s.localVar.data(), 4, s.collection, out, wts, memory, temp,
-                                        nullptr, nullptr);
+                                        s.localVar.data(), 4, s.collection, out, wts,
+                                        aggregationMutex, memory, temp, nullptr, nullptr);
     EXPECT_EQ(memory.stackSize, 1);
     // Nothing thresholded: the block comes back whole, weighted by 1 / (4 * 0.5).
     for (int y = 0; y < 2; ++y)
@@ -337,8 +341,6 @@ TEST(ProcessReferenceLocation, GroupOfOneUsesTheIdentityWhenTablesLackLengthOne)
             EXPECT_NEAR(wts._data[at], w / 2.0f, 1e-6f);
         }
     EXPECT_EQ(wts._data[0], 0.0f);
-    memory.free();
-    temp.free();
 }
 
 TEST(ProcessReferenceLocation, WienerShrinksTheNoisyBlockByThePilot) {
@@ -348,12 +350,12 @@ TEST(ProcessReferenceLocation, WienerShrinksTheNoisyBlockByThePilot) {
     Memory<float> memory = allocateMemory<float>(s.params);
     TempMemory<float> temp = createTempMemory<float>(s.params);
     ASSERT_TRUE(memory.valid && temp.valid);
-    memory.workSize = s.params.psdResampleSize;
     auto out = zeroVolume(s.params.imageSize), wts = zeroVolume(s.params.imageSize);
     std::vector<float> bias(3 * 3, 0.0f);
-    processReferenceLocation<Wie, float>({0, 0, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(),
-                                         s.localVar.data(), 0, s.collection, out, wts, memory, temp,
-                                         &s.pilotCollection, nullptr);
+    std::mutex aggregationMutex;
+    processReferenceLocation<Wie, float>(
+        {0, 0, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(), s.localVar.data(), 0,
+        s.collection, out, wts, aggregationMutex, memory, temp, &s.pilotCollection, nullptr);
     // Pilot 1, variance 0.5, factor 1: W = 1 / 1.5; residual variance 4 * W^2 * 0.5.
     const float w = 1.0f / 1.5f;
     const float v = 4.0f * w * w * 0.5f;
@@ -364,6 +366,4 @@ TEST(ProcessReferenceLocation, WienerShrinksTheNoisyBlockByThePilot) {
             EXPECT_NEAR(out._data[at], s.volume[at] * w * win / v, 1e-4f);
             EXPECT_NEAR(wts._data[at], win / v, 1e-5f);
         }
-    memory.free();
-    temp.free();
 }

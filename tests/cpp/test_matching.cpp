@@ -13,6 +13,10 @@
 #include "core/complex.h"
 #include "core/memory.h"
 #include "matching/block_matching.h"
+#include "matching/distance_bias.h"
+#include "matching/match_storage.h"
+#include "psd/noise_tables.h"
+#include "transforms/transform_tables.h"
 
 using namespace vexa;
 
@@ -767,6 +771,11 @@ TEST(MatchStorage, StoreThenReuseReproducesTheGroup) {
 
     std::vector<BlockDistance<float>> first(8), again(8);
     Memory<float> mem;
+    // The records are borrowed: the Memory must not release them.
+    struct Borrowed {
+        Memory<float>& m;
+        ~Borrowed() { m.matches = nullptr; }
+    } borrowed{mem};
     mem.matches = first.data();
     formGroup({5, 6, 3}, p, bias.data(), 2, pilot, &st.s, mem);
     const int n = mem.stackSize;
@@ -892,4 +901,53 @@ TEST(Helpers, LargestPowerOfTwo) {
     const int in[] = {-3, 0, 1, 2, 3, 4, 5, 7, 8, 31, 32, 33, 1 << 30, (1 << 30) + 5, 2147483647};
     const int want[] = {0, 0, 1, 2, 2, 4, 4, 4, 8, 16, 32, 32, 1 << 30, 1 << 30, 1 << 30};
     for (int i = 0; i < 15; ++i) EXPECT_EQ(largestPowerOfTwoAtMost(in[i]), want[i]) << in[i];
+}
+
+// ================================================================== distance bias
+
+TEST(DistanceBias, ZerosUnlessStageOneWithAPositiveFactor) {
+    Parameters p;
+    std::memset(&p, 0, sizeof p);
+    p.imageSize = {32, 32, 1};
+    p.blockSize = {8, 8, 1};
+    p.step = {3, 3, 1};
+    p.psdResampleSize = {16, 16, 1};
+    p.psdSize = {16, 16, 1};
+    p.psdSymmetry = true;
+    p.maxGroupSize = 16;
+    p.varianceGroupSize = 4;
+    p.searchRadius = {8, 8, 0};
+    const float sigma2 = 0.04f;
+    std::vector<float> psd(256, sigma2 * 256);
+    const Vec3<int> work = workingSize(p);
+    float* k3 = nullptr;
+    computeK3fT3<float>(psd.data(), p.psdSize, p.psdResampleSize, work, p.blockSize, DEFAULT_FWD_2D,
+                        k3);
+    ASSERT_NE(k3, nullptr);
+    TempMemory<float> temp = createTempMemory<float>(p);
+    ASSERT_TRUE(temp.valid);
+    const long long n = distanceBiasEntries(p.searchRadius);
+    std::vector<float> bias(n, -1.0f);
+
+    p.matchNoiseFactor = 2.0f;
+    ASSERT_TRUE(fillDistanceBias(Wie, p, work, k3, temp, bias.data()));
+    for (float b : bias) EXPECT_EQ(b, 0.0f);
+    p.matchNoiseFactor = std::nanf("");
+    std::fill(bias.begin(), bias.end(), -1.0f);
+    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
+    for (float b : bias) EXPECT_EQ(b, 0.0f);
+
+    p.matchNoiseFactor = 2.0f;
+    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
+    auto at = [&](int dx, int dy) { return bias[(dy + 8) * 17 + (dx + 8)]; };
+    EXPECT_NEAR(at(0, 0), 0.0f, 1e-6f); // a block is at distance 0 from itself
+    // White noise: E|a - b|^2 = 2 * 64 * sigma^2 for every shift, overlapping
+    // or not (orthonormal transforms), times the factor 2.
+    const float expected = 2.0f * 64 * sigma2 * 2.0f;
+    for (int dy = -8; dy <= 8; ++dy)
+        for (int dx = -8; dx <= 8; ++dx)
+            if (dx != 0 || dy != 0) {
+                EXPECT_NEAR(at(dx, dy), expected, 0.01f * expected) << dx << ", " << dy;
+            }
+    cFree(k3);
 }

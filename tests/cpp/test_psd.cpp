@@ -11,8 +11,14 @@
 #include "core/allocator.h"
 #include "core/check.h"
 #include "core/memory.h"
-#include "interface/transforms.h"
-#include "psd/process_psd.h"
+#include "psd/fft.h"
+#include "psd/fft64.h"
+#include "psd/noise_tables.h"
+#include "psd/resize_psd.h"
+#include "psd/variances.h"
+#include "stage/validation.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 
 using namespace vexa;
 
@@ -192,7 +198,6 @@ struct NoiseTables {
     ~NoiseTables() {
         cFree(K3fT3);
         cFree(localVar);
-        temp.free();
     }
 };
 
@@ -842,52 +847,4 @@ TEST(MendedFaults, LargestGridNormalisesWithoutOverflow) {
         EXPECT_NEAR(buffer[psi], 2.0f * sigma2, 5e-4f * sigma2) << psi;
         EXPECT_NEAR(buffer[8 + psi], 1.25f * sigma2, 5e-4f * sigma2) << psi;
     }
-}
-
-// ---------------------------------------------------------------- validation
-
-TEST(Validation, ResampleSizeMustSuitTheFourierRoutines) {
-    Parameters p = makeParams({8, 8, 1}, {3, 8, 8}, false, 16, 8, {8, 8, 1});
-    EXPECT_EQ(validateNoiseParameters(p), "Invalid parameter: psdResampleSize = (3, 8, 8); every "
-                                          "component must be one of 1, 4, 8, 16, 32, 64");
-    for (Vec3<int> bad :
-         {Vec3<int>{8, 8, 0}, Vec3<int>{128, 8, 8}, Vec3<int>{8, -8, 8}, Vec3<int>{8, 2, 8}}) {
-        p.psdResampleSize = bad;
-        const std::string m = validateNoiseParameters(p);
-        EXPECT_NE(m.find("psdResampleSize = (" + std::to_string(bad.x) + ", " +
-                         std::to_string(bad.y) + ", " + std::to_string(bad.z) + ")"),
-                  std::string::npos)
-            << m;
-        EXPECT_NE(m.find("1, 4, 8, 16, 32, 64"), std::string::npos) << m;
-    }
-    for (Vec3<int> good :
-         {Vec3<int>{1, 8, 8}, Vec3<int>{64, 64, 1}, Vec3<int>{1, 1, 1}, Vec3<int>{4, 16, 32}}) {
-        p.psdResampleSize = good;
-        EXPECT_EQ(validateNoiseParameters(p), "") << good.x << "," << good.y << "," << good.z;
-        p.psdSymmetry = !p.psdSymmetry;
-        EXPECT_EQ(validateNoiseParameters(p), "");
-    }
-}
-
-TEST(Validation, SizesAndProductsInRange) {
-    Parameters p = makeParams({8, 8, 1}, {8, 8, 1}, false, 16, 8, {0, 8, 1});
-    std::string m = validateNoiseParameters(p);
-    EXPECT_NE(m.find("psdSize = (0, 8, 1)"), std::string::npos) << m;
-    p.psdSize = {8, 8, 1};
-    p.varianceGroupSize = -1;
-    EXPECT_NE(validateNoiseParameters(p).find("varianceGroupSize = -1"), std::string::npos);
-    p.varianceGroupSize = 0;
-    EXPECT_EQ(validateNoiseParameters(p), "");
-
-    // 64^3 points times 8192 members is 2^31, one past the range of int.
-    p.psdResampleSize = {64, 64, 64};
-    p.maxGroupSize = 8192;
-    m = validateNoiseParameters(p);
-    EXPECT_NE(m.find("maxGroupSize = 8192"), std::string::npos) << m;
-    p.maxGroupSize = 8191;
-    EXPECT_EQ(validateNoiseParameters(p), "");
-    p.maxGroupSize = 16;
-    p.blockSize = {64, 64, 2};
-    m = validateNoiseParameters(p);
-    EXPECT_NE(m.find("blockSize = (64, 64, 2)"), std::string::npos) << m;
 }

@@ -15,15 +15,20 @@
 #include "core/check.h"
 #include "core/memory.h"
 #include "core/report.h"
-#include "interface/entry_steps.h"
-#include "interface/progress.h"
-#include "interface/slice_worker.h"
-#include "interface/stage_steps.h"
-#include "interface/stage_validation.h"
-#include "interface/transforms.h"
-#include "interface/vexa_loop.h"
-#include "psd/process_psd.h"
+#include "psd/fft.h"
+#include "psd/fft64.h"
+#include "psd/noise_tables.h"
+#include "psd/resize_psd.h"
+#include "psd/variances.h"
+#include "stage/progress.h"
+#include "stage/slice_worker.h"
+#include "stage/stage_steps.h"
+#include "stage/validation.h"
+#include "stage/vexa_loop.h"
 #include "threading/thread_pool.h"
+#include "transforms/transform_choice.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 #include "vexa.h"
 
 using namespace vexa;
@@ -578,11 +583,11 @@ TEST(StageGeometryTest, WorkSizeAndSharing) {
     Parameters p = gridParameters({20, 20, 20}, {4, 4, 4}, {3, 3, 3});
     p.psdSymmetry = true;
     p.psdResampleSize = {8, 8, 8};
-    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{5, 8, 8}));
+    EXPECT_EQ(workingSize(p), (Vec3<int>{5, 8, 8}));
     p.psdResampleSize = {8, 8, 4};
-    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{8, 8, 4}));
+    EXPECT_EQ(workingSize(p), (Vec3<int>{8, 8, 4}));
     p.psdResampleSize = {7, 7, 1};
-    EXPECT_EQ(computeWorkSize(p), (Vec3<int>{5, 7, 1}));
+    EXPECT_EQ(workingSize(p), (Vec3<int>{5, 7, 1}));
 
     StageGeometry g = computeStageGeometry(p); // nothing windowed
     EXPECT_EQ(g.extractRadius, (Vec3<int>{20, 20, 20}));
@@ -597,52 +602,6 @@ TEST(StageGeometryTest, WorkSizeAndSharing) {
     g = computeStageGeometry(p);
     EXPECT_FALSE(g.wholeAxis);
     EXPECT_TRUE(g.shareCollections);
-}
-
-// ================================================================== distance bias
-
-TEST(DistanceBias, ZerosUnlessStageOneWithAPositiveFactor) {
-    Parameters p = gridParameters({32, 32, 1}, {8, 8, 1}, {3, 3, 1});
-    p.psdResampleSize = {16, 16, 1};
-    p.psdSize = {16, 16, 1};
-    p.psdSymmetry = true;
-    p.maxGroupSize = 16;
-    p.varianceGroupSize = 4;
-    p.searchRadius = {8, 8, 0};
-    const float sigma2 = 0.04f;
-    std::vector<float> psd(256, sigma2 * 256);
-    const Vec3<int> work = computeWorkSize(p);
-    float* k3 = nullptr;
-    computeK3fT3<float>(psd.data(), p.psdSize, p.psdResampleSize, work, p.blockSize, DEFAULT_FWD_2D,
-                        k3);
-    ASSERT_NE(k3, nullptr);
-    TempMemory<float> temp = createTempMemory<float>(p);
-    ASSERT_TRUE(temp.valid);
-    const long long n = distanceBiasEntries(p.searchRadius);
-    std::vector<float> bias(n, -1.0f);
-
-    p.matchNoiseFactor = 2.0f;
-    ASSERT_TRUE(fillDistanceBias(Wie, p, work, k3, temp, bias.data()));
-    for (float b : bias) EXPECT_EQ(b, 0.0f);
-    p.matchNoiseFactor = std::nanf("");
-    std::fill(bias.begin(), bias.end(), -1.0f);
-    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
-    for (float b : bias) EXPECT_EQ(b, 0.0f);
-
-    p.matchNoiseFactor = 2.0f;
-    ASSERT_TRUE(fillDistanceBias(HT, p, work, k3, temp, bias.data()));
-    auto at = [&](int dx, int dy) { return bias[(dy + 8) * 17 + (dx + 8)]; };
-    EXPECT_NEAR(at(0, 0), 0.0f, 1e-6f); // a block is at distance 0 from itself
-    // White noise: E|a - b|^2 = 2 * 64 * sigma^2 for every shift, overlapping
-    // or not (orthonormal transforms), times the factor 2.
-    const float expected = 2.0f * 64 * sigma2 * 2.0f;
-    for (int dy = -8; dy <= 8; ++dy)
-        for (int dx = -8; dx <= 8; ++dx)
-            if (dx != 0 || dy != 0) {
-                EXPECT_NEAR(at(dx, dy), expected, 0.01f * expected) << dx << ", " << dy;
-            }
-    temp.free();
-    cFree(k3);
 }
 
 // ================================================================== bad input
@@ -1047,4 +1006,135 @@ TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
         EXPECT_TRUE(ThreadPool::THREAD_POOL._threads.empty());
     }
     EXPECT_EQ(runHT(volume(), p).status, VEXA_OK);
+}
+
+// ========================================================== argument checks
+
+namespace {
+
+Parameters paramsWith(Vec3<int> blockSize, int maxGroupSize) {
+    Parameters p;
+    std::memset(&p, 0, sizeof p);
+    p.blockSize = blockSize;
+    p.maxGroupSize = maxGroupSize;
+    return p;
+}
+
+Transforms<float> setWith(const float* fx, const float* fy, const float* fz) {
+    Transforms<float> t{{fx, fy, fz}, {fx, fy, fz}, HAAR_NL_FWD, HAAR_NL_INV, KAISER_8x8};
+    return t;
+}
+
+Parameters noiseParams(Vec3<int> B, Vec3<int> R, bool symmetry, int maxGroupSize, int vgs,
+                       Vec3<int> psdSize) {
+    Parameters p{};
+    p.blockSize = B;
+    p.psdResampleSize = R;
+    p.psdSymmetry = symmetry;
+    p.maxGroupSize = maxGroupSize;
+    p.varianceGroupSize = vgs;
+    p.psdSize = psdSize;
+    p.imageSize = {32, 32, B.z == 1 ? 1 : 32};
+    p.step = {1, 1, 1};
+    return p;
+}
+
+} // namespace
+
+TEST(ArgumentChecks, ShiftTableRepair) {
+    const int table5[5] = {0, 1, 2, 3, 4};
+    const int table1[1] = {7};
+    Parameters p = paramsWith({8, 8, 1}, 16);
+    p.gridShiftCount = {0, 1, 5};
+    p.gridShift = {nullptr, table1, table5};
+    EXPECT_EQ(repairShiftTables(p), "");
+    EXPECT_EQ(p.gridShiftCount.x, 1);
+    EXPECT_EQ(p.gridShiftCount.y, 1);
+    EXPECT_EQ(p.gridShiftCount.z, 5);
+    EXPECT_EQ(p.gridShift.x, ZERO);
+    EXPECT_EQ(p.gridShift.y, ZERO);
+    EXPECT_EQ(p.gridShift.z, table5);
+
+    p.gridShiftCount = {-4, 3, 2};
+    p.gridShift = {table5, nullptr, table5};
+    const std::string message = repairShiftTables(p);
+    EXPECT_NE(message.find("gridShift.y"), std::string::npos) << message;
+    EXPECT_NE(message.find("gridShiftCount.y = 3"), std::string::npos) << message;
+    EXPECT_EQ(p.gridShift.x, ZERO);
+    EXPECT_EQ(p.gridShiftCount.x, 1);
+}
+TEST(ArgumentChecks, CallerSetsWithNullMatricesAreNamed) {
+    const Parameters p = paramsWith({8, 8, 1}, 16);
+    EXPECT_EQ(checkTransformSet(setWith(DCT_8_FWD, DCT_8_FWD, ONE), p), "");
+    Transforms<float> t = setWith(DCT_8_FWD, DCT_8_FWD, ONE);
+    t.inverse.y = nullptr;
+    EXPECT_NE(checkTransformSet(t, p).find("transforms.inverse.y"), std::string::npos);
+    t = setWith(DCT_8_FWD, DCT_8_FWD, ONE);
+    t.window = nullptr;
+    EXPECT_NE(checkTransformSet(t, p).find("transforms.window"), std::string::npos);
+    std::vector<const float*> holes(HAAR_NL_FWD, HAAR_NL_FWD + 65);
+    holes[8] = nullptr;
+    t = setWith(DCT_8_FWD, DCT_8_FWD, ONE);
+    t.groupForward = holes.data();
+    const std::string message = checkTransformSet(t, p);
+    EXPECT_NE(message.find("transforms.groupForward[8]"), std::string::npos) << message;
+    EXPECT_NE(message.find("maxGroupSize (16)"), std::string::npos) << message;
+    // Lengths beyond maxGroupSize are never formed, so their holes are fine.
+    EXPECT_EQ(checkTransformSet(t, paramsWith({8, 8, 1}, 7)), "");
+}
+TEST(ArgumentChecks, BuiltInGroupTablesAreNeverIndexedPastLength64) {
+    Transforms<float> t = setWith(DCT_8_FWD, DCT_8_FWD, ONE);
+    t.groupForward = nullptr;
+    t.groupInverse = nullptr;
+    fillDefaultGroupTables(t);
+    EXPECT_EQ(checkTransformSet(t, paramsWith({8, 8, 1}, 64)), "");
+    const std::string message = checkTransformSet(t, paramsWith({8, 8, 1}, 128));
+    EXPECT_NE(message.find("maxGroupSize = 128"), std::string::npos) << message;
+    EXPECT_NE(message.find("between 1 and 64"), std::string::npos) << message;
+}
+
+TEST(Validation, ResampleSizeMustSuitTheFourierRoutines) {
+    Parameters p = noiseParams({8, 8, 1}, {3, 8, 8}, false, 16, 8, {8, 8, 1});
+    EXPECT_EQ(validateNoiseParameters(p), "Invalid parameter: psdResampleSize = (3, 8, 8); every "
+                                          "component must be one of 1, 4, 8, 16, 32, 64");
+    for (Vec3<int> bad :
+         {Vec3<int>{8, 8, 0}, Vec3<int>{128, 8, 8}, Vec3<int>{8, -8, 8}, Vec3<int>{8, 2, 8}}) {
+        p.psdResampleSize = bad;
+        const std::string m = validateNoiseParameters(p);
+        EXPECT_NE(m.find("psdResampleSize = (" + std::to_string(bad.x) + ", " +
+                         std::to_string(bad.y) + ", " + std::to_string(bad.z) + ")"),
+                  std::string::npos)
+            << m;
+        EXPECT_NE(m.find("1, 4, 8, 16, 32, 64"), std::string::npos) << m;
+    }
+    for (Vec3<int> good :
+         {Vec3<int>{1, 8, 8}, Vec3<int>{64, 64, 1}, Vec3<int>{1, 1, 1}, Vec3<int>{4, 16, 32}}) {
+        p.psdResampleSize = good;
+        EXPECT_EQ(validateNoiseParameters(p), "") << good.x << "," << good.y << "," << good.z;
+        p.psdSymmetry = !p.psdSymmetry;
+        EXPECT_EQ(validateNoiseParameters(p), "");
+    }
+}
+
+TEST(Validation, SizesAndProductsInRange) {
+    Parameters p = noiseParams({8, 8, 1}, {8, 8, 1}, false, 16, 8, {0, 8, 1});
+    std::string m = validateNoiseParameters(p);
+    EXPECT_NE(m.find("psdSize = (0, 8, 1)"), std::string::npos) << m;
+    p.psdSize = {8, 8, 1};
+    p.varianceGroupSize = -1;
+    EXPECT_NE(validateNoiseParameters(p).find("varianceGroupSize = -1"), std::string::npos);
+    p.varianceGroupSize = 0;
+    EXPECT_EQ(validateNoiseParameters(p), "");
+
+    // 64^3 points times 8192 members is 2^31, one past the range of int.
+    p.psdResampleSize = {64, 64, 64};
+    p.maxGroupSize = 8192;
+    m = validateNoiseParameters(p);
+    EXPECT_NE(m.find("maxGroupSize = 8192"), std::string::npos) << m;
+    p.maxGroupSize = 8191;
+    EXPECT_EQ(validateNoiseParameters(p), "");
+    p.maxGroupSize = 16;
+    p.blockSize = {64, 64, 2};
+    m = validateNoiseParameters(p);
+    EXPECT_NE(m.find("blockSize = (64, 64, 2)"), std::string::npos) << m;
 }

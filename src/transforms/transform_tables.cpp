@@ -3,7 +3,7 @@
 // tables, are constant-initialised and complete before any code runs.
 #include <cstddef>
 
-#include "interface/transforms.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
 

@@ -1,4 +1,4 @@
-#include "interface/parameters.h"
+#include "core/parameters.h"
 
 #include <cstddef>
 #include <cstring>

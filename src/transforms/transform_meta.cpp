@@ -2,7 +2,8 @@
 #include <cstddef>
 
 #include "core/allocator.h"
-#include "interface/transforms.h"
+#include "transforms/transform_meta.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
 
@@ -72,7 +73,7 @@ void releaseGroupKinds(TransformsMeta<T>& meta) {
 }
 
 template <class T>
-TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parameters& params) {
+TransformsMeta<T> plainTransformMeta(const Transforms<T>& transforms) {
     TransformsMeta<T> meta;
     meta.forward = transforms.forward;
     meta.inverse = transforms.inverse;
@@ -83,6 +84,12 @@ TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parame
     meta.inverseKind = {ARBITRARY_INV, ARBITRARY_INV, ARBITRARY_INV};
     meta.groupForwardKind = nullptr;
     meta.groupInverseKind = nullptr;
+    return meta;
+}
+
+template <class T>
+TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parameters& params) {
+    TransformsMeta<T> meta = plainTransformMeta(transforms);
 
     const T* const axes[3] = {transforms.forward.x, transforms.forward.y, transforms.forward.z};
     const int sizes[3] = {params.blockSize.x, params.blockSize.y, params.blockSize.z};
@@ -125,6 +132,7 @@ TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parame
     return meta;
 }
 
+template TransformsMeta<float> plainTransformMeta<float>(const Transforms<float>&);
 template TransformsMeta<float> getTransformMeta<float>(const Transforms<float>&, const Parameters&);
 template void releaseGroupKinds<float>(TransformsMeta<float>&);
 

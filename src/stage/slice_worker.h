@@ -10,10 +10,10 @@
 #include "blocks/block_collection.h"
 #include "core/image_data.h"
 #include "core/memory.h"
+#include "core/parameters.h"
 #include "core/report.h"
 #include "core/vec3.h"
-#include "interface/parameters.h"
-#include "interface/transforms.h"
+#include "transforms/transform_meta.h"
 #include "vexa.h"
 
 namespace vexa {
@@ -120,24 +120,15 @@ class StageControl {
     std::string _line;
 };
 
-// A job's working memory and its holds on the block buffers; released in the
-// order collWie, collHTWie, tempMemory, memory.
+// A job's working memory and its holds on the block buffers; the members are
+// released in the reverse order of their declaration: collWie, collHTWie,
+// tempMemory, memory.
 template <class T>
 struct ThreadMemory {
     Memory<T> memory;
     TempMemory<T> tempMemory;
     std::shared_ptr<BlockCollection<T>> collHTWie;
     std::shared_ptr<BlockCollection<T>> collWie;
-
-    ThreadMemory() = default;
-    ThreadMemory(const ThreadMemory&) = delete;
-    ThreadMemory& operator=(const ThreadMemory&) = delete;
-    ~ThreadMemory() {
-        collWie.reset();
-        collHTWie.reset();
-        tempMemory.free();
-        memory.free();
-    }
 };
 
 // Everything a job reads or accumulates into; built by the stage loop.
@@ -145,7 +136,6 @@ struct SliceJobContext {
     const Parameters& params;
     const TransformsMeta<float>& meta;
     const StageGeometry& geometry;
-    Vec3<int> workSize;
     const ImageData<float>& noisy;
     const ImageData<float>* basicEstimate;
     const float* distanceBias;
@@ -156,6 +146,7 @@ struct SliceJobContext {
     std::shared_ptr<BlockCollection<float>> collWie;
     ImageDataMutable<float>& output;
     ImageDataMutable<float>& weights;
+    std::mutex& aggregationMutex; // held while a group is added into output and weights
     BlockMatchStorage* storage;
     StageControl& control;
 };

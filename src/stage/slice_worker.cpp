@@ -1,4 +1,4 @@
-#include "interface/slice_worker.h"
+#include "stage/slice_worker.h"
 
 #include <climits>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 #include "core/check.h"
 #include "filtering/process_reference_location.h"
-#include "interface/progress.h"
+#include "stage/progress.h"
 
 namespace vexa {
 
@@ -115,7 +115,7 @@ struct JobVisitor {
         if (c.control.shouldStop()) return false;
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
-            c.output, c.weights, tm.memory, tm.tempMemory,
+            c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,
             S == HT ? tm.collHTWie.get() : tm.collWie.get(), c.storage);
         return true;
     }
@@ -137,7 +137,6 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     if (c.control.shouldStop()) return;
     ThreadMemory<float> tm;
     tm.memory = allocateMemory<float>(c.params);
-    tm.memory.workSize = c.workSize;
     tm.tempMemory = createTempMemory<float>(c.params);
     if (!tm.memory.valid || !tm.tempMemory.valid)
         return failPrinted(c.control, kWorkingMemoryMessage);

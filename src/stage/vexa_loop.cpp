@@ -1,6 +1,7 @@
-#include "interface/vexa_loop.h"
+#include "stage/vexa_loop.h"
 
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -10,11 +11,12 @@
 #include "core/check.h"
 #include "core/memory.h"
 #include "core/report.h"
-#include "interface/progress.h"
-#include "interface/slice_worker.h"
-#include "interface/stage_steps.h"
-#include "interface/stage_validation.h"
-#include "psd/process_psd.h"
+#include "matching/distance_bias.h"
+#include "psd/noise_tables.h"
+#include "stage/progress.h"
+#include "stage/slice_worker.h"
+#include "stage/stage_steps.h"
+#include "stage/validation.h"
 #include "threading/thread_pool.h"
 
 namespace vexa {
@@ -52,7 +54,7 @@ struct StageResources {
         collWie.reset();
         collHTWie.reset();
         weights.release();
-        temp.free();
+        // temp goes last, with the members.
     }
 };
 
@@ -70,7 +72,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
               BlockMatchStorage* storage, ImageData<float>* basicEstimate) {
     const TransformsMeta<float>& meta = res.meta;
 
-    // 1. Every parameter is checked before any work; output stays untouched.
+    // Every parameter is checked before any work; output stays untouched.
     std::string problem = validateStageInputs(S, noisy, psd, params, meta, output, basicEstimate);
     if (!problem.empty()) return fail(Status::InvalidArgument, problem);
     const StageGeometry geometry = computeStageGeometry(params);
@@ -81,7 +83,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     progress.done.store(0);
     progress.total.store(countReferencePositions(params, geometry));
 
-    // 2. Pool.
+    // The pool.
     try {
         res.poolLaunched = true; // threads started before a failure must be joined
         ThreadPool::THREAD_POOL.launchPool(params.numThreads);
@@ -91,18 +93,18 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
                         " (numThreads = " + std::to_string(params.numThreads) + ")");
     }
 
-    // 3. The stage thread's scratch.
+    // The stage thread's scratch.
     res.temp = createTempMemory<float>(params);
     if (!res.temp.valid)
         return fail(Status::OutOfMemory, "Error: could not allocate working memory");
 
-    // 4. Weights.
+    // The accumulated weights.
     res.weights = ImageDataMutable<float>::allocateZeroed(params.imageSize);
     if (res.weights._data == nullptr)
         return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
 
-    // 5 - 7. Noise tables and the matching correction.
-    const Vec3<int> workSize = computeWorkSize(params);
+    // Noise tables and the matching correction.
+    const Vec3<int> workSize = workingSize(params);
     res.distanceBias = static_cast<float*>(cMalloc(
         sizeof(float) * static_cast<std::size_t>(distanceBiasEntries(params.searchRadius))));
     computeK3fT3<float>(psd, params.psdSize, params.psdResampleSize, workSize, params.blockSize,
@@ -113,7 +115,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     if (!fillDistanceBias(S, params, workSize, res.K3fT3, res.temp, res.distanceBias))
         return fail(Status::OutOfMemory, kVariancesMessage);
 
-    // 9. The store's slots are being rewritten or read from here on.
+    // The store's slots are being rewritten or read from here on.
     if (storage) {
         if (storage->reuseMatches != 0) {
             res.reusedStorage = storage;
@@ -122,7 +124,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
         storage->referenceCount = 0;
     }
 
-    // 10. Buffers of the whole volume are extracted once and shared.
+    // Buffers of the whole volume are extracted once and shared.
     res.collHTWie = std::make_shared<BlockCollection<float>>();
     res.collWie = std::make_shared<BlockCollection<float>>();
     if (geometry.shareCollections) {
@@ -136,23 +138,24 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
             return fail(Status::OutOfMemory, kBlockMemoryMessage);
     }
 
-    // 11. The jobs.
+    // The jobs; the aggregation lock belongs to this stage.
     StageControl control;
-    const SliceJobContext context{params,       meta,          geometry,         workSize,
-                                  noisy,        basicEstimate, res.distanceBias, res.K3fT3,
-                                  res.localVar, res.collHTWie, res.collWie,      output,
-                                  res.weights,  storage,       control};
+    std::mutex aggregationMutex;
+    const SliceJobContext context{
+        params,           meta,        geometry,         noisy,         basicEstimate,
+        res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
+        output,           res.weights, aggregationMutex, storage,       control};
     const int threads = ThreadPool::THREAD_POOL.getNumThreads();
     ThreadPool::THREAD_POOL.newLoopJob(
         [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
 
-    // 13. Normalise also after a failed or cancelled loop, so that output
+    // Normalise also after a failed or cancelled loop, so that output
     // holds no 0/0; the result then says it is not an estimate.
     normaliseOutput(output, res.weights, noisy);
     if (control.reportRecorded()) return false;
     if (control.cancelled()) return fail(Status::Cancelled, "Cancelled");
 
-    // 12. The store now describes this grid.
+    // The store now describes this grid.
     if (storage) storage->referenceCount = static_cast<int>(geometry.referenceCount);
     res.succeeded = true;
     return true;

@@ -1,4 +1,4 @@
-#include "interface/progress.h"
+#include "stage/progress.h"
 
 namespace vexa {
 

@@ -1,15 +1,10 @@
 #pragma once
 
-#include "core/image_data.h"
 #include "core/memory.h"
+#include "core/parameters.h"
 #include "core/vec3.h"
-#include "interface/parameters.h"
 
 namespace vexa {
-
-// The working frequency grid: psdResampleSize, folded along x when
-// psdSymmetry applies.
-Vec3<int> computeWorkSize(const Parameters& params);
 
 // Entries of the block-matching correction table.
 long long distanceBiasEntries(const Vec3<int>& searchRadius);
@@ -21,10 +16,5 @@ long long distanceBiasEntries(const Vec3<int>& searchRadius);
 // cannot be allocated.
 bool fillDistanceBias(StageName stage, const Parameters& params, const Vec3<int>& workSize,
                       const float* K3fT3, TempMemory<float>& temp, float* distanceBias);
-
-// output /= weights voxel by voxel; a voxel without weight takes the noisy
-// value instead of 0/0.
-void normaliseOutput(ImageDataMutable<float>& output, const ImageDataMutable<float>& weights,
-                     const ImageData<float>& noisy);
 
 } // namespace vexa

@@ -1,11 +1,11 @@
-#include "interface/stage_validation.h"
+#include "stage/validation.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 
 #include "core/sizes.h"
-#include "psd/process_psd.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
 namespace {
@@ -27,33 +27,129 @@ bool isPowerOfTwo(int n) {
     return n >= 1 && (n & (n - 1)) == 0;
 }
 
-const char* const kAxes[3] = {"x", "y", "z"};
-
-int component(const Vec3<int>& v, int a) {
-    return a == 0 ? v.x : (a == 1 ? v.y : v.z);
+bool isFourierLength(int n) {
+    return n == 1 || n == 4 || n == 8 || n == 16 || n == 32 || n == 64;
 }
 
-std::string checkGroupTables(const Parameters& params, const TransformsMeta<float>& meta) {
-    if (meta.groupForward == nullptr || meta.groupInverse == nullptr)
-        return invalid("transforms.groupForward / groupInverse = null",
-                       "both group tables must be given (indexed by group length)");
-    // The built-in tables end at length 64.
-    const bool builtIn = meta.groupForward == HAAR_NL_FWD || meta.groupInverse == HAAR_NL_INV;
-    if (builtIn && params.maxGroupSize > 64)
+template <class Set>
+std::string checkSet(const Set& t, const Parameters& params) {
+    for (int a = 0; a < 3; ++a) {
+        const std::string n = std::to_string(component(params.blockSize, a));
+        const std::string allowed =
+            "a matrix of " + n + " x " + n + " floats (blockSize." + axisName(a) + " = " + n + ")";
+        if (component(t.forward, a) == nullptr)
+            return invalid(std::string("transforms.forward.") + axisName(a) + " = null", allowed);
+        if (component(t.inverse, a) == nullptr)
+            return invalid(std::string("transforms.inverse.") + axisName(a) + " = null", allowed);
+    }
+    if (t.window == nullptr)
+        return invalid("transforms.window = null",
+                       "blockSize.x*blockSize.y*blockSize.z aggregation weights");
+    if (t.groupForward == nullptr)
+        return invalid("transforms.groupForward = null", "a table indexed by group length");
+    if (t.groupInverse == nullptr)
+        return invalid("transforms.groupInverse = null",
+                       "a table indexed by group length, like groupForward");
+    // The built-in group tables end at length 64; never index past them.
+    if ((t.groupForward == HAAR_NL_FWD || t.groupInverse == HAAR_NL_INV) &&
+        params.maxGroupSize > 64)
         return invalid("maxGroupSize = " + std::to_string(params.maxGroupSize),
-                       "with the built-in group transforms it must be from 1 to 64");
-    for (long long n = 2; n <= params.maxGroupSize; n *= 2) {
-        if (meta.groupForward[n] == nullptr || meta.groupInverse[n] == nullptr)
-            return invalid("transforms.groupForward[" + std::to_string(n) + "] / groupInverse[" +
-                               std::to_string(n) + "] = null",
-                           "the group tables need a matrix for every power of two up to "
-                           "maxGroupSize = " +
-                               std::to_string(params.maxGroupSize));
+                       "with the built-in group tables it must be between 1 and 64");
+    // The stage forms groups of every power of two up to maxGroupSize.
+    for (long long s = 2; s <= params.maxGroupSize; s *= 2) {
+        const std::string len = std::to_string(s);
+        const std::string allowed = "a " + len + " x " + len +
+                                    " matrix at every power of two up to maxGroupSize (" +
+                                    std::to_string(params.maxGroupSize) + ")";
+        if (t.groupForward[s] == nullptr)
+            return invalid("transforms.groupForward[" + len + "] = null", allowed);
+        if (t.groupInverse[s] == nullptr)
+            return invalid("transforms.groupInverse[" + len + "] = null", allowed);
     }
     return "";
 }
 
 } // namespace
+
+std::string repairShiftTables(Parameters& params) {
+    std::string problem;
+    for (int a = 0; a < 3; ++a) {
+        int& count = a == 0 ? params.gridShiftCount.x
+                            : (a == 1 ? params.gridShiftCount.y : params.gridShiftCount.z);
+        const int*& table =
+            a == 0 ? params.gridShift.x : (a == 1 ? params.gridShift.y : params.gridShift.z);
+        if (count <= 1) {
+            count = 1;
+            table = ZERO;
+        } else if (table == nullptr && problem.empty()) {
+            problem = invalid(std::string("params.gridShift.") + axisName(a) +
+                                  " = null (gridShiftCount." + axisName(a) + " = " +
+                                  std::to_string(count) + ")",
+                              std::string("a table of gridShiftCount.") + axisName(a) +
+                                  " ints, or a count of 1 or less to use no shift");
+        }
+    }
+    return problem;
+}
+
+std::string checkEntryBuffers(StageName stage, const float* noisy, const float* psd,
+                              const float* basicEstimate, const float* output) {
+    const char* volume = "a buffer of imageSize.x*imageSize.y*imageSize.z floats";
+    if (noisy == nullptr) return invalid("argument noisy = null", volume);
+    if (psd == nullptr)
+        return invalid("argument psd = null", "a buffer of psdSize.x*psdSize.y*psdSize.z floats");
+    if (stage == Wie && basicEstimate == nullptr)
+        return invalid("argument basicEstimate = null", volume);
+    if (output == nullptr) return invalid("argument output = null", volume);
+    return "";
+}
+
+std::string checkTransformSet(const Transforms<float>& transforms, const Parameters& params) {
+    return checkSet(transforms, params);
+}
+
+std::string checkTransformSet(const TransformsMeta<float>& meta, const Parameters& params) {
+    return checkSet(meta, params);
+}
+
+std::string validateNoiseParameters(const Parameters& params) {
+    const Vec3<int>& R = params.psdResampleSize;
+    if (!isFourierLength(R.x) || !isFourierLength(R.y) || !isFourierLength(R.z))
+        return invalid("psdResampleSize = " + format(R),
+                       "every component must be one of 1, 4, 8, 16, 32, 64");
+    const Vec3<int>& S = params.psdSize;
+    if (S.x < 1 || S.y < 1 || S.z < 1)
+        return invalid("psdSize = " + format(S), "every component must be at least 1");
+    const Vec3<int>& B = params.blockSize;
+    if (B.x < 1 || B.y < 1 || B.z < 1)
+        return invalid("blockSize = " + format(B), "every component must be at least 1");
+    if (params.maxGroupSize < 1)
+        return invalid("maxGroupSize = " + std::to_string(params.maxGroupSize),
+                       "it must be at least 1");
+    if (params.varianceGroupSize < 0)
+        return invalid("varianceGroupSize = " + std::to_string(params.varianceGroupSize),
+                       "it must be at least 0");
+
+    const std::string limit = std::to_string(INT_MAX);
+    long long product = 0;
+    if (!checkedProduct({S.x, S.y, S.z}, product))
+        return invalid("psdSize = " + format(S),
+                       "the number of PSD points must not exceed " + limit);
+    // Table of every frequency times every block coefficient.
+    if (!checkedProduct({R.x, R.y, R.z, B.x, B.y, B.z}, product))
+        return invalid("psdResampleSize = " + format(R) + " with blockSize = " + format(B),
+                       "the product of their point counts must not exceed " + limit);
+    // The working memory holds one position map per group member.
+    if (!checkedProduct({R.x, R.y, R.z, params.maxGroupSize}, product))
+        return invalid("psdResampleSize = " + format(R) +
+                           " with maxGroupSize = " + std::to_string(params.maxGroupSize),
+                       "the grid point count times maxGroupSize must not exceed " + limit);
+    if (!checkedProduct({B.x, B.y, B.z, params.maxGroupSize}, product))
+        return invalid("blockSize = " + format(B) +
+                           " with maxGroupSize = " + std::to_string(params.maxGroupSize),
+                       "the block point count times maxGroupSize must not exceed " + limit);
+    return "";
+}
 
 std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, const float* psd,
                                 const Parameters& params, const TransformsMeta<float>& meta,
@@ -97,7 +193,7 @@ std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, 
     const int* tables[3] = {params.gridShift.x, params.gridShift.y, params.gridShift.z};
     for (int a = 0; a < 3; ++a)
         if (component(counts, a) < 1 || tables[a] == nullptr)
-            return invalid(std::string("gridShift.") + kAxes[a],
+            return invalid(std::string("gridShift.") + axisName(a),
                            "every shift table must be given with gridShiftCount at least 1");
 
     if (noisy._data == nullptr || !(noisy._size == size))
@@ -115,14 +211,8 @@ std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, 
                            "it must be a finite number greater than 0");
     }
 
-    if (meta.forward.x == nullptr || meta.forward.y == nullptr || meta.forward.z == nullptr ||
-        meta.inverse.x == nullptr || meta.inverse.y == nullptr || meta.inverse.z == nullptr)
-        return invalid("transforms.forward / inverse",
-                       "a matrix of blockSize x blockSize floats on every axis");
-    if (meta.window == nullptr)
-        return invalid("transforms.window = null", "blockSize.x*y*z aggregation weights");
-    const std::string groupProblem = checkGroupTables(params, meta);
-    if (!groupProblem.empty()) return groupProblem;
+    const std::string transformProblem = checkTransformSet(meta, params);
+    if (!transformProblem.empty()) return transformProblem;
 
     return validateNoiseParameters(params);
 }
@@ -154,7 +244,7 @@ std::string validateMatchStore(const Parameters& params, const StageGeometry& ge
         const int rest = component(params.imageSize, a) % component(params.step, a);
         if (static_cast<long long>(rest) + largestShift > component(params.blockSize, a))
             return invalidStore(
-                std::string("grid along ") + kAxes[a] +
+                std::string("grid along ") + axisName(a) +
                     " (imageSize mod step = " + std::to_string(rest) +
                     ", largest gridShift = " + std::to_string(largestShift) + ")",
                 "with a match store, (imageSize mod step) + largest shift must be at most "

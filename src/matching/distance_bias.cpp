@@ -1,20 +1,14 @@
-#include "interface/stage_steps.h"
+#include "matching/distance_bias.h"
 
 #include <cstddef>
 
 #include "core/allocator.h"
+#include "core/block_distance.h"
 #include "core/cube4d.h"
-#include "interface/transforms.h"
-#include "matching/block_distance.h"
-#include "psd/process_psd.h"
+#include "psd/variances.h"
+#include "transforms/transform_tables.h"
 
 namespace vexa {
-
-Vec3<int> computeWorkSize(const Parameters& params) {
-    Vec3<int> w = params.psdResampleSize;
-    w.x = workingWidthX(params);
-    return w;
-}
 
 long long distanceBiasEntries(const Vec3<int>& r) {
     return (2LL * r.x + 1) * (2LL * r.y + 1) * (2LL * r.z + 1);
@@ -58,15 +52,6 @@ bool fillDistanceBias(StageName stage, const Parameters& params, const Vec3<int>
                 distanceBias[index] = (sum + sum) * params.matchNoiseFactor;
             }
     return true;
-}
-
-void normaliseOutput(ImageDataMutable<float>& output, const ImageDataMutable<float>& weights,
-                     const ImageData<float>& noisy) {
-    const long long count = static_cast<long long>(output._size.volume());
-    float* __restrict o = output._data;
-    const float* __restrict w = weights._data;
-    const float* __restrict y = noisy._data;
-    for (long long i = 0; i < count; ++i) o[i] = w[i] != 0.0f ? o[i] / w[i] : y[i];
 }
 
 } // namespace vexa

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/image_data.h"
-#include "interface/parameters.h"
-#include "interface/transforms.h"
+#include "core/parameters.h"
+#include "transforms/transform_meta.h"
 #include "vexa.h"
 
 namespace vexa {

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "core/image_data.h"
+#include "core/parameters.h"
+#include "core/vec3.h"
+
+namespace vexa {
+
+// output /= weights voxel by voxel; a voxel without weight takes the noisy
+// value instead of 0/0.
+void normaliseOutput(ImageDataMutable<float>& output, const ImageDataMutable<float>& weights,
+                     const ImageData<float>& noisy);
+
+} // namespace vexa
