@@ -43,6 +43,7 @@ class Call:
     reporter: Optional[Callable] = None
     num_threads: Optional[int] = None
     memory_limit: Optional[float] = None
+    deterministic: bool = False
 
 
 def stages_for(stage: str) -> Tuple[str, ...]:
@@ -179,10 +180,14 @@ def thread_count(resolved: ResolvedProfile, num_threads) -> int:
 
 
 def plans(
-    resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots
+    resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots,
+    deterministic=False,
 ) -> List[StagePlan]:
     """One memory plan per stage of ``stages``."""
     limit = check.memory_limit(resolved.memory_limit if memory_limit is None else memory_limit)
+    voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
+    # A deterministic run gives every thread its own sums and weights.
+    extra = 8 * threads * voxels if deterministic and threads > 1 else 0
     return [
         plan_stage(
             getattr(resolved, name),
@@ -195,6 +200,7 @@ def plans(
             wiener=(name == "wiener"),
             memory_limit=limit,
             store_slots=store_slots,
+            extra_bytes=extra,
         )
         for name in stages
     ]
@@ -230,7 +236,8 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
     if store is not None:
         slots = store._slots(prep.image_xyz, getattr(resolved, stages[0]).step)
     stage_plans = plans(
-        resolved, prep.image_xyz, prep.psd.size, stages, threads, call.memory_limit, slots
+        resolved, prep.image_xyz, prep.psd.size, stages, threads, call.memory_limit, slots,
+        call.deterministic,
     )
 
     lib = _lib.load_library()
@@ -240,6 +247,7 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
     for st_name, plan in zip(stages, stage_plans):
         st = getattr(resolved, st_name)
         params = _parameters(st, prep, resolved, plan.split_block_extraction, threads)
+        params.deterministic = 1 if call.deterministic else 0
         owner, transforms = _transforms_for(st)
         output = np.zeros(prep.noisy.shape, dtype=np.float32)
         storage = None
