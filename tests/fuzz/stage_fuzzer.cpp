@@ -329,7 +329,7 @@ struct Call {
 void checkOutcome(const Call& c, const std::vector<float>& outputBefore,
                   const std::vector<float>& output) {
     const std::string stage = c.stage;
-    if (c.status < VEXA_OK || c.status > 16)
+    if (c.status < VEXA_OK || c.status > VEXA_ERROR_BUSY)
         violated(stage + ": unknown status " + std::to_string(c.status));
     const std::string last = vexaLastMessage() ? vexaLastMessage() : "";
     if (c.status == VEXA_OK) {
@@ -401,6 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p.sharpenAlphaFirstSlice = s.real(0.5f, 3.0f);
     p.numThreads = s.pick(-1, kMaxThreads, {1025, std::numeric_limits<int>::max(),
                                             std::numeric_limits<int>::min()});
+    p.deterministic = in.ConsumeBool();
     std::memset(p._reserved, in.ConsumeIntegral<uint8_t>(), sizeof p._reserved);
 
     // Shift tables of gridShiftCount entries (a null table only where refused).
