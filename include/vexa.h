@@ -81,7 +81,9 @@ typedef struct VexaParameters {
     uint8_t _pad1;                  /* 107 */
     VexaVec3i gridShiftCount;       /* 108 entries of each shift table */
     VexaShiftTables gridShift;      /* 120 shift tables (x at 120, y at 128, z at 136) */
-    uint8_t _reserved[4];           /* 144 not read */
+    uint8_t deterministic;          /* 144 non-zero: a fixed aggregation order, so that results
+                                           with several threads are bitwise reproducible */
+    uint8_t _reserved[3];           /* 145 not read */
     uint8_t sharpen;                /* 148 HT stage: alpha-rooting */
     uint8_t sharpenVariances;       /* 149 HT stage: rescale variances when sharpening */
     uint8_t _pad2[2];               /* 150 */

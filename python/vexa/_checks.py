@@ -20,6 +20,8 @@ __all__ = [
     "channel_axis",
     "thread_setting",
     "memory_limit",
+    "float32_setting",
+    "MAX_THREADS",
 ]
 
 INT_MAX = 2**31 - 1
@@ -92,15 +94,45 @@ def channel_axis(axis, ndim) -> int:
     return int(axis) % ndim
 
 
+# The library runs a stage on at most this many threads.
+MAX_THREADS = 1024
+
+# float32, the library's number type: the largest finite value and the
+# smallest normal one. A positive setting outside this range would become
+# infinite or (silently) zero there.
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+FLOAT32_TINY = float(np.finfo(np.float32).tiny)
+
+
 def thread_setting(n) -> int:
-    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or n < 0:
-        raise ValueError(f"num_threads must be an integer >= 0 (0: all cores), got {n!r}")
+    if isinstance(n, bool) or not isinstance(n, numbers.Integral) or not 0 <= n <= MAX_THREADS:
+        raise ValueError(
+            f"num_threads must be an integer in 0 .. {MAX_THREADS} (0: all cores), got {n!r}"
+        )
     return int(n)
 
 
 def memory_limit(limit):
     if limit is not None and (
-        isinstance(limit, bool) or not isinstance(limit, numbers.Real) or not limit > 0
+        isinstance(limit, bool)
+        or not isinstance(limit, numbers.Real)
+        or not math.isfinite(limit)
+        or not limit > 0
     ):
-        raise ValueError(f"memory_limit must be a positive number of bytes or None, got {limit!r}")
+        raise ValueError(
+            f"memory_limit must be a positive, finite number of bytes or None, got {limit!r}"
+        )
     return limit
+
+
+def float32_setting(name, value, strict, largest=FLOAT32_MAX) -> float:
+    """A number >= 0 (> 0 when ``strict``) that float32 holds: at most ``largest`` and,
+    when strictly positive, at least the smallest normal float32."""
+    x = number(name, value, 0.0, strict)
+    if x > largest or (strict and x < FLOAT32_TINY):
+        low = f"{FLOAT32_TINY:.3g}" if strict else "0"
+        raise ValueError(
+            f"{name} must be a finite number in {low} .. {largest:.3g} (the library computes "
+            f"in float32), got {value!r}"
+        )
+    return x

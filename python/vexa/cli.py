@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 
@@ -65,6 +66,9 @@ def _parser():
     from ._cli_zarr import add_zarr_arguments
 
     add_zarr_arguments(d)
+    d.add_argument(
+        "--overwrite", action="store_true", help="replace an existing output (the input included)"
+    )
 
     m = sub.add_parser("demo", help="denoise a built-in synthetic phantom")
     m.add_argument("--size", type=int, default=48, help="edge length of the phantom (default 48)")
@@ -77,6 +81,7 @@ def _parser():
     )
     m.add_argument("--seed", type=int, default=0)
     m.add_argument("--quiet", action="store_true", help="no progress bar")
+    m.add_argument("--overwrite", action="store_true", help="replace an existing output file")
 
     sub.add_parser("info", help="show the version, the library and the thread count")
     return parser
@@ -87,8 +92,33 @@ def _load_array(path, what):
 
     try:
         return read_volume(path)
-    except (OSError, ValueError, ImportError) as exc:
-        raise _Failure(f"{what}: {exc}") from None
+    except (OSError, ValueError, ImportError, EOFError) as exc:
+        raise _Failure(f"{what}: {_first_line(exc)}") from None
+
+
+def _first_line(exc) -> str:
+    lines = str(exc).strip().splitlines()
+    return lines[0] if lines else type(exc).__name__
+
+
+def _check_output(path, overwrite, inputs=()):
+    """Refuses, before any work, an output that exists (unless overwrite) or cannot be written."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise _Failure(f"output: folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise _Failure(f"output: folder {folder} is not writable")
+    if os.path.isdir(path):
+        raise _Failure(f"output: {path} is a folder")
+    if overwrite or not os.path.lexists(path):
+        return
+    for name in inputs:
+        if name and os.path.exists(name) and os.path.samefile(name, path):
+            raise _Failure(
+                f"output: {path} is the input {name}; pass --overwrite to replace it "
+                "(it is replaced only once the estimate is complete)"
+            )
+    raise _Failure(f"output: {path} exists; pass --overwrite to replace it")
 
 
 def _report_adaptation(profile, shape, noise):
@@ -128,6 +158,7 @@ def _cmd_denoise(args):
         file_format(args.output)
     except ValueError as exc:
         raise _Failure(f"output: {exc}") from None
+    _check_output(args.output, args.overwrite, (args.input, args.psd, args.kernel, args.basic))
     vol = _load_array(args.input, "input")
     kwargs = {}
     if args.sigma is not None:
@@ -154,7 +185,10 @@ def _cmd_denoise(args):
         **kwargs,
     )
     seconds = time.perf_counter() - start
-    write_volume(args.output, estimate, like=vol)
+    try:
+        write_volume(args.output, estimate, like=vol, overwrite=args.overwrite)
+    except FileExistsError:
+        raise _Failure(f"output: {args.output} appeared while denoising; not overwritten") from None
     if not args.quiet:
         print(f"vexa: wrote {args.output} ({estimate.shape}, {estimate.dtype}) in {seconds:.2f} s")
 
@@ -162,11 +196,13 @@ def _cmd_denoise(args):
 def _cmd_demo(args):
     from .api import vexa
     from .demo import phantom, psnr, slice_figure
+    from .io import replacing_file
     from .profiles import VEXAProfile
     from .psd import psd_from_kernel
 
     if args.size < 16:
         raise _Failure("--size must be at least 16")
+    _check_output(args.output, args.overwrite)
     if not args.sigma > 0:
         raise _Failure("--sigma must be positive")
     clean = phantom(args.size)
@@ -202,11 +238,12 @@ def _cmd_demo(args):
     print(f"  basic estimate PSNR {psnr(clean, basic):6.2f} dB   hard stage   {t1 - t0:6.2f} s")
     print(f"  final estimate PSNR {psnr(clean, final):6.2f} dB   wiener stage {t2 - t1:6.2f} s")
     mid = args.size // 2
-    tool = slice_figure(
-        args.output,
-        [clean[mid], noisy[mid], basic[mid], final[mid]],
-        ["clean", "noisy", "basic estimate", "final estimate"],
-    )
+    with replacing_file(args.output, args.overwrite) as tmp:
+        tool = slice_figure(
+            tmp,
+            [clean[mid], noisy[mid], basic[mid], final[mid]],
+            ["clean", "noisy", "basic estimate", "final estimate"],
+        )
     print(f"  slice z={mid} written to {args.output} ({tool})")
 
 
@@ -237,9 +274,8 @@ def main(argv=None) -> int:
     except _Failure as exc:
         print(f"vexa: {exc}", file=sys.stderr)
         return 1
-    except (ValueError, MemoryError, RuntimeError, OSError, ImportError) as exc:
-        text = str(exc).strip().splitlines()
-        first = text[0] if text else type(exc).__name__
+    except (ValueError, TypeError, MemoryError, RuntimeError, OSError, ImportError, EOFError) as exc:
+        first = _first_line(exc)
         if first.startswith("vexa: "):
             first = first[len("vexa: ") :]
         print(f"vexa: {first}", file=sys.stderr)

@@ -64,6 +64,8 @@ class MatchStore:
                     f"matches: stored groups of up to {src.max_group_size} blocks exceed this "
                     f"stage's max_group_size {stage.max_group_size}"
                 )
+            if stage.max_group_size > self.max_matches:
+                self._grow(stage.max_group_size)
             self._struct.reuseMatches = 1
             return self._struct, True
         slots = self._slots(image_xyz, stage.step)
@@ -87,6 +89,28 @@ class MatchStore:
         self.grid = grid
         self.max_matches = max_matches
         return s, False
+
+    def _grow(self, max_matches: int) -> None:
+        """Room for ``max_matches`` per slot, keeping every stored group.
+
+        The library needs ``maxMatches >= maxGroupSize`` of the stage reading
+        the store, which may allow larger groups than the stage that filled it.
+        """
+        slots = self._counts.size
+        if slots * max_matches * 3 > INT_MAX:
+            raise ValueError(
+                f"matches: {slots} reference slots of {max_matches} matches exceed the "
+                "library's index range; use a larger step"
+            )
+        old = self.max_matches
+        for name in ("_positions", "_relative"):
+            grown = np.zeros((slots, max_matches, 3), dtype=np.int32)
+            grown[:, :old, :] = getattr(self, name).reshape(slots, old, 3)
+            setattr(self, name, grown.reshape(-1))
+        self._struct.maxMatches = max_matches
+        self._struct.matchPositions = self._positions.ctypes.data_as(_lib.IntPtr)
+        self._struct.matchRelativePositions = self._relative.ctypes.data_as(_lib.IntPtr)
+        self.max_matches = max_matches
 
     def _filled_by(self, stage: ResolvedStage, image_xyz):
         if self._struct.referenceCount != self._slots(image_xyz, stage.step):

@@ -199,8 +199,12 @@ def plan_stage(
     wiener: bool,
     memory_limit: Optional[int] = None,
     store_slots: int = 0,
+    extra_bytes: int = 0,
 ) -> StagePlan:
     """Chooses (``split == "auto"``) or checks the windowing of the block buffers.
+
+    ``extra_bytes`` is memory the call needs besides the stage's own estimate
+    (the per-thread accumulation volumes of a deterministic run).
 
     Raises MemoryError, with the estimate, when nothing fits the limit.
     """
@@ -225,6 +229,7 @@ def plan_stage(
         fitting = None
         for cand in _CANDIDATES_2D if flat else _CANDIDATES_3D:
             total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
+            total += extra_bytes
             if best is None or total < best[1]:
                 best = (cand, total, blocks)
             if total <= budget and blocks <= buffer_cap:
@@ -240,6 +245,7 @@ def plan_stage(
         )
     split = tuple(bool(s) for s in split)
     total, blocks = estimate_stage_memory(*args, split, num_threads, wiener, store_slots)
+    total += extra_bytes
     if total > limit:
         raise VexaMemoryError(
             f"vexa: the {stage.name} stage needs about {_fmt(total)} with "

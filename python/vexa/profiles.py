@@ -25,6 +25,7 @@ Every unset field takes the value of the profile's preset
 from __future__ import annotations
 
 import copy
+import math
 import numbers
 from dataclasses import dataclass, field, fields
 from typing import Optional, Sequence, Tuple, Union
@@ -329,11 +330,14 @@ def _resolve_stage(name, settings, base, ndim) -> ResolvedStage:
     match = check.number(p + "match_threshold", values["match_threshold"], 0.0)
 
     def positive(key, strict=False):
-        return check.number(p + key, values[key], 0.0, strict)
+        return check.float32_setting(p + key, values[key], strict)
 
     if name == "hard":
         extra = dict(
-            threshold=positive("threshold"),
+            # The library takes the threshold squared.
+            threshold=check.float32_setting(
+                p + "threshold", values["threshold"], False, math.sqrt(check.FLOAT32_MAX)
+            ),
             match_noise_factor=positive("match_noise_factor"),
             sharpen=check.boolean(p + "sharpen", values["sharpen"]),
             sharpen_variances=check.boolean(p + "sharpen_variances", values["sharpen_variances"]),

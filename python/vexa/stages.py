@@ -25,7 +25,8 @@ from ._run import as_float_ptr, run_stage_call
 from .matches import MatchStore
 from .planning import StagePlan, plan_stage
 from .profiles import ResolvedProfile, ResolvedStage
-from .psd import noise_variance, psd_white
+from .psd import noise_variance
+from .scaling import Scaling, data_scaling, from_unit, noise_psd, to_unit
 from .transforms import BUILTIN_BLOCK_SIZES, HostTransformSet, library_transforms
 
 __all__ = [
@@ -51,6 +52,7 @@ class Call:
     reporter: Optional[Callable] = None
     num_threads: Optional[int] = None
     memory_limit: Optional[float] = None
+    deterministic: bool = False
 
 
 def stages_for(stage: str) -> Tuple[str, ...]:
@@ -116,61 +118,29 @@ def fit_to_shape(resolved: ResolvedProfile, shape, used=("hard", "wiener")) -> R
 
 @dataclass
 class Prepared:
-    """The data scaled to [0, 1] and its noise PSD in the same units (array order)."""
+    """The data in the library's units and its noise PSD in the same units (array order)."""
 
     noisy: np.ndarray
     psd: np.ndarray
     psd_xyz: Tuple[int, int, int]
     image_xyz: Tuple[int, int, int]
     variance: float
-    offset: float
-    scale: float
+    scaling: Scaling
 
 
-def _psd_for(noise, name, resolved: ResolvedProfile, scale: float):
-    """PSD in normalised units, C-ordered (array axis order)."""
-    ndim = resolved.ndim
-    if np.ndim(noise) == 0 and not isinstance(noise, (bool, np.bool_)):
-        try:
-            sigma = float(noise)
-        except (TypeError, ValueError):
-            raise ValueError(f"{name} must be a number or a PSD array, got {noise!r}") from None
-        if not np.isfinite(sigma) or sigma <= 0:
-            raise ValueError(
-                f"{name} as a noise standard deviation must be finite and > 0, got {noise!r}"
-            )
-        return psd_white(sigma / scale, resolved.psd_shape)
-    psd = check.real_array(name, noise)
-    if psd.ndim != ndim:
-        raise ValueError(
-            f"{name} must be a scalar or a PSD array with {ndim} axes like the data, got "
-            f"shape {psd.shape}"
-        )
-    if psd.size == 0 or psd.size > INT_MAX:
-        raise ValueError(f"{name} must have between 1 and 2**31 - 1 points, got shape {psd.shape}")
-    check.finite(name, psd)
-    if np.any(psd < 0):
-        raise ValueError(f"{name} must be non-negative everywhere (a power spectral density)")
-    if not np.any(psd > 0):
-        raise ValueError(f"{name} must describe noise of positive power (not all zeros)")
-    return np.ascontiguousarray(psd / (scale * scale), dtype=np.float32)
+def check_noise(z: np.ndarray, noise, call: Call, resolved: ResolvedProfile):
+    """Checks ``z`` and its ``noise`` before any work: (scaling, PSD in the library's units)."""
+    check.finite(call.data_name, z)
+    s = data_scaling(z)
+    return s, noise_psd(noise, call.noise_name, resolved.psd_shape, resolved.ndim, s)
 
 
 def prepare(z: np.ndarray, noise, call: Call, resolved: ResolvedProfile) -> Prepared:
-    """Scales ``z`` to [0, 1] and describes ``noise`` as a PSD in the same units."""
-    check.finite(call.data_name, z)
-    name = call.noise_name
-    lo = float(np.min(z))
-    hi = float(np.max(z))
-    scale = hi - lo
-    if not np.isfinite(scale) or scale <= 0:
-        scale = 1.0
-    noisy = np.ascontiguousarray((z.astype(np.float64) - lo) / scale, dtype=np.float32)
-    psd = _psd_for(noise, name, resolved, scale)
+    """Maps ``z`` onto [0, 1] and describes ``noise`` as a PSD in the same units."""
+    s, psd = check_noise(z, noise, call, resolved)
+    noisy = to_unit(z, s)
     var = noise_variance(psd)
-    if not var > 0 or not np.isfinite(var):
-        raise ValueError(f"{name} must describe noise of positive, finite power")
-    return Prepared(noisy, psd, library_shape(psd.shape), library_shape(z.shape), var, lo, scale)
+    return Prepared(noisy, psd, library_shape(psd.shape), library_shape(z.shape), var, s)
 
 
 def _parameters(st: ResolvedStage, prep: Prepared, resolved: ResolvedProfile, split, threads):
@@ -218,7 +188,9 @@ def thread_count(resolved: ResolvedProfile, num_threads) -> int:
     return max(1, int(n))
 
 
-def stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slots=0) -> StagePlan:
+def stage_plan(
+    resolved, name, image_xyz, psd_points, threads, limit, store_slots=0, extra_bytes=0
+) -> StagePlan:
     """The memory plan of stage ``name`` of ``resolved`` on an image of ``image_xyz``."""
     return plan_stage(
         getattr(resolved, name),
@@ -231,16 +203,21 @@ def stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slot
         wiener=(name == "wiener"),
         memory_limit=limit,
         store_slots=store_slots,
+        extra_bytes=extra_bytes,
     )
 
 
 def plans(
-    resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots
+    resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots,
+    deterministic=False,
 ) -> List[StagePlan]:
     """One memory plan per stage of ``stages``."""
     limit = check.memory_limit(resolved.memory_limit if memory_limit is None else memory_limit)
+    voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
+    # A deterministic run gives every thread its own sums and weights.
+    extra = 8 * threads * voxels if deterministic and threads > 1 else 0
     return [
-        stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slots)
+        stage_plan(resolved, name, image_xyz, psd_points, threads, limit, store_slots, extra)
         for name in stages
     ]
 
@@ -264,9 +241,9 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
                 f"basic_estimate must have the data's shape {z.shape}, got {basic.shape}"
             )
         check.finite("basic_estimate", basic)
-        pilot = np.ascontiguousarray(
-            (basic.astype(np.float64) - prep.offset) / prep.scale, dtype=np.float32
-        )
+        pilot = to_unit(basic, prep.scaling)
+        if not np.all(np.isfinite(pilot)):
+            raise ValueError("basic_estimate holds values too far outside the data's range")
     threads = thread_count(resolved, call.num_threads)
     if store is None and resolved.reuse_matches and stage == "all":
         store = MatchStore()
@@ -275,7 +252,8 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
     if store is not None:
         slots = store._slots(prep.image_xyz, getattr(resolved, stages[0]).step)
     stage_plans = plans(
-        resolved, prep.image_xyz, prep.psd.size, stages, threads, call.memory_limit, slots
+        resolved, prep.image_xyz, prep.psd.size, stages, threads, call.memory_limit, slots,
+        call.deterministic,
     )
 
     lib = _lib.load_library()
@@ -285,6 +263,7 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
     for st_name, plan in zip(stages, stage_plans):
         st = getattr(resolved, st_name)
         params = _parameters(st, prep, resolved, plan.split_block_extraction, threads)
+        params.deterministic = 1 if call.deterministic else 0
         owner, transforms = _transforms_for(st)
         output = np.zeros(prep.noisy.shape, dtype=np.float32)
         storage = None
@@ -305,4 +284,4 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
         del owner
         pilot = output
         result = output
-    return result.astype(np.float64) * prep.scale + prep.offset
+    return from_unit(result, prep.scaling)

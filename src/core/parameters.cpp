@@ -28,7 +28,8 @@ namespace vexa {
     VEXA_LAYOUT(type, gridShift.x, 120);                                                           \
     VEXA_LAYOUT(type, gridShift.y, 128);                                                           \
     VEXA_LAYOUT(type, gridShift.z, 136);                                                           \
-    VEXA_LAYOUT(type, _reserved, 144);                                                             \
+    VEXA_LAYOUT(type, deterministic, 144);                                                      \
+    VEXA_LAYOUT(type, _reserved, 145);                                                             \
     VEXA_LAYOUT(type, sharpen, 148);                                                               \
     VEXA_LAYOUT(type, sharpenVariances, 149);                                                      \
     VEXA_LAYOUT(type, sharpenAlpha, 152);                                                          \
@@ -94,6 +95,7 @@ Parameters parametersFromAbi(const VexaParameters& p) {
     for (int a = 0; a < 3; ++a) q.splitBlockExtraction[a] = p.splitBlockExtraction[a] != 0;
     q.gridShiftCount = v3(p.gridShiftCount);
     q.gridShift = {p.gridShift.x, p.gridShift.y, p.gridShift.z};
+    q.deterministic = p.deterministic != 0;
     q.sharpen = p.sharpen != 0;
     q.sharpenVariances = p.sharpenVariances != 0;
     q.sharpenAlpha = p.sharpenAlpha;

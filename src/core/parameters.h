@@ -31,7 +31,8 @@ struct Parameters {
     std::uint8_t _pad1;
     Vec3<int> gridShiftCount;
     Vec3<const int*> gridShift;
-    std::uint8_t _reserved[4];
+    bool deterministic;
+    std::uint8_t _reserved[3];
     bool sharpen;
     bool sharpenVariances;
     std::uint8_t _pad2[2];

@@ -87,6 +87,11 @@ int runEntry(const float* noisy, const float* psd, const VexaParameters& abiPara
         const std::string bufferProblem = checkEntryBuffers(S, noisy, psd, basicEstimate, output);
         if (!bufferProblem.empty()) return invalid(bufferProblem);
         if (!shiftProblem.empty()) return invalid(shiftProblem);
+        // The parameters come first: nothing is read through their sizes or
+        // allocated from them before they are known to be sound.
+        const std::string parameterProblem = validateParameters(S, params);
+        if (!parameterProblem.empty()) return invalid(parameterProblem);
+        clampToImage(params);
         if (source == TransformSource::Caller) {
             fillDefaultGroupTables(transforms);
             const std::string problem = checkTransformSet(transforms, params);

@@ -6,6 +6,9 @@
 
 namespace vexa {
 
+// target += part voxel by voxel (two volumes of the same size).
+void addInto(ImageDataMutable<float>& target, const ImageDataMutable<float>& part);
+
 // output /= weights voxel by voxel; a voxel without weight takes the noisy
 // value instead of 0/0.
 void normaliseOutput(ImageDataMutable<float>& output, const ImageDataMutable<float>& weights,

@@ -151,10 +151,73 @@ std::string validateNoiseParameters(const Parameters& params) {
     return "";
 }
 
-std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, const float* psd,
-                                const Parameters& params, const TransformsMeta<float>& meta,
-                                const ImageDataMutable<float>& output,
-                                const ImageData<float>* basicEstimate) {
+Vec3<int> effectiveSearchRadius(const Parameters& params) {
+    Vec3<int> r = params.searchRadius;
+    for (int a = 0; a < 3; ++a) {
+        const int reach = std::max(component(params.imageSize, a) - component(params.blockSize, a), 0);
+        int& c = a == 0 ? r.x : (a == 1 ? r.y : r.z);
+        c = std::min(c, reach);
+    }
+    return r;
+}
+
+void clampToImage(Parameters& params) {
+    params.searchRadius = effectiveSearchRadius(params);
+    long long candidates = 1;
+    for (int a = 0; a < 3; ++a) candidates *= 2LL * component(params.searchRadius, a) + 1;
+    if (candidates < params.maxGroupSize) params.maxGroupSize = static_cast<int>(candidates);
+}
+
+namespace {
+
+std::string checkFinite(const char* name, float value, const char* rule) {
+    if (std::isfinite(value)) return "";
+    return invalid(std::string(name) + " = " + std::to_string(value), rule);
+}
+
+std::string checkFloatFields(StageName stage, const Parameters& params) {
+    const char* finite = "it must be a finite number";
+    for (const auto& field : {std::make_pair("hardThreshold", params.hardThreshold),
+                              std::make_pair("matchNoiseFactor", params.matchNoiseFactor),
+                              std::make_pair("matchThreshold", params.matchThreshold),
+                              std::make_pair("sharpenAlpha", params.sharpenAlpha),
+                              std::make_pair("sharpenAlphaFirstSlice",
+                                             params.sharpenAlphaFirstSlice)}) {
+        const std::string problem = checkFinite(field.first, field.second, finite);
+        if (!problem.empty()) return problem;
+    }
+    if (params.sharpen && !(params.sharpenAlpha > 0.0f && params.sharpenAlphaFirstSlice > 0.0f))
+        return invalid("sharpenAlpha = " + std::to_string(params.sharpenAlpha) +
+                           ", sharpenAlphaFirstSlice = " +
+                           std::to_string(params.sharpenAlphaFirstSlice),
+                       "with sharpen set both must be finite numbers greater than 0");
+    if (stage == Wie && (!(params.wienerFactor > 0.0f) || !std::isfinite(params.wienerFactor)))
+        return invalid("wienerFactor = " + std::to_string(params.wienerFactor),
+                       "it must be a finite number greater than 0");
+    return "";
+}
+
+} // namespace
+
+std::string firstNonFinite(const float* data, const Vec3<int>& size) {
+    const long long count = static_cast<long long>(size.volume());
+    long long bad = -1;
+    for (long long i = 0; i < count && bad < 0; i += 4096) {
+        const long long end = std::min(count, i + 4096);
+        bool ok = true;
+        for (long long j = i; j < end; ++j) ok &= std::isfinite(data[j]);
+        if (ok) continue;
+        for (long long j = i; j < end && bad < 0; ++j)
+            if (!std::isfinite(data[j])) bad = j;
+    }
+    if (bad < 0) return "";
+    const long long plane = 1LL * size.x * size.y;
+    return format({static_cast<int>(bad % size.x), static_cast<int>((bad % plane) / size.x),
+                   static_cast<int>(bad / plane)}) +
+           " = " + std::to_string(data[bad]);
+}
+
+std::string validateParameters(StageName stage, const Parameters& params) {
     const Vec3<int>& size = params.imageSize;
     const Vec3<int>& block = params.blockSize;
     const Vec3<int>& step = params.step;
@@ -175,13 +238,15 @@ std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, 
             return invalid("blockSize = " + format(block),
                            "every component must be from 1 to imageSize = " + format(size));
     }
+    // A radius past the last block origin finds no further block: only the
+    // part of the window inside the image counts.
     const Vec3<int>& r = params.searchRadius;
+    const Vec3<int> reach = effectiveSearchRadius(params);
     long long biasEntries = 0;
     if (!(r.x >= 0 && r.y >= 0 && r.z >= 0) ||
-        !checkedProduct({2LL * r.x + 1, 2LL * r.y + 1, 2LL * r.z + 1}, biasEntries))
+        !checkedProduct({2LL * reach.x + 1, 2LL * reach.y + 1, 2LL * reach.z + 1}, biasEntries))
         return invalid("searchRadius = " + format(r),
-                       "every component must be at least 0 and (2r.x+1)(2r.y+1)(2r.z+1) at most " +
-                           std::to_string(INT_MAX));
+                       "every component must be at least 0 (the part inside the image counts)");
     if (params.maxGroupSize < 1)
         return invalid("maxGroupSize = " + std::to_string(params.maxGroupSize),
                        "it must be at least 1");
@@ -195,26 +260,55 @@ std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, 
         if (component(counts, a) < 1 || tables[a] == nullptr)
             return invalid(std::string("gridShift.") + axisName(a),
                            "every shift table must be given with gridShiftCount at least 1");
+    const std::string floats = checkFloatFields(stage, params);
+    if (!floats.empty()) return floats;
+    return validateNoiseParameters(params);
+}
 
+std::string validateValues(StageName stage, const float* noisy, const float* psd,
+                           const float* basicEstimate, const Parameters& params) {
+    std::string bad = firstNonFinite(noisy, params.imageSize);
+    if (!bad.empty())
+        return invalid("noisy sample " + bad, "every sample must be a finite number");
+    if (stage == Wie) {
+        bad = firstNonFinite(basicEstimate, params.imageSize);
+        if (!bad.empty())
+            return invalid("basicEstimate sample " + bad, "every sample must be a finite number");
+    }
+    const long long points = static_cast<long long>(params.psdSize.volume());
+    double sum = 0.0;
+    for (long long i = 0; i < points; ++i) {
+        const float v = psd[i];
+        if (!std::isfinite(v) || v < 0.0f)
+            return invalid("psd[" + std::to_string(i) + "] = " + std::to_string(v),
+                           "a power spectral density: every value finite and at least 0");
+        sum += v;
+    }
+    if (!(sum > 0.0))
+        return invalid("psd", "all zeros; the noise must have positive power");
+    return "";
+}
+
+std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, const float* psd,
+                                const Parameters& params, const TransformsMeta<float>& meta,
+                                const ImageDataMutable<float>& output,
+                                const ImageData<float>* basicEstimate) {
+    const std::string parameterProblem = validateParameters(stage, params);
+    if (!parameterProblem.empty()) return parameterProblem;
+    const Vec3<int>& size = params.imageSize;
     if (noisy._data == nullptr || !(noisy._size == size))
         return invalid("noisy", "a buffer of imageSize = " + format(size) + " floats");
     if (output._data == nullptr || !(output._size == size))
         return invalid("output", "a buffer of imageSize = " + format(size) + " floats");
     if (psd == nullptr) return invalid("psd = null", "a buffer of psdSize floats");
-    if (stage == Wie) {
-        if (basicEstimate == nullptr || basicEstimate->_data == nullptr ||
-            !(basicEstimate->_size == size))
-            return invalid("basicEstimate", "the first stage's result, a buffer of imageSize = " +
-                                                format(size) + " floats");
-        if (!(params.wienerFactor > 0.0f) || !std::isfinite(params.wienerFactor))
-            return invalid("wienerFactor = " + std::to_string(params.wienerFactor),
-                           "it must be a finite number greater than 0");
-    }
-
+    if (stage == Wie && (basicEstimate == nullptr || basicEstimate->_data == nullptr ||
+                         !(basicEstimate->_size == size)))
+        return invalid("basicEstimate", "the first stage's result, a buffer of imageSize = " +
+                                            format(size) + " floats");
     const std::string transformProblem = checkTransformSet(meta, params);
     if (!transformProblem.empty()) return transformProblem;
-
-    return validateNoiseParameters(params);
+    return validateValues(stage, noisy._data, psd,
+                          stage == Wie ? basicEstimate->_data : nullptr, params);
 }
 
 std::string validateMatchStore(const Parameters& params, const StageGeometry& geometry,

@@ -35,8 +35,32 @@ std::string checkTransformSet(const TransformsMeta<float>& meta, const Parameter
 // {1, 4, 8, 16, 32, 64}, PSD size, grid products in range).
 std::string validateNoiseParameters(const Parameters& params);
 
-// Everything a stage checks before it does any work: the step check comes
-// first, then the sizes, buffers, transforms and the noise-spectrum parameters.
+// The parameter block alone, before anything is read through its sizes or
+// allocated from them: the step check comes first, then the sizes, the
+// search radius, thread count, shift tables, the float fields (finite) and the
+// noise-spectrum parameters.
+std::string validateParameters(StageName stage, const Parameters& params);
+
+// The search radius that matters: per axis at most the last block origin
+// (imageSize - blockSize); a larger radius finds no further block.
+Vec3<int> effectiveSearchRadius(const Parameters& params);
+
+// For validated parameters: the search radius cut to effectiveSearchRadius
+// and maxGroupSize to the number of blocks such a window holds. Neither
+// changes a result; both bound the work and memory that follow from them.
+void clampToImage(Parameters& params);
+
+// The values of the volumes and the PSD (sizes from validated parameters):
+// every sample finite, the PSD at least 0 with positive power.
+std::string validateValues(StageName stage, const float* noisy, const float* psd,
+                           const float* basicEstimate, const Parameters& params);
+
+// The first sample of a volume that is not a finite number, as
+// "(x, y, z) = value"; "" when every sample is finite.
+std::string firstNonFinite(const float* data, const Vec3<int>& size);
+
+// Everything a stage checks before it does any work: the parameters, the
+// buffers, the transforms and the values.
 std::string validateStageInputs(StageName stage, const ImageData<float>& noisy, const float* psd,
                                 const Parameters& params, const TransformsMeta<float>& meta,
                                 const ImageDataMutable<float>& output,

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "blocks/block_collection.h"
 #include "core/allocator.h"
@@ -154,14 +155,46 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
         geometry.dynamicLines && ThreadPool::THREAD_POOL.getNumThreads() > 1 ? &schedule
                                                                             : nullptr};
     const int threads = ThreadPool::THREAD_POOL.getNumThreads();
-    ThreadPool::THREAD_POOL.newLoopJob(
-        [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
+    if (params.deterministic && threads > 1) {
+        // Each job accumulates into volumes of its own, added in job order
+        // afterwards: the order of every sum no longer depends on timing.
+        std::vector<ImageDataMutable<float>> sums(threads), weights(threads);
+        for (int job = 0; job < threads; ++job) {
+            sums[job] = ImageDataMutable<float>::allocateZeroed(params.imageSize);
+            weights[job] = ImageDataMutable<float>::allocateZeroed(params.imageSize);
+            if (sums[job]._data == nullptr || weights[job]._data == nullptr)
+                return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
+        }
+        ThreadPool::THREAD_POOL.newLoopJob([&](int job) {
+            const SliceJobContext context{
+                params,           meta,        geometry,         noisy,         basicEstimate,
+                res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
+                sums[job],        weights[job], aggregationMutex, storage,      control,
+                nullptr};
+            runSliceJob<S>(context, job, threads);
+        });
+        for (int job = 0; job < threads; ++job) {
+            addInto(output, sums[job]);
+            addInto(res.weights, weights[job]);
+        }
+    } else {
+        ThreadPool::THREAD_POOL.newLoopJob(
+            [&context, threads](int job) { runSliceJob<S>(context, job, threads); });
+    }
 
     // Step 6. Normalise also after a failed or cancelled loop, so that output
     // holds no 0/0; the result then says it is not an estimate.
     normaliseOutput(output, res.weights, noisy);
     if (control.reportRecorded()) return false;
     if (control.cancelled()) return fail(Status::Cancelled, "Cancelled");
+    // Finite inputs and parameters can still overflow float32 on the way
+    // (an extreme sharpenAlpha, a transform set with huge entries): such an
+    // output is never handed back as an estimate.
+    const std::string overflow = firstNonFinite(output._data, output._size);
+    if (!overflow.empty())
+        return fail(Status::Internal,
+                    "Error: the estimate is not finite at " + overflow +
+                        "; the parameters or transforms overflow float32 arithmetic");
 
     // The store now describes this grid.
     if (storage) storage->referenceCount = static_cast<int>(geometry.referenceCount);

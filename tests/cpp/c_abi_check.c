@@ -35,6 +35,7 @@ int main(void) {
     EXPECT(offsetof(VexaParameters, gridShift.x) == 120);
     EXPECT(offsetof(VexaParameters, gridShift.y) == 128);
     EXPECT(offsetof(VexaParameters, gridShift.z) == 136);
+    EXPECT(offsetof(VexaParameters, deterministic) == 144);
     EXPECT(offsetof(VexaParameters, sharpen) == 148);
     EXPECT(offsetof(VexaParameters, sharpenVariances) == 149);
     EXPECT(offsetof(VexaParameters, sharpenAlpha) == 152);

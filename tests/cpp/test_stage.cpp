@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -1141,4 +1143,180 @@ TEST(Validation, SizesAndProductsInRange) {
     p.blockSize = {64, 64, 2};
     m = validateNoiseParameters(p);
     EXPECT_NE(m.find("blockSize = (64, 64, 2)"), std::string::npos) << m;
+}
+
+// ================================================================== limits
+
+namespace {
+
+// The largest single allocation of a call; allocations above `refuse` fail.
+struct LargestAllocation {
+    std::shared_ptr<size_t> largest = std::make_shared<size_t>(0);
+    explicit LargestAllocation(size_t refuse) {
+        auto largestSeen = largest;
+        setAllocationFailureHook([largestSeen, refuse](size_t bytes) {
+            *largestSeen = std::max(*largestSeen, bytes);
+            return bytes > refuse;
+        });
+    }
+    ~LargestAllocation() { setAllocationFailureHook({}); }
+};
+
+const Scene& tinyImage() {
+    static const Scene s = whiteScene({16, 16, 1}, piecewiseSmoothImage(16, 16), {16, 16, 1},
+                                      0.1f, 41);
+    return s;
+}
+
+} // namespace
+
+TEST(StageLimits, SearchRadiusBeyondTheImageChangesNothingAndCostsNothing) {
+    const Scene& s = tinyImage();
+    VexaParameters p = baseParameters(s, 0);
+    p.searchRadius = {8, 8, 0}; // the last block origin is 8
+    const StageRun reference = runHT(s, p);
+    ASSERT_EQ(reference.status, VEXA_OK) << vexaLastMessage();
+    for (int r : {9, 100, 23000}) {
+        p.searchRadius = {r, r, 0};
+        StageRun run;
+        size_t largest;
+        {
+            LargestAllocation watch(64u << 20);
+            run = runHT(s, p);
+            largest = *watch.largest;
+        }
+        ASSERT_EQ(run.status, VEXA_OK) << r << ": " << vexaLastMessage();
+        EXPECT_EQ(run.out, reference.out) << r;
+        EXPECT_LT(largest, size_t(1) << 20) << r; // (2r+1)^2 floats before the clamp
+        VexaParameters w = baseParameters(s, 1);
+        w.searchRadius = {r, r, 0};
+        EXPECT_EQ(runWie(s, w, reference.out).status, VEXA_OK) << vexaLastMessage();
+    }
+}
+
+TEST(StageLimits, HugeGroupSizeIsRefusedOrBoundedBeforeAnyAllocation) {
+    const Scene& s = tinyImage();
+    // A caller's set (the library's group tables): the group size is checked,
+    // or cut to the blocks a window holds, before anything is sized by it.
+    const Transforms<float>& d = DEFAULT_TRANSFORMS_2D;
+    VexaTransforms t = noTransforms();
+    t.forward = {d.forward.x, d.forward.y, d.forward.z};
+    t.inverse = {d.inverse.x, d.inverse.y, d.inverse.z};
+    t.window = d.window;
+    for (int groups : {std::numeric_limits<int>::max(), 1 << 20}) {
+        VexaParameters p = baseParameters(s, 0);
+        p.maxGroupSize = groups;
+        std::vector<float> out(voxels(s.size), 0.0f);
+        size_t largest;
+        int status;
+        {
+            LargestAllocation watch(64u << 20);
+            status = vexaInterfaceHT(s.noisy.data(), s.psd.data(), p, t, out.data(), nullptr);
+            largest = *watch.largest;
+        }
+        EXPECT_TRUE(status == VEXA_OK || status == VEXA_ERROR_INVALID_ARGUMENT)
+            << groups << ": " << vexaLastMessage();
+        EXPECT_LT(largest, size_t(1) << 20) << groups;
+    }
+}
+
+TEST(StageLimits, FloatFieldsMustBeFinite) {
+    const Scene& s = tinyImage();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Field {
+        const char* name;
+        float VexaParameters::*member;
+    } fields[] = {{"hardThreshold", &VexaParameters::hardThreshold},
+                  {"matchThreshold", &VexaParameters::matchThreshold},
+                  {"sharpenAlpha", &VexaParameters::sharpenAlpha},
+                  {"sharpenAlphaFirstSlice", &VexaParameters::sharpenAlphaFirstSlice},
+                  {"matchNoiseFactor", &VexaParameters::matchNoiseFactor}};
+    for (const Field& f : fields)
+        for (float bad : {nan, inf, -inf}) {
+            for (int stage : {0, 1}) {
+                VexaParameters p = baseParameters(s, stage);
+                p.*f.member = bad;
+                std::vector<float> out(voxels(s.size), 7.0f);
+                const int status =
+                    stage == 0 ? vexaInterfaceHT(s.noisy.data(), s.psd.data(), p, noTransforms(),
+                                                 out.data(), nullptr)
+                               : vexaInterfaceWie(s.noisy.data(), s.psd.data(), p, noTransforms(),
+                                                  s.noisy.data(), out.data(), nullptr);
+                EXPECT_EQ(status, VEXA_ERROR_INVALID_ARGUMENT) << f.name << " = " << bad;
+                EXPECT_NE(std::string(vexaLastMessage()).find(f.name), std::string::npos)
+                    << vexaLastMessage();
+                EXPECT_EQ(lineCount(vexaLastMessage()), 1);
+                EXPECT_EQ(out, std::vector<float>(voxels(s.size), 7.0f)) << f.name;
+            }
+        }
+    // With sharpening the exponents must also be positive.
+    VexaParameters p = baseParameters(s, 0);
+    p.sharpen = 1;
+    p.sharpenAlpha = 0.0f;
+    p.sharpenAlphaFirstSlice = 1.0f;
+    EXPECT_EQ(runHT(s, p).status, VEXA_ERROR_INVALID_ARGUMENT);
+    EXPECT_NE(std::string(vexaLastMessage()).find("sharpenAlpha"), std::string::npos);
+}
+
+TEST(StageLimits, NonFiniteSamplesAndImpossiblePsdsAreRefused) {
+    const Scene& s = tinyImage();
+    const VexaParameters p0 = baseParameters(s, 0), p1 = baseParameters(s, 1);
+    auto ht = [&](const std::vector<float>& noisy, const std::vector<float>& psd) {
+        std::vector<float> out(voxels(s.size), 0.0f);
+        const int status =
+            vexaInterfaceHT(noisy.data(), psd.data(), p0, noTransforms(), out.data(), nullptr);
+        EXPECT_EQ(out, std::vector<float>(voxels(s.size), 0.0f));
+        return status;
+    };
+    std::vector<float> noisy = s.noisy;
+    noisy[3 + 16 * 5] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(ht(noisy, s.psd), VEXA_ERROR_INVALID_ARGUMENT);
+    EXPECT_NE(std::string(vexaLastMessage()).find("noisy sample (3, 5, 0)"), std::string::npos)
+        << vexaLastMessage();
+    for (float bad : {-1.0f, std::numeric_limits<float>::infinity()}) {
+        std::vector<float> psd = s.psd;
+        psd[7] = bad;
+        EXPECT_EQ(ht(s.noisy, psd), VEXA_ERROR_INVALID_ARGUMENT) << bad;
+        EXPECT_NE(std::string(vexaLastMessage()).find("psd[7]"), std::string::npos);
+    }
+    EXPECT_EQ(ht(s.noisy, std::vector<float>(s.psd.size(), 0.0f)), VEXA_ERROR_INVALID_ARGUMENT);
+    std::vector<float> basic = s.noisy;
+    basic.back() = -std::numeric_limits<float>::infinity();
+    EXPECT_EQ(runWie(s, p1, basic).status, VEXA_ERROR_INVALID_ARGUMENT);
+    EXPECT_NE(std::string(vexaLastMessage()).find("basicEstimate sample (15, 15, 0)"),
+              std::string::npos);
+}
+
+TEST(StageLimits, OverflowingSharpeningIsNeverReturnedAsAnEstimate) {
+    const Scene& s = image2DWhite();
+    VexaParameters p = baseParameters(s, 0);
+    p.sharpen = 1;
+    p.sharpenAlpha = p.sharpenAlphaFirstSlice = 3.0e4f; // (|c| / |c0|)^alpha overflows
+    const StageRun run = runHT(s, p);
+    if (run.status == VEXA_OK) {
+        EXPECT_TRUE(allFinite(run.out));
+    } else {
+        EXPECT_EQ(run.status, VEXA_ERROR_INTERNAL);
+        EXPECT_NE(std::string(vexaLastMessage()).find("not finite"), std::string::npos);
+        EXPECT_EQ(lineCount(vexaLastMessage()), 1);
+    }
+}
+
+TEST(StageDeterminism, FixedAggregationOrderIsBitwiseReproducible) {
+    static const Scene s = whiteScene({20, 20, 20}, phantomVolume(20), {8, 8, 8}, 0.1f, 43);
+    for (int threads : {2, 4}) {
+        VexaParameters p0 = baseParameters(s, 0), p1 = baseParameters(s, 1);
+        p0.deterministic = p1.deterministic = 1;
+        p0.numThreads = p1.numThreads = threads;
+        const StageRun a = runHT(s, p0), b = runHT(s, p0);
+        ASSERT_EQ(a.status | b.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_EQ(a.out, b.out) << threads;
+        const StageRun wa = runWie(s, p1, a.out), wb = runWie(s, p1, a.out);
+        ASSERT_EQ(wa.status | wb.status, VEXA_OK) << vexaLastMessage();
+        EXPECT_EQ(wa.out, wb.out) << threads;
+        // The same estimate as the free order, up to the rounding of the sums.
+        p0.deterministic = 0;
+        EXPECT_LT(maxAbsDifference(runHT(s, p0).out, a.out), 1e-5f);
+    }
 }

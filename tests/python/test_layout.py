@@ -28,6 +28,7 @@ PARAMETERS = [
     ("splitBlockExtraction", 104),
     ("gridShiftCount", 108),
     ("gridShift", 120),
+    ("deterministic", 144),
     ("sharpen", 148),
     ("sharpenVariances", 149),
     ("sharpenAlpha", 152),

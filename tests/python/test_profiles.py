@@ -69,7 +69,7 @@ BAD = [
     (dict(hard=HardThresholdSettings(block_size=2**31)), "below 2\\*\\*31"),
     (dict(split_block_extraction="sometimes"), "split_block_extraction.*'auto'"),
     (dict(split_block_extraction=[True, False]), "split_block_extraction.*3 bools"),
-    (dict(num_threads=-2), "num_threads.*>= 0"),
+    (dict(num_threads=-2), r"num_threads.*0 \.\. 1024"),
     (dict(memory_limit=0), "memory_limit"),
     (dict(psd_symmetry="yes"), "psd_symmetry"),
     (dict(preset="slow"), "profile must be one of"),
