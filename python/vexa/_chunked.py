@@ -14,6 +14,7 @@ import numpy as np
 
 from . import _lib
 from ._halo import Halo
+from .scaling import Scaling, from_unit, to_unit
 from ._order import library_shape
 from ._run import as_float_ptr, run_stage_call
 from .matches import MatchStore
@@ -38,8 +39,7 @@ class ChunkJob:
     chunks: Tuple[Tuple[int, ...], ...]  # the output's chunks
     psd: np.ndarray  # in the scaled units, array order
     variance: float
-    offset: float  # volume-wide minimum
-    scale: float  # volume-wide maximum - minimum (1 for constant data)
+    scaling: Scaling  # the volume-wide map onto the library's units
     out_dtype: str
     num_threads: Optional[int] = None
     memory_limit: Optional[int] = None
@@ -61,18 +61,18 @@ class ChunkJob:
         return tuple(out)
 
 
-def scaled(a: np.ndarray, offset: float, scale: float) -> np.ndarray:
-    """float32 of (a - offset) / scale computed in float64, one slice at a time."""
+def scaled(a: np.ndarray, s: Scaling) -> np.ndarray:
+    """``a`` in the library's units (the whole-array call's map), one slice at a time."""
     out = np.empty(a.shape, dtype=np.float32)
     for i in range(a.shape[0]):
-        out[i] = (a[i].astype(np.float64) - offset) / scale
+        out[i] = to_unit(a[i], s)
     return out
 
 
-def unscaled(a: np.ndarray, offset: float, scale: float, dtype) -> np.ndarray:
+def unscaled(a: np.ndarray, s: Scaling, dtype) -> np.ndarray:
     out = np.empty(a.shape, dtype=dtype)
     for i in range(a.shape[0]):
-        out[i] = a[i].astype(np.float64) * scale + offset
+        out[i] = from_unit(a[i], s)
     return out
 
 
@@ -97,7 +97,7 @@ def _run_stage(name, noisy, pilot, job: ChunkJob, threads, store) -> np.ndarray:
     resolved = fit_to_shape(job.resolved, noisy.shape, (name,))
     image_xyz = library_shape(noisy.shape)
     prep = Prepared(
-        noisy, job.psd, library_shape(job.psd.shape), image_xyz, job.variance, job.offset, job.scale
+        noisy, job.psd, library_shape(job.psd.shape), image_xyz, job.variance, job.scaling
     )
     st = getattr(resolved, name)
     slots = 0 if store is None else store._slots(image_xyz, st.step)
@@ -153,10 +153,10 @@ def denoise_block(block, *pilot, block_id=None, job: ChunkJob = None) -> np.ndar
     core = job.core(block_id)
     with _chunk_lock:
         threads = _threads(job)
-        noisy = scaled(_crop(block, extended, boxes[0]), job.offset, job.scale)
+        noisy = scaled(_crop(block, extended, boxes[0]), job.scaling)
         guide = None
         if pilot:
-            guide = scaled(_crop(pilot[0], extended, boxes[0]), job.offset, job.scale)
+            guide = scaled(_crop(pilot[0], extended, boxes[0]), job.scaling)
         store = MatchStore() if job.halo.shared_box else None
         box = boxes[0]
         for name, next_box in zip(job.stages, boxes):
@@ -166,7 +166,7 @@ def denoise_block(block, *pilot, block_id=None, job: ChunkJob = None) -> np.ndar
                 box = next_box
             guide = _run_stage(name, noisy, guide, job, threads, store)
         del noisy
-        return unscaled(_crop(guide, box, core), job.offset, job.scale, job.out_dtype)
+        return unscaled(_crop(guide, box, core), job.scaling, job.out_dtype)
 
 
 def _assemble(pieces, origins, extended, dtype) -> np.ndarray:

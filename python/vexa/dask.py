@@ -86,7 +86,8 @@ from ._dask_plan import (
 )
 from .api import _resolve_profile
 from .psd import estimate_sigma, noise_variance, psd_from_kernel
-from .stages import _psd_for, stages_for
+from .scaling import Scaling, noise_psd
+from .stages import stages_for
 
 __all__ = ["denoise", "halo", "plan_chunks", "chunk_memory", "estimate_noise"]
 
@@ -363,10 +364,12 @@ def denoise(
         )
         if np.ndim(noise) == 0 and not noise > 0:
             raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
-    scale = hi - lo
-    if not np.isfinite(scale) or scale <= 0:
-        scale = 1.0
-    norm_psd = _psd_for(noise, "psd" if np.ndim(noise) else "sigma", resolved, scale)
+    # The same map as the whole-array call's (data_scaling), from the volume's range.
+    half = hi * 0.5 - lo * 0.5
+    scaling = Scaling(lo, half if half > 0 else 0.5)
+    norm_psd = noise_psd(
+        noise, "psd" if np.ndim(noise) else "sigma", resolved.psd_shape, resolved.ndim, scaling
+    )
     variance = noise_variance(norm_psd)
     if not variance > 0 or not np.isfinite(variance):
         raise ValueError("the noise must have positive, finite power")
@@ -379,8 +382,7 @@ def denoise(
         chunks=array.chunks,
         psd=norm_psd,
         variance=variance,
-        offset=lo,
-        scale=scale,
+        scaling=scaling,
         out_dtype=np.dtype(out_dtype).str,
         num_threads=num_threads,
         memory_limit=_stage_limit(memory_limit, the_halo, array, stage),
