@@ -60,12 +60,14 @@ def psd_grid(prof, ndim: int) -> tuple:
 
 def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):
     """The true noise description: sigma for white noise, the kernel's PSD otherwise."""
-    kernel = bl.noise_kernel(case, noisy.ndim)
-    if kernel is None:
+    if not case.correlated:
         return case.sigma
     vexa = import_vexa()
     if prof is None:
         prof = vexa.VEXAProfile()
+    kernel = bl.noise_kernel(case, noisy.ndim)
+    if kernel is None:  # a noise defined by its spectrum (ct)
+        return bl.true_psd(psd_grid(prof, noisy.ndim), case).astype(np.float32)
     return vexa.psd_from_kernel(kernel, psd_grid(prof, noisy.ndim))
 
 
