@@ -1,21 +1,28 @@
 """The noise PSD estimated from the noisy data itself.
 
-Method: the data is cut into tiles of a
-few times the correlation length; each tile's mean is removed and its
-variance measured. Tiles of flat signal hold noise only, and their variances
-scatter around the noise variance by a known relative amount; tiles holding
-structure have larger variances. A robust, iterated selection keeps the tiles
-whose variance is consistent with the noise level (all tiles of a noise-only
-region, ``mask`` when given). The autocovariance of the kept tiles at small
-lags (averaged products over all pairs of samples, normalised by the number
-of pairs) is corrected for the removed tile means and folded onto the PSD
-grid, whose DFT is the PSD: this samples the noise spectrum exactly at the
-grid frequencies, the same convention as ``psd_from_kernel``.
+Method, in two steps.
+
+1. Tiles. The data is cut into tiles of a few times the correlation length;
+   each tile's trend (its mean, or a plane where that lowers the variance
+   clearly) is removed and its variance measured. Tiles of flat signal hold
+   noise only, and their variances scatter around the noise variance by a
+   known relative amount; tiles holding structure have larger variances. A
+   robust, iterated selection keeps the tiles whose variance is consistent
+   with the noise level (the tiles of ``mask`` when given). The
+   autocovariance of the kept tiles at small lags (products summed over all
+   pairs of samples and divided by their number) is corrected for the
+   removed trends and folded onto the PSD grid, whose DFT is the PSD: this
+   samples the noise spectrum at the grid frequencies, the same convention
+   as ``psd_from_kernel``.
+2. Residuals (without ``mask``). Where no tile holds noise alone, structure
+   leaks into the lowest frequencies of step 1; the estimate is refined
+   twice on the residual of a quick denoising pass, with the pass's own
+   loss of noise measured on synthetic noise and divided out (residual.py).
 
 The lag range is half the grid per axis, capped at 4 samples on volumes and 8
-on images (the tiles are 4x the lag range: 16 and 32 samples), which covers
-the correlation of noise filtered by kernels of up to 9 taps; longer
-correlations come out smoothed.
+on images (tiles of 16 and 32 samples), which covers the correlation of noise
+filtered by kernels of up to 9 taps; longer correlations come out smoothed.
+Small data gets smaller tiles and lags.
 """
 
 from __future__ import annotations
@@ -119,16 +126,25 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
     if tiles.shape[0] == 0:
         raise ValueError("mask must cover at least half of one tile of "
                          f"{tile} samples; it holds too few noise samples")
+    cov = _tile_estimate(tiles, weights, lags, robust_start=m is None)
+    if m is None:
+        from .residual import refine
+
+        cov = refine(x, cov, lags, tile, grid)
+    return _psd_from_autocovariance(cov, lags, grid)
+
+
+def _tile_estimate(tiles, weights, lags, robust_start):
+    """Autocovariance from the tiles whose variance is consistent with noise only."""
     covs = []
     for plane in (False, True):
-        keep = _select(tiles, weights, lags, robust_start=m is None, plane=plane)
+        keep = _select(tiles, weights, lags, robust_start=robust_start, plane=plane)
         covs.append(_autocovariance(tiles[keep], weights[keep], lags, plane))
     # Ramps of the signal across tiles (gradients, shading) inflate the low
     # frequencies of the mean-removed estimate; removing planes costs a larger,
     # noisier correction, so it is taken only when it lowers the variance clearly.
     centre = covs[0].size // 2
-    cov = covs[1] if covs[1].flat[centre] < _PLANE_GAIN * covs[0].flat[centre] else covs[0]
-    return _psd_from_autocovariance(cov, lags, grid)
+    return covs[1] if covs[1].flat[centre] < _PLANE_GAIN * covs[0].flat[centre] else covs[0]
 
 
 # --------------------------------------------------------------------------- tiles
