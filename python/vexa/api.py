@@ -288,8 +288,9 @@ def vexa(
 
     ``sigma_psd`` is the noise standard deviation (white noise) or the noise
     PSD array, and with ``channel_axis`` may be a sequence of one standard
-    deviation per channel; None estimates the noise PSD from the data. Every other argument is that of :func:`denoise`,
-    and so are the result and the exceptions.
+    deviation per channel; None estimates the noise PSD from the data
+    (:func:`vexa.estimate_psd`). Every other argument is that of
+    :func:`denoise`, and so are the result and the exceptions.
 
     >>> import numpy as np
     >>> noisy = np.random.default_rng(1).standard_normal((32, 32))

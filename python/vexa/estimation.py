@@ -231,7 +231,8 @@ def _select(tiles, weights, lags, robust_start=True, plane=False):
     """Indices of the tiles whose variance is consistent with noise only."""
     var, n = _tile_variances(tiles, weights, plane)
     scale = float(np.max(var)) if var.size else 0.0
-    alive = np.flatnonzero(var > 1e-12 * max(scale, 1e-300))  # constant (clipped) tiles hold no noise
+    # constant (clipped) tiles hold no noise
+    alive = np.flatnonzero(var > 1e-12 * max(scale, 1e-300))
     if alive.size == 0:
         raise ValueError("image has no noise to estimate: every tile is constant")
     v = var[alive]
@@ -244,7 +245,8 @@ def _select(tiles, weights, lags, robust_start=True, plane=False):
     else:
         low = order
     ref = float(np.median(v[low]))
-    spread = _relative_spread(tiles[alive[low]], weights[alive[low]], lags, float(np.mean(n)), plane)
+    picked = alive[low]
+    spread = _relative_spread(tiles[picked], weights[picked], lags, float(np.mean(n)), plane)
     keep = v <= ref * (1.0 + _ACCEPT * spread)
     for _ in range(4):
         ref_new = float(np.median(v[keep]))

@@ -11,7 +11,8 @@ __all__ = ["add_noise_parser", "cmd_noise", "estimated_noise", "psd_figure"]
 
 def add_noise_parser(sub) -> None:
     n = sub.add_parser(
-        "noise", help="estimate the noise PSD of a file, save it and show it beside the data's spectrum"
+        "noise",
+        help="estimate the noise PSD of a file, save it and show it beside the data's spectrum",
     )
     n.add_argument("input", help="noisy .npy, .nii/.nii.gz or .tif/.tiff file (2-D or 3-D)")
     n.add_argument("--psd-out", metavar="FILE", help="write the estimated PSD here (.npy)")
@@ -61,7 +62,8 @@ def cmd_noise(args) -> None:
     from .estimation import estimate_psd
     from .io import read_volume
 
-    for option, path, suffix in (("--psd-out", args.psd_out, ".npy"), ("--plot", args.plot, ".png")):
+    outputs = (("--psd-out", args.psd_out, ".npy"), ("--plot", args.plot, ".png"))
+    for option, path, suffix in outputs:
         if path is None:
             continue
         if not path.lower().endswith(suffix):
@@ -119,7 +121,10 @@ def psd_figure(path, data, psd) -> None:
     except ImportError:
         raise ImportError("--plot needs matplotlib: pip install matplotlib") from None
     spectrum = _data_spectrum(data, psd.size)
-    rows = [("estimated noise PSD", _central_slices(psd)), ("spectrum of the data", _central_slices(spectrum))]
+    rows = [
+        ("estimated noise PSD", _central_slices(psd)),
+        ("spectrum of the data", _central_slices(spectrum)),
+    ]
     floor = max(float(np.max(psd)) * 1e-4, 1e-30)
     values = np.log10(np.maximum(np.concatenate([psd.ravel(), [floor]]), floor))
     lo, hi = float(values.min()), float(values.max()) + 1.0

@@ -112,7 +112,8 @@ def _flattest_block(x, tile):
     # sums over every window of k tiles per axis
     sums = low
     for axis, kk in enumerate(k):
-        c = np.cumsum(np.pad(sums, [(1, 0) if a == axis else (0, 0) for a in range(x.ndim)]), axis=axis)
+        pad = [(1, 0) if a == axis else (0, 0) for a in range(x.ndim)]
+        c = np.cumsum(np.pad(sums, pad), axis=axis)
         n = sums.shape[axis] - kk + 1
         sums = np.take(c, np.arange(kk, kk + n), axis=axis) - np.take(c, np.arange(n), axis=axis)
     start = np.unravel_index(int(np.argmax(sums)), sums.shape)

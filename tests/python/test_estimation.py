@@ -258,3 +258,36 @@ class TestCli:
         assert "flatness" in proc.stdout
         expected = vexa.vexa(z, estimate_psd(z), "fast", progress=False, num_threads=1)
         np.testing.assert_allclose(np.load(dst), expected, atol=1e-5)
+
+
+class TestResidualPieces:
+    def test_spectrum_and_lags_invert_each_other(self):
+        from vexa import residual
+
+        rng = np.random.default_rng(0)
+        for lags, grid in [((4, 4, 4), (8, 8, 8)), ((2, 3), (8, 16))]:
+            cov = rng.standard_normal(tuple(2 * lag + 1 for lag in lags))
+            cov = 0.5 * (cov + cov[tuple(slice(None, None, -1) for _ in lags)])  # R(k) = R(-k)
+            psd = residual._spectrum(cov, lags, grid)
+            again = residual._spectrum(residual._lags_of(psd, lags, grid), lags, grid)
+            np.testing.assert_allclose(again, psd, atol=1e-9 * np.abs(psd).max())
+
+    def test_synthetic_noise_has_the_asked_autocovariance(self):
+        from vexa import residual
+
+        k = _line_kernel(2) * 0.1 / np.sqrt(5)
+        lags = (4, 4)
+        cov = residual._lags_of(vexa.psd_from_kernel(k, (8, 8)).astype(np.float64), lags, (8, 8))
+        n = residual._synthesise((256, 256), cov, lags, np.random.default_rng(1))
+        along = np.mean(n[:, 1:] * n[:, :-1]) / n.var()
+        assert n.std() == pytest.approx(0.1, rel=0.05)
+        assert along == pytest.approx(0.8, abs=0.03)  # 4 of 5 taps shared
+
+    def test_the_refining_block_is_the_flattest(self):
+        from vexa import residual
+
+        rng = np.random.default_rng(2)
+        x = rng.standard_normal((128, 256)) * 0.1
+        x[:, :128] += np.sin(np.arange(128) / 2.0)  # structure on the left half
+        block = residual._flattest_block(x, (16, 16))  # 8 x 8 tiles of 16 x 16
+        assert block == (slice(0, 128), slice(128, 256))
