@@ -79,7 +79,10 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
     mask : array_like of bool, optional
         True where the data holds noise only (a background); only tiles mostly
         inside it are used. Without it, tiles of flat signal are found
-        automatically.
+        automatically and the estimate is refined on the residual of quick
+        denoising passes over one block of the data (at most 64**3 samples on
+        volumes, 256**2 on images): a few per cent of the time of denoising
+        a large volume, a quarter of it on a 96**3 one.
     channel_axis : int, optional
         Axis holding channels; each channel gets its own estimate.
 
@@ -89,6 +92,16 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
         The PSD in the library's convention (unscaled DFT: white noise of
         variance s**2 is the constant s**2 * N on a grid of N points), float32;
         with ``channel_axis`` one PSD per channel.
+
+    Notes
+    -----
+    Accuracy (bench/README.md): on noise-only data the total power is within
+    10 % and the mean absolute error over the grid 5-10 % of the mean power
+    (up to 27 % for strongly low-pass noise, whose lowest frequencies come out
+    low); on an MRI crop and two photographs with white, low-pass, line and
+    CT-like noise the denoising result is within 0.3 dB of the true PSD's in
+    all but one case (low-pass noise on the crop, 0.4 dB).
+    The result is deterministic for a given number of threads.
     """
     a = np.asarray(image)
     if a.dtype.kind not in "biuf":
