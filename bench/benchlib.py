@@ -204,7 +204,8 @@ def make_noise(shape: tuple, case: NoiseCase, seed: int) -> np.ndarray:
     w = rng.standard_normal(shape)
     if case.kind == "ct":
         h = ct_filter(shape)[..., : shape[-1] // 2 + 1]
-        n = np.fft.irfftn(np.fft.rfftn(w) * h, s=shape)
+        axes = tuple(range(len(shape)))
+        n = np.fft.irfftn(np.fft.rfftn(w, axes=axes) * h, s=shape, axes=axes)
         return (case.sigma * n).astype(np.float32)
     kernel = noise_kernel(case, len(shape))
     if kernel is None:
