@@ -119,9 +119,9 @@ def load_dataset(name: str) -> np.ndarray:
 
 @dataclass(frozen=True)
 class NoiseCase:
-    name: str  # e.g. "white0.10", "gauss1", "line5"
+    name: str  # e.g. "white0.10", "gauss1", "line5", "ct"
     sigma: float  # standard deviation of the noise at every sample
-    kind: str  # "white", "gauss1" or "line5"
+    kind: str  # "white", "gauss1", "line5" or "ct"
 
     @property
     def correlated(self) -> bool:
@@ -132,6 +132,7 @@ def noise_cases() -> list[NoiseCase]:
     cases = [NoiseCase(f"white{s:.2f}", s, "white") for s in WHITE_SIGMAS]
     cases.append(NoiseCase("gauss1", CORRELATED_SIGMA, "gauss1"))
     cases.append(NoiseCase("line5", CORRELATED_SIGMA, "line5"))
+    cases.append(NoiseCase("ct", CORRELATED_SIGMA, "ct"))
     return cases
 
 
@@ -141,7 +142,7 @@ def noise_kernel(case: NoiseCase, ndim: int) -> np.ndarray | None:
     gauss1: separable Gaussian of std 1 sample in every axis, cut at 4 std.
     line5: five equal taps along the last (fastest) axis.
     """
-    if case.kind == "white":
+    if case.kind in ("white", "ct"):
         return None
     if case.kind == "gauss1":
         t = np.arange(-4, 5, dtype=np.float64)
@@ -176,9 +177,36 @@ def fold(kernel: np.ndarray, shape: tuple) -> np.ndarray:
     return out
 
 
+# The CT-like filter is normalised on this in-plane grid, so that the noise and
+# its PSD on any grid agree on the scale.
+CT_NORM_GRID = 256
+
+
+def ct_filter(shape: tuple) -> np.ndarray:
+    """CT-like noise filter on a frequency grid of ``shape`` (unit-variance output for
+    unit white noise): a ramp |f| in the plane of the last two axes, rolled off by a
+    Hann window that reaches 0 at |f| = 0.5 cycles/sample; flat along a third axis."""
+    fy = np.fft.fftfreq(shape[-2])[:, None]
+    fx = np.fft.fftfreq(shape[-1])[None, :]
+    rho = np.sqrt(fy * fy + fx * fx)
+    h = np.where(rho <= 0.5, rho * 0.5 * (1.0 + np.cos(2.0 * np.pi * rho)), 0.0)
+    if not hasattr(ct_filter, "gain"):
+        g = np.fft.fftfreq(CT_NORM_GRID)
+        r = np.sqrt(g[:, None] ** 2 + g[None, :] ** 2)
+        hn = np.where(r <= 0.5, r * 0.5 * (1.0 + np.cos(2.0 * np.pi * r)), 0.0)
+        ct_filter.gain = 1.0 / np.sqrt(np.mean(hn * hn))
+    h = h * ct_filter.gain
+    return np.broadcast_to(h, tuple(shape)) if len(shape) == 3 else h
+
+
 def make_noise(shape: tuple, case: NoiseCase, seed: int) -> np.ndarray:
     rng = np.random.default_rng(seed)
     w = rng.standard_normal(shape)
+    if case.kind == "ct":
+        h = ct_filter(shape)[..., : shape[-1] // 2 + 1]
+        axes = tuple(range(len(shape)))
+        n = np.fft.irfftn(np.fft.rfftn(w, axes=axes) * h, s=shape, axes=axes)
+        return (case.sigma * n).astype(np.float32)
     kernel = noise_kernel(case, len(shape))
     if kernel is None:
         return (case.sigma * w).astype(np.float32)
@@ -188,6 +216,8 @@ def make_noise(shape: tuple, case: NoiseCase, seed: int) -> np.ndarray:
 def true_psd(shape: tuple, case: NoiseCase) -> np.ndarray:
     """PSD in the library's convention (unscaled DFT): N |K|^2, or sigma^2 N."""
     n = int(np.prod(shape))
+    if case.kind == "ct":
+        return n * case.sigma**2 * ct_filter(shape) ** 2
     kernel = noise_kernel(case, len(shape))
     if kernel is None:
         return np.full(shape, case.sigma**2 * n, np.float64)

@@ -26,8 +26,10 @@ import benchlib as bl  # noqa: E402
 QUICK_DATA = ["ch2crop", "camera", "astronaut"]
 FULL_DATA = ["ch2crop", "camera", "astronaut", "ch2"]
 # the full volume takes minutes per peer: these noise cases first
-FULL_VOLUME_ORDER = ["white0.10", "gauss1", "line5", "white0.05", "white0.20", "white0.15"]
+FULL_VOLUME_ORDER = ["white0.10", "gauss1", "line5", "ct", "white0.05", "white0.20", "white0.15"]
 VEXA_PRESETS = ["default", "fast"]
+# vexa's default profile told less about the noise: the PSD it estimates, sigma alone
+VEXA_NOISE_VARIANTS = {"vexa estimated": "estimated", "vexa sigma": "sigma"}
 SLICE_CASES = ("white0.10", "gauss1", "line5")
 DATA_TITLES = {
     "ch2crop": "T1 crop 96³",
@@ -82,6 +84,8 @@ def methods_for(args, dataset_ndim, quick):
         for preset in VEXA_PRESETS:
             name = "vexa" if preset == "default" else f"vexa {preset}"
             out.append((name, "vexa", [{"profile": preset}], vexa_runner))
+        for name, noise in VEXA_NOISE_VARIANTS.items():
+            out.append((name, "vexa", [{"profile": "default", "noise": noise}], vexa_runner))
     for p in peers.PEERS:
         out.append((p.name, "peer", p.grid(dataset_ndim, quick), p))
     if args.methods:
@@ -116,7 +120,7 @@ LARGE_MEMORY_LIMIT = 8 << 30
 def run_one(kind, obj, setting, noisy, case):
     if kind == "vexa":
         prof = obj.profile(setting["profile"])
-        kw = dict(progress=False)
+        kw = dict(progress=False, noise=setting.get("noise", "true"))
         if noisy.size > LARGE_VOXELS:
             kw["memory_limit"] = LARGE_MEMORY_LIMIT
         return bl.timed(obj.run, noisy, case, prof, **kw)
@@ -161,7 +165,10 @@ def benchmark(args, mode, results: Path):
                     text = peers.setting_text(setting)
                     fingerprint = None
                     if kind == "vexa":
-                        fingerprint = obj.settings_hash(noisy, case, obj.profile(setting["profile"]))
+                        if setting.get("noise") == "sigma" and not case.correlated:
+                            continue  # the true noise already is sigma alone
+                        fingerprint = obj.settings_hash(
+                            noisy, case, obj.profile(setting["profile"]), setting.get("noise", "true"))
                     if (dataset, case.name, name, text, fingerprint) in done:
                         continue
                     try:
@@ -180,6 +187,8 @@ def benchmark(args, mode, results: Path):
                     )
                     if fingerprint is not None:
                         rec["settings_hash"] = fingerprint
+                    if setting.get("noise") == "estimated":
+                        rec.update(obj.LAST_ESTIMATE)
                     bl.append_record(results, rec)
                     print(f"    {name:18s} {text:42s} PSNR {rec['psnr']:6.2f}  SSIM {rec['ssim']:.3f}  "
                           f"{secs:7.2f} s  {mib:8.1f} MiB", flush=True)
@@ -214,8 +223,8 @@ def adopt_quick_runs(results: Path, datasets):
 def plan(datasets, cases):
     """(dataset, cases) in run order: the full volume's first cases right after the crop,
     whose results pick the peers' settings there, and its other cases last."""
-    first = [c for c in cases if c.name in FULL_VOLUME_ORDER[:3]]
-    rest = [c for c in cases if c.name not in FULL_VOLUME_ORDER[:3]]
+    first = [c for c in cases if c.name in FULL_VOLUME_ORDER[:4]]
+    rest = [c for c in cases if c.name not in FULL_VOLUME_ORDER[:4]]
     first.sort(key=lambda c: FULL_VOLUME_ORDER.index(c.name))
     rest.sort(key=lambda c: FULL_VOLUME_ORDER.index(c.name))
     out = []
@@ -271,7 +280,7 @@ def report(mode, results: Path, out_dir: Path, readme: Path):
         return
     datasets = sorted({k[0] for k in best}, key=lambda d: (list(DATA_TITLES).index(d) if d in DATA_TITLES else 99))
     case_names = [c.name for c in bl.noise_cases()]
-    method_order = ["vexa", "vexa fast"] + [p.name for p in peers.PEERS]
+    method_order = ["vexa", "vexa estimated", "vexa sigma", "vexa fast"] + [p.name for p in peers.PEERS]
     parts = [f"Mode `{mode}`, generated {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} on "
              f"{bl.machine_line()}. Peak memory: {records[-1].get('memory_method', '?')} "
              "(kernel peak RSS reset before each call, so C/C++ allocations count), "
@@ -295,14 +304,36 @@ def report(mode, results: Path, out_dir: Path, readme: Path):
             peer_recs = [r for r in recs if r["kind"] == "peer"]
             if vx and peer_recs:
                 bp = max(peer_recs, key=lambda r: r["psnr"])
-                summary_rows.append([DATA_TITLES.get(d, d), c, f"{vx['psnr']:.2f}", fmt_secs(vx["seconds"]),
+                ve = best.get((d, c, "vexa estimated"))
+                vs = best.get((d, c, "vexa sigma"), vx if not c.startswith(("gauss", "line", "ct")) else None)
+                est = ["–"] * 3
+                if ve:
+                    est = [f"{ve['psnr']:.2f}", fmt_secs(ve["seconds"]),
+                           f"{100 * ve.get('estimate_seconds', 0) / ve['seconds']:.0f} %"]
+                summary_rows.append([DATA_TITLES.get(d, d), c, f"{vx['psnr']:.2f}", fmt_secs(vx["seconds"]), *est,
+                                     f"{vs['psnr']:.2f}" if vs else "–",
                                      f"{bp['method']}", f"{bp['psnr']:.2f}", fmt_secs(bp["seconds"]),
-                                     f"{vx['psnr'] - bp['psnr']:+.2f}"])
+                                     f"{vx['psnr'] - bp['psnr']:+.2f}",
+                                     f"{ve['psnr'] - bp['psnr']:+.2f}" if ve else "–"])
         parts.append(bl.markdown_table(
             ["noise", "noisy dB", "method", "PSNR dB", "SSIM", "seconds", "peak MiB", "setting"], rows))
     if summary_rows:
-        parts.insert(1, "\n#### vexa (default) against the best peer\n\n" + bl.markdown_table(
-            ["data", "noise", "vexa dB", "vexa s", "best peer", "peer dB", "peer s", "Δ dB"], summary_rows))
+        parts.insert(1, "\n#### vexa (default) against the best peer\n\n"
+                     "vexa with the true noise (PSD, or σ for white noise), with the PSD it estimates "
+                     "from the noisy data (`vexa.estimate_psd`, its time included; \"est. share\": the "
+                     "estimate's part of it) and with the true σ alone (noise taken as white).\n\n"
+                     + bl.markdown_table(
+            ["data", "noise", "vexa dB", "vexa s", "estimated dB", "estimated s", "est. share", "σ only dB",
+             "best peer", "peer dB", "peer s", "Δ dB", "Δ estimated dB"], summary_rows))
+    estimate_rows = estimate_table(best, datasets, case_names)
+    if estimate_rows:
+        parts.insert(2, "\n#### The estimated noise PSD against the true one\n\n"
+                     "On vexa's PSD grid (8³ on volumes, 32² on images): total power of the estimate over "
+                     "the true one, mean absolute error over the grid relative to the true mean power, "
+                     "flatness (`vexa.psd_flatness`) of both, and the estimate's seconds and share of the "
+                     "whole call (estimate and denoising).\n\n" + bl.markdown_table(
+                         ["data", "noise", "power ratio", "mean abs. error", "flatness est. / true",
+                          "estimate s", "share"], estimate_rows))
     errors = [r for r in records if "error" in r]
     if errors:
         parts.append("\nFailed runs: " + "; ".join(
@@ -313,6 +344,24 @@ def report(mode, results: Path, out_dir: Path, readme: Path):
         parts.append("\n" + "\n".join(f"![{p.stem}]({rel.as_posix()}/{p.name})" for p in plots))
     bl.update_readme(f"{mode}-results", "\n".join(parts), readme)
     print(f"README section '{mode}-results' updated; plots: {[p.name for p in plots]}")
+
+
+def estimate_table(best, datasets, case_names):
+    rows = []
+    for d in datasets:
+        for c in case_names:
+            r = best.get((d, c, "vexa estimated"))
+            if not r or "estimate_l1" not in r:
+                continue
+            case = next(k for k in bl.noise_cases() if k.name == c)
+            grid = (8, 8, 8) if len(r.get("shape", [0, 0, 0])) == 3 else (32, 32)
+            true = bl.true_psd(grid, case)
+            flat_true = float(np.mean(true)) ** 2 / float(np.mean(true * true))
+            rows.append([DATA_TITLES.get(d, d), c, f"{r['estimate_power_ratio']:.3f}",
+                         f"{r['estimate_l1']:.3f}", f"{r['estimate_flatness']:.3f} / {flat_true:.3f}",
+                         fmt_secs(r["estimate_seconds"]),
+                         f"{100 * r['estimate_seconds'] / r['seconds']:.0f} %"])
+    return rows
 
 
 def make_plots(mode, best, datasets, method_order, out_dir):
@@ -346,6 +395,9 @@ def make_plots(mode, best, datasets, method_order, out_dir):
     plt.close(fig)
     _shrink_png(p, colours=48)
     out.append(p)
+    p = plot_noise_cases(mode, best, datasets, out_dir, plt)
+    if p is not None:
+        out.append(p)
     # the full mode adds only the full volume's montages: the others are the quick mode's
     for d in datasets if mode != "full" else [d for d in datasets if d == "ch2"]:
         for case in ("white0.10", "line5"):
@@ -374,6 +426,49 @@ def make_plots(mode, best, datasets, method_order, out_dir):
             _shrink_png(p)
             out.append(p)
     return out
+
+
+def plot_noise_cases(mode, best, datasets, out_dir, plt):
+    """PSNR per noise case: vexa with the true noise, the estimated PSD and sigma alone,
+    against the best peer."""
+    cases = [c.name for c in bl.noise_cases()]
+    series = [("vexa", "vexa (true noise)", "o"), ("vexa estimated", "vexa (estimated PSD)", "s"),
+              ("vexa sigma", "vexa (σ only)", "v")]
+    shown = [d for d in datasets if any((d, c, "vexa estimated") in best for c in cases)]
+    if not shown:
+        return None
+    fig, axes = plt.subplots(1, len(shown), figsize=(3.6 * len(shown), 3.2), squeeze=False)
+    for ax, d in zip(axes[0], shown):
+        xs = list(range(len(cases)))
+        for method, label, marker in series:
+            pts = []
+            for i, c in enumerate(cases):
+                r = best.get((d, c, method)) or (best.get((d, c, "vexa")) if method == "vexa sigma"
+                                                   and c.startswith("white") else None)
+                if r:
+                    pts.append((i, r["psnr"]))
+            if pts:
+                ax.plot(*zip(*pts), marker=marker, ms=4, lw=0, label=label)
+        peer = []
+        for i, c in enumerate(cases):
+            recs = [r for (dd, cc, _), r in best.items() if dd == d and cc == c and r["kind"] == "peer"]
+            if recs:
+                peer.append((i, max(r["psnr"] for r in recs)))
+        if peer:
+            ax.plot(*zip(*peer), marker="x", ms=5, lw=0, color="k", label="best peer")
+        ax.set_xticks(xs)
+        ax.set_xticklabels(cases, rotation=45, fontsize=7)
+        ax.set_title(DATA_TITLES.get(d, d), fontsize=9)
+        ax.tick_params(labelsize=7)
+        ax.grid(alpha=0.3)
+    axes[0][0].set_ylabel("PSNR dB", fontsize=8)
+    axes[0][-1].legend(fontsize=6)
+    fig.tight_layout()
+    p = out_dir / f"{mode}_noise_cases.png"
+    fig.savefig(p, dpi=80)
+    plt.close(fig)
+    _shrink_png(p, colours=48)
+    return p
 
 
 def _shrink_png(path, colours=None):

@@ -21,14 +21,14 @@ CASES = {c.name: c for c in bl.noise_cases()}
 
 
 class TestNoise:
-    @pytest.mark.parametrize("name", ["white0.05", "white0.20", "gauss1", "line5"])
+    @pytest.mark.parametrize("name", ["white0.05", "white0.20", "gauss1", "line5", "ct"])
     @pytest.mark.parametrize("shape", [(128, 128), (32, 32, 32)])
     def test_noise_has_the_case_sigma(self, name, shape):
         n = bl.make_noise(shape, CASES[name], 3)
         assert n.dtype == np.float32
         assert abs(n.std() / CASES[name].sigma - 1) < 0.03
 
-    @pytest.mark.parametrize("name", ["gauss1", "line5"])
+    @pytest.mark.parametrize("name", ["gauss1", "line5", "ct"])
     def test_empirical_spectrum_matches_true_psd(self, name):
         shape = (64, 64)
         case = CASES[name]
@@ -40,8 +40,18 @@ class TestNoise:
         # compare on frequencies that carry power; 40 draws give ~16 % scatter per bin
         strong = psd > 0.05 * psd.max()
         assert abs(np.median(acc[strong] / psd[strong]) - 1) < 0.05
-        # the PSD's noise variance is the noise's
-        assert abs(psd.sum() / psd.size**2 / case.sigma**2 - 1) < 1e-9
+        # the PSD's noise variance is the noise's (ct: scaled on a 256-point grid, not this one)
+        assert abs(psd.sum() / psd.size**2 / case.sigma**2 - 1) < (1e-6 if name == "ct" else 1e-9)
+
+    def test_ct_noise_is_white_along_z_and_ramp_filtered_in_plane(self):
+        n = bl.make_noise((64, 64, 64), CASES["ct"], 2).astype(np.float64)
+        along_z = np.mean(n[1:] * n[:-1]) / n.var()
+        assert abs(along_z) < 0.03
+        # the ramp removes the zero in-plane frequency: every z slice sums to zero
+        assert np.abs(n.mean(axis=(1, 2))).max() < 1e-6 * n.std()
+        psd = bl.true_psd((8, 8, 8), CASES["ct"])
+        assert psd[:, 0, 0].max() == 0.0  # no power at zero in-plane frequency
+        np.testing.assert_allclose(psd[3], psd[0])  # the same in-plane spectrum at every z frequency
 
     def test_line_kernel_correlates_along_the_last_axis_only(self):
         n = bl.make_noise((256, 256), CASES["line5"], 1).astype(np.float64)
@@ -178,7 +188,7 @@ class TestComparisonBookkeeping:
 
         order = [(d, [c.name for c in cs]) for d, cs in compare.plan(compare.FULL_DATA, bl.noise_cases())]
         assert order[0][0] == "ch2crop"
-        assert order[1] == ("ch2", ["white0.10", "gauss1", "line5"])
+        assert order[1] == ("ch2", ["white0.10", "gauss1", "line5", "ct"])
         assert order[-1][0] == "ch2" and sorted(order[-1][1]) == ["white0.05", "white0.15", "white0.20"]
         assert [d for d, _ in order].count("camera") == 1
         assert all(d != "ch2" for d, _ in compare.plan(compare.QUICK_DATA, bl.noise_cases()))
@@ -242,13 +252,17 @@ class TestComparisonBookkeeping:
 
         base = dict(dataset="camera", case="white0.10", noisy_psnr=20.0, ssim=0.8, seconds=1.0, peak_mib=1.0)
         results = tmp_path / "r.jsonl"
-        for method, kind, p in (("vexa", "vexa", 30.0), ("Gaussian", "peer", 25.0), ("skimage TV", "peer", 28.5)):
-            bl.append_record(results, dict(base, method=method, kind=kind, psnr=p, setting="x=1"))
+        for method, kind, p in (("vexa", "vexa", 30.0), ("vexa estimated", "vexa", 29.5),
+                                ("Gaussian", "peer", 25.0), ("skimage TV", "peer", 28.5)):
+            bl.append_record(results, dict(base, method=method, kind=kind, psnr=p, setting="x=1",
+                                           estimate_seconds=0.1))
         readme = tmp_path / "README.md"
         readme.write_text("# t\n")
         compare.report("quick", results, tmp_path, readme)
         text = readme.read_text()
-        assert "| camera 512² | white0.10 | 30.00 | 1.00 | skimage TV | 28.50 | 1.00 | +1.50 |" in text
+        # white noise: sigma alone is the true noise, so the sigma column repeats vexa's
+        assert ("| camera 512² | white0.10 | 30.00 | 1.00 | 29.50 | 1.00 | 10 % | 30.00 | skimage TV "
+                "| 28.50 | 1.00 | +1.50 | +1.00 |") in text
         assert "**vexa**" in text and "**Gaussian**" not in text
 
 

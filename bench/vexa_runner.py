@@ -58,18 +58,33 @@ def psd_grid(prof, ndim: int) -> tuple:
     return prof.resolve(ndim).psd_shape
 
 
-def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None):
-    """The true noise description: sigma for white noise, the kernel's PSD otherwise."""
-    kernel = bl.noise_kernel(case, noisy.ndim)
-    if kernel is None:
+# How vexa learns the noise: the true PSD (sigma for white noise), the PSD it
+# estimates from the noisy data, or the true sigma alone (treated as white).
+NOISE_MODES = ("true", "estimated", "sigma")
+# Figures of the last estimate made by run(..., noise="estimated").
+LAST_ESTIMATE = {}
+
+
+def noise_argument(noisy: np.ndarray, case: bl.NoiseCase, prof=None, noise: str = "true"):
+    """The noise description vexa gets: by default the true one (sigma for white noise, the
+    kernel's PSD otherwise); ``noise="sigma"`` the true sigma alone; ``"estimated"`` None
+    (vexa estimates the PSD)."""
+    if noise not in NOISE_MODES:
+        raise ValueError(f"noise must be one of {NOISE_MODES}, got {noise!r}")
+    if noise == "estimated":
+        return None
+    if noise == "sigma" or not case.correlated:
         return case.sigma
     vexa = import_vexa()
     if prof is None:
         prof = vexa.VEXAProfile()
+    kernel = bl.noise_kernel(case, noisy.ndim)
+    if kernel is None:  # a noise defined by its spectrum (ct)
+        return bl.true_psd(psd_grid(prof, noisy.ndim), case).astype(np.float32)
     return vexa.psd_from_kernel(kernel, psd_grid(prof, noisy.ndim))
 
 
-def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None) -> str:
+def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None, noise: str = "true") -> str:
     """Fingerprint of the settings vexa resolves for this input (noise adaptation included):
     a result stays valid while it is unchanged."""
     import hashlib
@@ -78,13 +93,35 @@ def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None) -> str:
     vexa = import_vexa()
     if prof is None:
         prof = vexa.VEXAProfile()
-    noise = noise_argument(noisy, case, prof)
-    flatness = None if np.isscalar(noise) else vexa.psd_flatness(noise)
+    given = noise_argument(noisy, case, prof, noise)
+    if given is None:
+        given = vexa.estimate_psd(noisy, psd_grid(prof, noisy.ndim))
+    flatness = None if np.isscalar(given) else vexa.psd_flatness(given)
     resolved = prof.resolve(noisy.ndim, flatness, noisy.shape)
     text = json.dumps(dataclasses.asdict(resolved), sort_keys=True, default=str)
+    if noise != "true":
+        text += noise
     return hashlib.sha1(text.encode()).hexdigest()[:12]
 
 
-def run(noisy: np.ndarray, case: bl.NoiseCase, prof=None, stage: str = "all", **kw):
+def run(noisy: np.ndarray, case: bl.NoiseCase, prof=None, stage: str = "all", noise="true", **kw):
+    """vexa on the noisy data; with ``noise="estimated"`` the PSD estimate is part of the call
+    (and of its time), its own seconds and its error against the true PSD go to LAST_ESTIMATE."""
+    import time
+
     vexa = import_vexa()
-    return vexa.vexa(noisy, noise_argument(noisy, case, prof), profile=prof, stage=stage, **kw)
+    given = noise_argument(noisy, case, prof, noise)
+    if noise == "estimated":
+        grid = psd_grid(prof if prof is not None else vexa.VEXAProfile(), noisy.ndim)
+        t0 = time.perf_counter()
+        given = vexa.estimate_psd(noisy, grid)
+        seconds = time.perf_counter() - t0
+        true = bl.true_psd(grid, case)
+        LAST_ESTIMATE.clear()
+        LAST_ESTIMATE.update(
+            estimate_seconds=seconds,
+            estimate_power_ratio=float(given.mean() / true.mean()),
+            estimate_l1=float(np.abs(given - true).mean() / true.mean()),
+            estimate_flatness=float(vexa.psd_flatness(given)),
+        )
+    return vexa.vexa(noisy, given, profile=prof, stage=stage, **kw)

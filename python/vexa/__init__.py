@@ -6,6 +6,7 @@ noise spectrum and the parameters, plans the memory and drives the two stages.
 
 ``vexa.denoise(image, sigma, psd=..., kernel=...)`` is the entry point;
 ``vexa.vexa(z, sigma_psd, profile, stage)`` its positional form.
+With no noise given, both estimate the noise PSD from the data (``estimate_psd``).
 """
 
 from ._lib import library_path
@@ -13,6 +14,7 @@ from ._run import cancel
 from ._order import split_in_array_order
 from .adaptation import NOISE_ADAPTATION
 from .api import denoise, plan_memory, vexa
+from .estimation import estimate_psd
 from .errors import VexaCancelled, VexaError, VexaMemoryError
 from .matches import MatchStore
 from .planning import StagePlan
@@ -43,6 +45,7 @@ __all__ = [
     "psd_white",
     "psd_from_kernel",
     "estimate_sigma",
+    "estimate_psd",
     "noise_variance",
     "psd_flatness",
     "cancel",

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import numbers
+from dataclasses import replace
 from typing import Optional
 
 import numpy as np
@@ -14,7 +15,7 @@ from ._run import make_reporter
 from .adaptation import flatness_of
 from .matches import MatchStore
 from .profiles import ResolvedProfile, VEXAProfile
-from .psd import estimate_sigma, psd_flatness, psd_from_kernel
+from .psd import psd_flatness, psd_from_kernel
 from .stages import Call, check_noise, fit_to_shape, plans, run_stages, stages_for, thread_count
 
 __all__ = ["denoise", "vexa", "plan_memory", "MatchStore", "STAGES", "split_in_array_order"]
@@ -57,7 +58,12 @@ def _spatial_axes(arr, channel_axis, data_name):
 
 
 def _per_channel(noise, name, channels):
-    """One noise argument per channel: a 1-D sequence of scalars gives one each."""
+    """One noise argument per channel: a 1-D sequence of scalars gives one each, a list
+    of arrays (estimated PSDs) one array each."""
+    if isinstance(noise, list) and any(np.ndim(v) > 0 for v in noise):
+        if len(noise) != channels:
+            raise ValueError(f"{name} as one PSD per channel needs {channels}, got {len(noise)}")
+        return noise
     if not isinstance(noise, numbers.Real) and np.ndim(noise) == 1:
         values = list(np.asarray(noise, dtype=np.float64))
         if len(values) != channels:
@@ -66,6 +72,14 @@ def _per_channel(noise, name, channels):
             )
         return [float(v) for v in values]
     return [noise] * channels
+
+
+def estimated_psd(arr, profile, spatial, channel_axis):
+    """The noise PSD estimated from the data on the profile's PSD grid (one per channel)."""
+    from .estimation import estimate_psd
+
+    grid = _resolve_profile(profile, spatial).psd_shape
+    return estimate_psd(arr, grid, channel_axis=channel_axis)
 
 
 def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, matches, options):
@@ -82,6 +96,8 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         raise ValueError("basic_estimate is only used with stage='wiener'")
     # The profile sees the shape of one channel and the noise of one channel.
     shape = arr.shape if axis is None else arr.shape[:axis] + arr.shape[axis + 1 :]
+    if noise is None:
+        noise = estimated_psd(arr, profile, spatial, axis)
     resolved = _resolve_profile(profile, spatial, flatness_of(noise, spatial), shape)
     progress, num_threads, memory_limit, deterministic = options
     deterministic = check.boolean("deterministic", deterministic)
@@ -109,7 +125,11 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
     results = []
     for c, noise_c in enumerate(noises):
         bc = None if basic is None else np.take(basic, c, axis=axis)
-        results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call))
+        call_c = call
+        if isinstance(noise, list) and np.ndim(noise_c) > 0:  # a PSD per channel
+            flat = flatness_of(noise_c, spatial)
+            call_c = replace(call, resolved=_resolve_profile(profile, spatial, flat, shape))
+        results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call_c))
     return _as_dtype(np.stack(results, axis=axis), out_dtype)
 
 
@@ -139,8 +159,9 @@ def denoise(
 
     The noise is described by at most one of ``sigma`` alone (white noise),
     ``psd`` (its power spectral density) or ``kernel`` (white noise filtered
-    by a kernel); with none of them, sigma is estimated from the data
-    (:func:`vexa.estimate_sigma`, meant for white noise).
+    by a kernel); with none of them, the noise PSD is estimated from the data
+    (:func:`vexa.estimate_psd`, on the profile's PSD grid, per channel with
+    ``channel_axis``).
 
     Parameters
     ----------
@@ -247,7 +268,7 @@ def denoise(
     (48, 48)
 
     A 3-D volume, and channels on the last axis, each with its own
-    estimated noise level:
+    estimated noise PSD:
 
     >>> volume = rng.standard_normal((16, 16, 16)).astype(np.float32)
     >>> vexa.denoise(volume, 1.0, progress=False).dtype
@@ -271,9 +292,7 @@ def denoise(
     elif sigma is not None:
         noise, name = sigma, "sigma"
     else:
-        noise, name = estimate_sigma(arr, channel_axis=channel_axis), "sigma"
-        if channel_axis is None and not noise > 0:
-            raise ValueError("the estimated noise level is 0; give sigma, psd or kernel")
+        noise, name = None, "psd"  # estimated from the data
     options = (progress, num_threads, memory_limit, deterministic)
     return _denoise(
         arr, noise, ("image", name), profile, stage, basic_estimate, channel_axis, matches, options
@@ -298,8 +317,9 @@ def vexa(
 
     ``sigma_psd`` is the noise standard deviation (white noise) or the noise
     PSD array, and with ``channel_axis`` may be a sequence of one standard
-    deviation per channel. Every other argument is that of :func:`denoise`,
-    and so are the result and the exceptions.
+    deviation per channel; None estimates the noise PSD from the data
+    (:func:`vexa.estimate_psd`). Every other argument is that of
+    :func:`denoise`, and so are the result and the exceptions.
 
     >>> import numpy as np
     >>> noisy = np.random.default_rng(1).standard_normal((32, 32))

@@ -41,11 +41,13 @@ def _parser():
     )
     d.add_argument("input", help="noisy file")
     d.add_argument("output", help="file to write the estimate to")
-    noise = d.add_mutually_exclusive_group(required=True)
+    noise = d.add_mutually_exclusive_group()
     noise.add_argument("--sigma", type=float, help="noise standard deviation, in the data's units")
     noise.add_argument("--psd", metavar="FILE", help="noise PSD as a .npy array")
     noise.add_argument("--kernel", metavar="FILE", help="noise kernel as a .npy array")
-    noise.add_argument("--estimate-sigma", action="store_true", help="estimate the noise level")
+    noise.add_argument(
+        "--estimate-sigma", action="store_true", help="estimate a white noise level only"
+    )
     d.add_argument(
         "--kernel-sigma",
         type=float,
@@ -69,6 +71,10 @@ def _parser():
     d.add_argument(
         "--overwrite", action="store_true", help="replace an existing output (the input included)"
     )
+
+    from .noise_cli import add_noise_parser
+
+    add_noise_parser(sub)
 
     m = sub.add_parser("demo", help="denoise a built-in synthetic phantom")
     m.add_argument("--size", type=int, default=48, help="edge length of the phantom (default 48)")
@@ -168,10 +174,18 @@ def _cmd_denoise(args):
     elif args.kernel:
         kwargs["kernel"] = _load_array(args.kernel, "--kernel").data
         kwargs["sigma"] = args.kernel_sigma
+    elif args.estimate_sigma:
+        from .psd import estimate_sigma
+
+        kwargs["sigma"] = estimate_sigma(vol.data, channel_axis=args.channel_axis)
     basic = _load_array(args.basic, "--basic").data if args.basic else None
     profile = VEXAProfile.from_name(args.profile)
     profile.num_threads = args.threads
     profile.adapt_to_noise = not args.no_adapt
+    if not kwargs:
+        from .noise_cli import estimated_noise
+
+        kwargs["psd"] = estimated_noise(vol.data, profile, args.channel_axis, args.quiet)
     if not args.quiet and args.channel_axis is None:
         _report_adaptation(profile, vol.data.shape, kwargs)
     start = time.perf_counter()
@@ -265,7 +279,9 @@ def _cmd_info(args):
 def main(argv=None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    handlers = {"denoise": _cmd_denoise, "demo": _cmd_demo, "info": _cmd_info}
+    from .noise_cli import cmd_noise
+
+    handlers = {"denoise": _cmd_denoise, "noise": cmd_noise, "demo": _cmd_demo, "info": _cmd_info}
     try:
         handlers[args.command](args)
     except KeyboardInterrupt:

@@ -165,9 +165,9 @@ def test_errors_are_one_line_with_a_non_zero_exit(tmp_path, args, text):
     assert len(lines) == 1 and lines[0].startswith("vexa: ") and text in lines[0], proc.stderr
 
 
-def test_noise_option_is_required(tmp_path):
-    proc = run_cli("denoise", "a.npy", "b.npy", check=False)
-    assert proc.returncode == 2 and "--sigma" in proc.stderr
+def test_noise_options_exclude_each_other(tmp_path):
+    proc = run_cli("denoise", "a.npy", "b.npy", "--sigma", 0.1, "--estimate-sigma", check=False)
+    assert proc.returncode == 2 and "not allowed with" in proc.stderr
 
 
 def test_info():
