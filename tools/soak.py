@@ -8,6 +8,12 @@ stay flat after the warm-up calls and no thread may outlive its call.
 
     VEXA_LIBRARY=build/tests/libvexa_linux.so PYTHONPATH=python python tools/soak.py [CALLS]
 
+glibc gives each new thread one of up to 8 x cores heaps ("arenas"); memory
+freed into an arena stays partly mapped, so the resident size creeps up for a
+few hundred calls while the pool's fresh threads land on arenas not yet used.
+MALLOC_ARENA_MAX=1 (one heap) shows whether growth is that or a leak: with it
+the resident size must stay flat.
+
 Exits with status 1 when memory grows by more than --max-growth-mib between
 the end of the warm-up and the end, or when threads are left behind.
 """
@@ -25,12 +31,16 @@ import numpy as np
 import vexa
 
 
-def rss_mib() -> float:
+def status_mib(field: str = "VmRSS") -> float:
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024.0
     return float("nan")
+
+
+def rss_mib() -> float:
+    return status_mib("VmRSS")
 
 
 def os_threads() -> int:
@@ -97,8 +107,8 @@ def main() -> int:
         gc.collect()
         if i + 1 == args.warmup or (i + 1) % 20 == 0 or i + 1 == args.calls:
             samples.append((i + 1, rss_mib(), os_threads()))
-            print(f"after {i + 1:4d} calls: RSS {samples[-1][1]:8.1f} MiB, "
-                  f"threads {samples[-1][2]} ({time.perf_counter() - t0:6.1f} s)", flush=True)
+            print(f"after {i + 1:4d} calls: RSS {samples[-1][1]:8.1f} MiB "
+                  f"(anonymous {status_mib('RssAnon'):6.1f}), threads {samples[-1][2]} ({time.perf_counter() - t0:6.1f} s)", flush=True)
     base = next(s for s in samples if s[0] >= args.warmup)
     end = samples[-1]
     growth = end[1] - base[1]
