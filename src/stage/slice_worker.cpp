@@ -144,20 +144,42 @@ bool StageControl::reportRecorded() {
 
 namespace {
 
+// Spread of a shift table: the largest positive shift minus the most negative one.
+int shiftSpread(const int* table, int count) {
+    long long hi = 0, lo = 0;
+    for (int i = 0; table != nullptr && i < count; ++i) {
+        hi = std::max<long long>(hi, table[i]);
+        lo = std::min<long long>(lo, table[i]);
+    }
+    return static_cast<int>(std::min<long long>(hi - lo, INT_MAX / 4));
+}
+
 template <StageName S>
 struct JobVisitor {
     const SliceJobContext& c;
     ThreadMemory<float>& tm;
-    Vec3<int> boxRadius;
+    Vec3<int> slack; // grid-shift spread per axis: the room a box leaves below its need
 
-    void move(const Vec3<int>& position, const Vec3<int>& step) {
-        if (c.geometry.shareCollections) return; // the whole volume is buffered
-        moveCollections<S, float>(position, step, boxRadius, c.params.blockSize, c.meta.forward,
-                                  tm.tempMemory, c.noisy, c.basicEstimate, c.meta.forwardKind,
-                                  tm.collHTWie.get(), tm.collWie.get());
+    // The job's own buffers follow the references (coverWindow), not the walk.
+    void move(const Vec3<int>&, const Vec3<int>&) {}
+
+    // Makes the job's boxes hold the search window of origin.
+    void cover(const Vec3<int>& origin) {
+        const Vec3<int>& r = c.params.searchRadius;
+        const Vec3<int>& maxPos = c.geometry.maxPos;
+        const Vec3<int> lo{std::max(origin.x - r.x, 0), std::max(origin.y - r.y, 0),
+                           std::max(origin.z - r.z, 0)};
+        const Vec3<int> hi{std::min(origin.x + r.x, maxPos.x), std::min(origin.y + r.y, maxPos.y),
+                           std::min(origin.z + r.z, maxPos.z)};
+        tm.collHTWie->coverWindow(c.noisy, lo, hi, slack, maxPos, c.params.blockSize,
+                                  c.meta.forward, c.meta.forwardKind, tm.tempMemory);
+        if (S == Wie)
+            tm.collWie->coverWindow(*c.basicEstimate, lo, hi, slack, maxPos, c.params.blockSize,
+                                    c.meta.forward, c.meta.forwardKind, tm.tempMemory);
     }
     bool reference(const Vec3<int>& origin, int index) {
         if (c.control.shouldStop()) return false;
+        if (!c.geometry.shareCollections) cover(origin);
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
             c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,
@@ -186,21 +208,28 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     if (!tm.memory.valid || !tm.tempMemory.valid)
         return failPrinted(c.control, kWorkingMemoryMessage);
 
-    const Vec3<int> boxRadius = c.geometry.extractRadius + Vec3<int>{1, 1, 1};
+    const Parameters& p = c.params;
+    const Vec3<int> slack{shiftSpread(p.gridShift.x, p.gridShiftCount.x),
+                          shiftSpread(p.gridShift.y, p.gridShiftCount.y),
+                          shiftSpread(p.gridShift.z, p.gridShiftCount.z)};
     if (c.geometry.shareCollections) {
         tm.collHTWie = c.collHTWie;
         tm.collWie = c.collWie;
     } else {
         tm.collHTWie = std::make_shared<BlockCollection<float>>();
         tm.collWie = std::make_shared<BlockCollection<float>>();
-        if (!tm.collHTWie->allocate(c.params.imageSize, c.params.blockSize, boxRadius))
+        const bool windowed[3] = {p.splitBlockExtraction[0] != 0, p.splitBlockExtraction[1] != 0,
+                                  p.splitBlockExtraction[2] != 0};
+        const Vec3<int> capacity =
+            windowCapacity(p.imageSize, p.blockSize, windowed, p.searchRadius, slack);
+        if (!tm.collHTWie->allocateRing(capacity, p.blockSize))
             return failPrinted(c.control, kBlockMemoryMessage);
-        if (S == Wie && !tm.collWie->allocate(c.params.imageSize, c.params.blockSize, boxRadius))
+        if (S == Wie && !tm.collWie->allocateRing(capacity, p.blockSize))
             return failPrinted(c.control, kBlockMemoryMessage);
     }
     VEXA_CHECK(tm.collHTWie && tm.collWie, "job block buffers exist");
 
-    JobVisitor<S> visitor{c, tm, boxRadius};
+    JobVisitor<S> visitor{c, tm, slack};
     if (c.schedule != nullptr) {
         LineSchedule& s = *c.schedule;
         for (;;) {

@@ -989,8 +989,8 @@ TEST_F(StageFailures, JobWithoutBlockBuffersFailsTheStage) {
     p.splitBlockExtraction[2] = 1;
     p.searchRadius = {2, 2, 1}; // z windowed: every job allocates its own buffers
     p.numThreads = 2;
-    // Slots per job buffer: 9 x 9 x min(8, 2 * 2 + 2) + 1.
-    failSize(sizeof(float) * 64 * 9 * 9 * 7);
+    // Slots per job buffer: 9 x 9 x the z search window, 2 * 1 + 1.
+    failSize(sizeof(float) * 64 * 9 * 9 * 3);
     std::vector<float> out(voxels(volume().size), 0.0f);
     const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
                                        noTransforms(), out.data(), nullptr);
@@ -1025,7 +1025,7 @@ TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
         // Both jobs throw when they allocate their block buffers (whichever
         // thread runs them); the first one is reported.
         setAllocationFailureHook([kind](size_t bytes) -> bool {
-            if (bytes == sizeof(float) * 64 * 9 * 9 * 7) {
+            if (bytes == sizeof(float) * 64 * 9 * 9 * 3) {
                 if (kind == 0) checkFailed("injected check");
                 throw std::runtime_error("injected error");
             }
