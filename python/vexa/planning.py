@@ -31,16 +31,18 @@ LONG_IS_32_BITS = sys.platform.startswith("win")
 # at most this share of the available memory (and at most 80 % in any case).
 AUTO_SHARE = 0.25
 # ... and, for blocks of up to AUTO_CAPPED_BLOCK coefficients, whose block
-# buffers take at most AUTO_VOLUME_FACTOR times the volume's float32 size or
-# AUTO_SMALL_BUFFERS, whichever is larger (so crops up to some 100^3 keep
-# whole buffers, the fastest plan, and large volumes are windowed). Whole buffers take one float per
-# block coefficient per voxel; windowing y and z keeps them to a few MiB for
-# some 10 % more time (their blocks are refilled at every grid line), so the
-# stage's peak stays within about 4 times the volume. Larger blocks cost more
-# to refill (about the fourth power of the edge), so they keep the cheaper
-# plan while it fits AUTO_SHARE.
-AUTO_VOLUME_FACTOR = 2
+# buffers take at most AUTO_SMALL_BUFFERS on volumes of up to
+# AUTO_SMALL_VOLUME bytes as float32 (crops up to some 100^3 keep whole
+# buffers, the fastest plan; larger crops window the cut axis, whose buffers
+# slide from line to line at almost no cost), and at most AUTO_LARGE_SHARE of
+# the volume's float32 size beyond (large volumes window y and z: a few MiB
+# per job, for some 10 % more time, as each line refills its search windows),
+# so that the stage's peak stays near 3 to 4 times the volume. Larger blocks
+# cost more to refill (about the fourth power of the edge), so they keep the
+# cheaper plan while it fits AUTO_SHARE.
+AUTO_SMALL_VOLUME = 64 << 20
 AUTO_SMALL_BUFFERS = 512 << 20
+AUTO_LARGE_SHARE = 0.25
 AUTO_CAPPED_BLOCK = 64
 UNREACHABLE = 1 << 62
 
@@ -72,11 +74,12 @@ class StagePlan:
 
 
 def _collection_floats(image, block, radius, split):
+    """Floats of one block buffer: every block origin of a whole axis, the
+    search window (2 r + 1 origins) of a windowed one."""
     n = 1
     for a in range(3):
-        extract = radius[a] if split[a] else image[a]
-        box = extract + 1
-        n *= min(image[a] - block[a], 2 * box + 2) + 1
+        origins = image[a] - block[a] + 1
+        n *= min(origins, 2 * radius[a] + 1) if split[a] else origins
     return n * block[0] * block[1] * block[2]
 
 
@@ -220,7 +223,9 @@ def plan_stage(
     buffer_cap = (
         UNREACHABLE
         if memory_limit is not None or stage.block_count > AUTO_CAPPED_BLOCK
-        else max(AUTO_VOLUME_FACTOR * voxels * FLOAT, AUTO_SMALL_BUFFERS)
+        else AUTO_SMALL_BUFFERS
+        if voxels * FLOAT <= AUTO_SMALL_VOLUME
+        else int(AUTO_LARGE_SHARE * voxels * FLOAT)
     )
     flat = image_xyz[2] == 1
     args = (stage, image_xyz, psd_points, resample_xyz, symmetry)

@@ -816,6 +816,54 @@ TEST(StageRobustness, UncoveredVoxelsTakeTheNoisyValue) {
 
 // Shift entries beyond the box margin: the windowed buffers still cover the
 // search window of every shifted reference.
+// Job buffers are rings that slide over the search window; their slots must
+// hold exactly the blocks of a whole-volume extraction, so every windowing
+// gives the output of whole buffers bit for bit on one thread, with odd sizes,
+// grid shifts (which move the references back and forth) and both stages.
+TEST(StageConsistency, WindowedRingsEqualWholeBuffersBitForBit) {
+    const VexaVec3i size{23, 19, 21};
+    std::vector<float> clean(voxels(size));
+    for (int z = 0; z < size.z; ++z)
+        for (int y = 0; y < size.y; ++y)
+            for (int x = 0; x < size.x; ++x)
+                clean[(z * size.y + y) * size.x + x] =
+                    0.5f + 0.3f * std::sin(0.4f * x + 0.25f * y) * std::cos(0.3f * z) +
+                    ((x / 6 + y / 5 + z / 7) % 2 ? 0.1f : -0.1f);
+    const Scene s = whiteScene(size, clean, {8, 8, 8}, 0.1f, 41);
+    const int32_t shiftsX[3] = {0, 2, 1}, shiftsY[2] = {1, 0}, shiftsZ[3] = {0, 3, 1};
+    for (int shifted = 0; shifted < 2; ++shifted) {
+        VexaParameters p = baseParameters(s, 0);
+        p.psdSize = {8, 8, 8};
+        p.numThreads = 1;
+        p.step = {3, 2, 3};
+        p.searchRadius = {3, 2, 3};
+        if (shifted) {
+            p.gridShiftCount = {3, 2, 3};
+            p.gridShift = {shiftsX, shiftsY, shiftsZ};
+        }
+        const StageRun whole = runHT(s, p);
+        ASSERT_EQ(whole.status, VEXA_OK) << vexaLastMessage();
+        VexaParameters q = p;
+        q.maxGroupSize = 32;
+        const StageRun wholeWie = runWie(s, q, whole.out);
+        ASSERT_EQ(wholeWie.status, VEXA_OK) << vexaLastMessage();
+        const uint8_t splits[4][3] = {{0, 0, 1}, {0, 1, 1}, {1, 1, 1}, {1, 0, 0}};
+        for (const auto& split : splits) {
+            std::memcpy(p.splitBlockExtraction, split, 3);
+            std::memcpy(q.splitBlockExtraction, split, 3);
+            ASSERT_FALSE(computeStageGeometry(parametersFromAbi(p)).shareCollections);
+            const StageRun ht = runHT(s, p);
+            ASSERT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+            EXPECT_EQ(ht.out, whole.out) << "split " << int(split[0]) << int(split[1])
+                                         << int(split[2]) << ", shifted " << shifted;
+            const StageRun wie = runWie(s, q, whole.out);
+            ASSERT_EQ(wie.status, VEXA_OK) << vexaLastMessage();
+            EXPECT_EQ(wie.out, wholeWie.out) << "split " << int(split[0]) << int(split[1])
+                                             << int(split[2]) << ", shifted " << shifted;
+        }
+    }
+}
+
 TEST(StageRobustness, LargeGridShiftsWithWindowedBuffers) {
     const int32_t shifts[4] = {0, 5, 2, 4};
     {

@@ -12,12 +12,19 @@ def test_block_buffer_sizes_follow_the_library_formula():
     whole = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, False))
     assert whole == 253**3 * 64
     assert 4.0e9 < whole * 4 < 4.2e9
-    # ... or, with z windowed at radius 11, 27 slices of origins (about 0.44 GB).
+    # ... or, with z windowed at radius 11, the 23 slices of origins of the
+    # search window (about 0.38 GB).
     z_only = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, True))
-    assert z_only == 253 * 253 * 27 * 64
+    assert z_only == 253 * 253 * 23 * 64
+    # y and z windowed: 23 x 23 origins of every x.
+    yz = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, True, True))
+    assert yz == 253 * 23 * 23 * 64
     # An image: 8x8x1 blocks, y windowed.
     img = _collection_floats((100, 90, 1), (8, 8, 1), (5, 5, 0), (False, True, False))
-    assert img == 93 * (2 * 5 + 5) * 1 * 64
+    assert img == 93 * (2 * 5 + 1) * 1 * 64
+    # A window wider than the volume holds every origin, no more.
+    small = _collection_floats((12, 12, 12), (4, 4, 4), (11, 11, 11), (True, True, True))
+    assert small == 9**3 * 64
 
 
 def _stage(**kw):
@@ -126,7 +133,7 @@ def test_auto_keeps_block_buffers_near_the_volume_for_large_volumes(monkeypatch)
     full = (301, 370, 316)  # array order, 134 MiB as float32
     for plan in vexa.plan_memory(full, num_threads=2):
         assert plan.split_block_extraction == (False, True, True)
-        assert plan.block_buffers <= planning.AUTO_VOLUME_FACTOR * 4 * 301 * 370 * 316
+        assert plan.block_buffers <= planning.AUTO_LARGE_SHARE * 4 * 301 * 370 * 316
     # A crop keeps whole-volume buffers while they stay under the floor.
     for plan in vexa.plan_memory((96, 96, 96), num_threads=2):
         assert plan.split_block_extraction == (False, False, False)
