@@ -46,7 +46,10 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
                 const T* __restrict e = block + row;
                 const T* __restrict w = window + row;
                 T* __restrict o = output._data + output.convertToIndex({p.x, p.y + y, p.z + z});
-                T* __restrict d = weights._data + weights.convertToIndex({p.x, p.y + y, p.z + z});
+                // A row never crosses a slice, so it is contiguous in a ring too.
+                T* __restrict d =
+                    weights._data +
+                    weights.storageIndex(weights.convertToIndex({p.x, p.y + y, p.z + z}));
                 for (int x = 0; x < bx; ++x) o[x] += (e[x] * w[x]) / numeratorDivisor;
                 for (int x = 0; x < bx; ++x) d[x] += w[x] / denominatorDivisor;
             }
@@ -78,7 +81,8 @@ void aggregateGroupReference(const BlockDistance<T>* members, int n, const T* es
                 for (int x = 0; x < blockSize.x; ++x) {
                     const int i = x + blockSize.x * (y + blockSize.y * z);
                     const Vec3<int> at{p.x + x, p.y + y, p.z + z};
-                    weights._data[weights.convertToIndex(at)] += window[i] / std::max(v, floor);
+                    weights._data[weights.storageIndex(weights.convertToIndex(at))] +=
+                        window[i] / std::max(v, floor);
                 }
     }
 }

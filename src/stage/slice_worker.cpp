@@ -69,6 +69,8 @@ void LineSchedule::reset(int lines, int linesPerChunk) {
     for (int i = 0; i < chunkCount; ++i) done[i].store(false);
     nextEven.store(0);
     nextOdd.store(1);
+    lowestUnfinished.store(0);
+    aheadLimit = 0;
 }
 
 int LineSchedule::take() {
@@ -76,9 +78,10 @@ int LineSchedule::take() {
     while (odd < chunkCount && finished(odd - 1) && finished(odd + 1)) {
         if (nextOdd.compare_exchange_weak(odd, odd + 2)) return odd;
     }
-    if (nextEven.load() < chunkCount) {
-        const int even = nextEven.fetch_add(2);
-        if (even < chunkCount) return even;
+    int even = nextEven.load();
+    while (even < chunkCount) {
+        if (aheadLimit > 0 && even > lowestUnfinished.load() + aheadLimit) return -2;
+        if (nextEven.compare_exchange_weak(even, even + 2)) return even;
     }
     return nextOdd.load() < chunkCount ? -2 : -1;
 }
@@ -244,13 +247,21 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
             const int last = std::min(first + s.chunkLines, c.geometry.lineCount);
             for (int line = first; line < last; ++line)
                 if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
-            s.done[chunk].store(true, std::memory_order_release);
+            s.complete(chunk, [&](int lowest) {
+                if (c.finaliser)
+                    c.finaliser->linesDone(std::min(lowest * s.chunkLines, c.geometry.lineCount),
+                                           c.output, c.weights, c.noisy);
+            });
         }
     }
     int begin = 0, end = 0;
     jobLineRange(c.geometry.lineCount, numThreads, job, begin, end);
-    for (int line = begin; line < end; ++line)
+    // One job walks every line in order and finalises behind itself.
+    const bool inOrder = c.finaliser != nullptr && begin == 0 && end == c.geometry.lineCount;
+    for (int line = begin; line < end; ++line) {
         if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
+        if (inOrder) c.finaliser->linesDone(line + 1, c.output, c.weights, c.noisy);
+    }
 }
 
 } // namespace

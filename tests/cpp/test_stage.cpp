@@ -17,6 +17,7 @@
 #include "core/check.h"
 #include "core/memory.h"
 #include "core/report.h"
+#include "filtering/aggregation.h"
 #include "psd/fft.h"
 #include "psd/fft64.h"
 #include "psd/noise_tables.h"
@@ -629,6 +630,100 @@ TEST(StageGeometryTest, OddChunksWaitForBothEvenNeighbours) {
     EXPECT_EQ(s.chunkCount, 1);
     EXPECT_EQ(s.take(), 0);
     EXPECT_EQ(s.take(), -1);
+}
+
+TEST(StageGeometryTest, EvenChunksStayWithinTheLimitAheadOfTheLowestUnfinished) {
+    LineSchedule s;
+    s.reset(20, 2); // chunks 0 .. 9
+    s.aheadLimit = 2;
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), 2);
+    EXPECT_EQ(s.take(), -2); // chunk 4 is more than 2 ahead of chunk 0
+    int lowest = -1;
+    s.complete(0, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 1);
+    EXPECT_EQ(s.take(), -2); // 1 waits for 2; 4 is still more than 2 ahead of 1
+    s.complete(2, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 1);
+    EXPECT_EQ(s.take(), 1);
+    EXPECT_EQ(s.take(), -2);
+    s.complete(1, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 3);
+    EXPECT_EQ(s.take(), 4);
+    EXPECT_EQ(s.lowestUnfinished.load(), 3);
+}
+
+// The weights ring: groups added line by line with the stage's reach (search
+// window, block, grid shifts along the cut axis), slices finalised behind the
+// walk, give the whole-volume normalisation bit for bit.
+TEST(StageGeometryTest, WeightRingFinalisesSlicesLikeTheWholeVolume) {
+    const int32_t shifts[3] = {0, 2, 1};
+    for (int is3D = 0; is3D < 2; ++is3D) {
+        const Vec3<int> size = is3D ? Vec3<int>{9, 7, 61} : Vec3<int>{11, 53, 1};
+        const Vec3<int> block = is3D ? Vec3<int>{3, 3, 3} : Vec3<int>{4, 4, 1};
+        Parameters p = gridParameters(size, block, {3, 3, 3});
+        p.searchRadius = is3D ? Vec3<int>{2, 2, 2} : Vec3<int>{2, 3, 0};
+        if (is3D) {
+            p.gridShiftCount.z = 3;
+            p.gridShift.z = shifts;
+        } else {
+            p.gridShiftCount.y = 3;
+            p.gridShift.y = shifts;
+        }
+        const StageGeometry g = computeStageGeometry(p);
+        SliceFinaliser finaliser(p, g, 1);
+        ASSERT_LT(finaliser.depth(), g.sliceCount);
+        const int voxels = size.volume();
+        std::mt19937 rng(5 + is3D);
+        std::uniform_real_distribution<float> value(-1.0f, 1.0f), variance(0.01f, 2.0f);
+        std::vector<float> noisy(voxels);
+        for (float& v : noisy) v = value(rng);
+        ImageData<float> noisyView(noisy.data(), size);
+        std::vector<float> outFull(voxels, 0.0f), outRing(voxels, 0.0f);
+        ImageDataMutable<float> fullOut(outFull.data(), size), ringOut(outRing.data(), size);
+        ImageDataMutable<float> fullWeights = ImageDataMutable<float>::allocateZeroed(size);
+        ImageDataMutable<float> ringWeights;
+        ringWeights._size = size;
+        ASSERT_TRUE(finaliser.allocate(ringWeights));
+        ASSERT_GT(ringWeights._ringElements, 0);
+        const int axis = is3D ? 2 : 1;
+        const int blockVolume = block.volume();
+        std::vector<float> window(blockVolume), estimates(4 * blockVolume), blockVariances(4);
+        for (int line = 0; line < g.lineCount; ++line) {
+            const int pos = line * g.sliceStep;
+            for (int ref = 0; ref < 3; ++ref) {
+                // The reference on the cut axis, as the walk places it.
+                const int shifted = std::max(pos - shifts[ref], 0);
+                const int rc = std::min(shifted, component(g.maxPos, axis));
+                const int r = component(p.searchRadius, axis);
+                std::uniform_int_distribution<int> cut(std::max(rc - r, 0),
+                                                       std::min(rc + r, component(g.maxPos, axis)));
+                std::uniform_int_distribution<int> x(0, g.maxPos.x), y(0, g.maxPos.y);
+                BlockDistance<float> members[4];
+                for (auto& m : members) {
+                    m.position = is3D ? Vec3<int>{x(rng), y(rng), cut(rng)}
+                                      : Vec3<int>{x(rng), cut(rng), 0};
+                }
+                // Every reach counts, the lowest and highest slices included.
+                members[0].position = is3D ? Vec3<int>{0, 0, std::max(rc - r, 0)}
+                                           : Vec3<int>{0, std::max(rc - r, 0), 0};
+                for (float& v : window) v = variance(rng);
+                for (float& v : estimates) v = value(rng);
+                for (float& v : blockVariances) v = variance(rng);
+                aggregateGroup(members, 4, estimates.data(), blockVariances.data(), window.data(),
+                               block, fullOut, fullWeights);
+                aggregateGroup(members, 4, estimates.data(), blockVariances.data(), window.data(),
+                               block, ringOut, ringWeights);
+            }
+            finaliser.linesDone(line + 1, ringOut, ringWeights, noisyView);
+        }
+        finaliser.finishAll(ringOut, ringWeights, noisyView);
+        normaliseOutput(fullOut, fullWeights, noisyView);
+        EXPECT_EQ(outRing, outFull) << (is3D ? "volume" : "image");
+        // Slices no group reached keep the noisy value in both.
+        EXPECT_EQ(finaliser.lowestReached(g.lineCount), g.sliceCount);
+        EXPECT_EQ(finaliser.lowestReached(0), 0);
+    }
 }
 
 TEST(StageGeometryTest, LinesAreHandedOutUnlessJobBuffersSlideAlongTheCutAxis) {
