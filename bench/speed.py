@@ -61,6 +61,8 @@ def parse_args(argv=None):
     ap.add_argument("--builds", nargs="*", default=["old", "new"], choices=["old", "new"],
                     help="which builds to run (default both, back to back)")
     ap.add_argument("--report-only", action="store_true")
+    ap.add_argument("--since", metavar="'YYYY-MM-DD HH:MM'",
+                    help="report only runs started at or after this time (UTC)")
     ap.add_argument("--worker", nargs=4, metavar=("KIND", "SIZE", "CASE", "THREADS"), help=argparse.SUPPRESS)
     return ap.parse_args(argv)
 
@@ -184,8 +186,8 @@ def _shape(size, noisy_shape=None):
     return f"{size}³"
 
 
-def report(results: Path = RESULTS, readme: Path = bl.README):
-    recs = bl.load_records(results)
+def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None = None):
+    recs = [r for r in bl.load_records(results) if since is None or r.get("when", "") >= since]
     latest = {}
     for r in recs:
         latest[(r["size"], r["case"], r["threads"], r["build"])] = r
@@ -273,7 +275,7 @@ def main(argv=None):
                             print(f"{size:>5} {case:9} threads {threads} {build}: hard {r['hard_s']:.2f} s, "
                                   f"Wiener {r['wiener_s']:.2f} s, peak {r['hard_peak_mib']:.0f}/"
                                   f"{r['wiener_peak_mib']:.0f} MiB, PSNR {r['psnr']:.3f}", flush=True)
-    report()
+    report(since=args.since)
 
 
 if __name__ == "__main__":

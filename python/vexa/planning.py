@@ -4,7 +4,9 @@ Sizes follow the library's own allocations: the block buffers (one per
 volume the stage reads: the noisy volume, and in the Wiener stage the basic
 estimate too) hold blockCount * totalBlockSize floats, shared by all jobs
 when no axis is windowed, one set per job otherwise; every job also holds
-its group buffers and scratch, and the stage its weight volume and noise
+its group buffers and scratch, and the stage its weights (a ring of slices
+along the cut axis behind the walk, the whole volume when jobs walk fixed
+runs of lines) and noise
 tables.
 """
 
@@ -83,6 +85,19 @@ def _collection_floats(image, block, radius, split):
     return n * block[0] * block[1] * block[2]
 
 
+def _weight_slices(stage, image_xyz, split, num_threads):
+    """Slices of the cut axis the weights take: a ring behind the walk, or the
+    whole axis when the jobs walk fixed runs of lines (the cut axis alone windowed)."""
+    a = 1 if image_xyz[2] == 1 else 2
+    n = image_xyz[a]
+    if num_threads > 1 and split[a] and not any(split[b] for b in range(3) if b != a):
+        return n
+    r, block, step = stage.search_radius[a], stage.block_size[a], stage.step[a]
+    chunk = -(-(2 * r + block + 2 * step) // step)
+    lines = 1 if num_threads <= 1 else (num_threads + 2) * chunk
+    return min(n, lines * step + 2 * r + block + step + 1)
+
+
 def work_width_x(resample, symmetry):
     rx, ry, rz = resample
     if symmetry and rx == ry and (rz == rx or rz == 1):
@@ -117,7 +132,8 @@ def estimate_stage_memory(
     if store_slots:
         host += store_slots * (1 + 6 * g) * 4
 
-    weights = voxels * FLOAT
+    cut = image_xyz[1] if image_xyz[2] == 1 else image_xyz[2]
+    weights = voxels // max(cut, 1) * _weight_slices(stage, image_xyz, split, jobs) * FLOAT
     radius = stage.search_radius
     bias = (2 * radius[0] + 1) * (2 * radius[1] + 1) * (2 * radius[2] + 1) * FLOAT
     tables = 3 * b * f * FLOAT + f * FLOAT + b * FLOAT  # K3fT3 and its transient inputs
