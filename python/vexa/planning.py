@@ -60,6 +60,23 @@ _CANDIDATES_3D = (
 _CANDIDATES_2D = ((False, False, False), (False, True, False), (True, True, False))
 
 
+def _candidates(stage, image_xyz, flat):
+    """The windowings "auto" tries, in order.
+
+    On a volume whose cut axis is longer than its search window, the window
+    along z comes first, before whole buffers: its buffers slide from line to
+    line, so every block is still extracted about once, and they skip the
+    page faults of whole-volume buffers (on a 96^3 crop, white noise, one
+    thread: 5.5 against 6.8 CPU seconds, 38 against 406 MiB).
+    """
+    if flat:
+        return _CANDIDATES_2D
+    origins = image_xyz[2] - stage.block_size[2] + 1
+    if 2 * stage.search_radius[2] + 1 < origins:
+        return _CANDIDATES_3D[1:2] + _CANDIDATES_3D[:1] + _CANDIDATES_3D[2:]
+    return _CANDIDATES_3D
+
+
 @dataclass(frozen=True)
 class StagePlan:
     """The outcome of planning one stage."""
@@ -248,7 +265,7 @@ def plan_stage(
     if split == "auto":
         best = None
         fitting = None
-        for cand in _CANDIDATES_2D if flat else _CANDIDATES_3D:
+        for cand in _candidates(stage, image_xyz, flat):
             total, blocks = estimate_stage_memory(*args, cand, num_threads, wiener, store_slots)
             total += extra_bytes
             if best is None or total < best[1]:
