@@ -5,8 +5,8 @@ volume the stage reads: the noisy volume, and in the Wiener stage the basic
 estimate too) hold blockCount * totalBlockSize floats, shared by all jobs
 when no axis is windowed, one set per job otherwise; every job also holds
 its group buffers and scratch, and the stage its weights (a ring of slices
-along the cut axis behind the walk, the whole volume when jobs walk fixed
-runs of lines) and noise
+along the cut axis behind the walk; the whole volume in deterministic runs)
+and noise
 tables.
 """
 
@@ -65,9 +65,10 @@ def _candidates(stage, image_xyz, flat):
 
     On a volume whose cut axis is longer than its search window, the window
     along z comes first, before whole buffers: its buffers slide from line to
-    line, so every block is still extracted about once, and they skip the
-    page faults of whole-volume buffers (on a 96^3 crop, white noise, one
-    thread: 5.5 against 6.8 CPU seconds, 38 against 406 MiB).
+    line (one thread) or within each chunk of lines (several), so a block is
+    extracted once or a little more, and they skip the page faults of
+    whole-volume buffers (on a 96^3 crop, white noise: 5.5 against 6.8 CPU
+    seconds on one thread, 38 against 406 MiB).
     """
     if flat:
         return _CANDIDATES_2D
@@ -103,12 +104,9 @@ def _collection_floats(image, block, radius, split):
 
 
 def _weight_slices(stage, image_xyz, split, num_threads):
-    """Slices of the cut axis the weights take: a ring behind the walk, or the
-    whole axis when the jobs walk fixed runs of lines (the cut axis alone windowed)."""
+    """Slices of the cut axis the weights take: a ring behind the walk."""
     a = 1 if image_xyz[2] == 1 else 2
     n = image_xyz[a]
-    if num_threads > 1 and split[a] and not any(split[b] for b in range(3) if b != a):
-        return n
     r, block, step = stage.search_radius[a], stage.block_size[a], stage.step[a]
     chunk = -(-(2 * r + block + 2 * step) // step)
     lines = 1 if num_threads <= 1 else (num_threads + 2) * chunk

@@ -49,16 +49,6 @@ StageGeometry computeStageGeometry(const Parameters& params) {
                          2LL * (g.extractRadius.y + 1) + 1 >= size.y &&
                          2LL * (g.extractRadius.z + 1) + 1 >= size.z;
     g.lineCount = gridLineCount(g.sliceCount, g.sliceStep);
-    // The axis the job buffers slide along: the first whose box leaves room.
-    const Vec3<int> box = g.extractRadius + Vec3<int>{1, 1, 1};
-    int sliding = -1;
-    if (2LL * box.x + 1 < size.x)
-        sliding = 0;
-    else if (2LL * box.y + 1 < size.y)
-        sliding = 1;
-    else if (2LL * box.z + 1 < size.z)
-        sliding = 2;
-    g.dynamicLines = g.shareCollections || sliding != (g.is3D ? 2 : 1);
     return g;
 }
 

@@ -32,10 +32,6 @@ struct StageGeometry {
     bool shareCollections; // the buffers cover the whole volume on every axis
     int lineCount;         // grid lines of the cut axis
     long long referenceCount;
-    // Lines are handed out one at a time (SliceJobContext::nextLine) when a
-    // job's buffers are not slid from line to line anyway: shared buffers, or
-    // buffers that slide along another axis and are refilled at every line.
-    bool dynamicLines;
 };
 
 // Grid positions 0, sliceStep, ... below sliceCount + sliceStep.

@@ -100,11 +100,13 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     if (!res.temp.valid)
         return fail(Status::OutOfMemory, "Error: could not allocate working memory");
 
-    // How the lines are walked: one job in order, chunks handed out to
-    // whichever job is free, or fixed runs of lines per job.
+    // How the lines are walked: one job in order, or chunks handed out to
+    // whichever job is free (a deterministic run: fixed runs of lines per
+    // job, each into volumes of its own). A job's buffers slide along z
+    // within a chunk and are placed afresh at the next one.
     const int threads = ThreadPool::THREAD_POOL.getNumThreads();
     const bool deterministic = params.deterministic && threads > 1;
-    const bool scheduled = !deterministic && geometry.dynamicLines && threads > 1;
+    const bool scheduled = !deterministic && threads > 1;
     LineSchedule schedule;
     schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
     int linesInFlight = geometry.lineCount;

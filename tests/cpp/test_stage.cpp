@@ -726,16 +726,6 @@ TEST(StageGeometryTest, WeightRingFinalisesSlicesLikeTheWholeVolume) {
     }
 }
 
-TEST(StageGeometryTest, LinesAreHandedOutUnlessJobBuffersSlideAlongTheCutAxis) {
-    Parameters p = gridParameters({40, 40, 40}, {4, 4, 4}, {3, 3, 3});
-    p.searchRadius = {3, 3, 3};
-    EXPECT_TRUE(computeStageGeometry(p).dynamicLines); // shared buffers
-    p.splitBlockExtraction[2] = true;                  // job buffers slide along z
-    EXPECT_FALSE(computeStageGeometry(p).dynamicLines);
-    p.splitBlockExtraction[1] = true; // they slide along y and are refilled every line
-    EXPECT_TRUE(computeStageGeometry(p).dynamicLines);
-}
-
 // ================================================================== bad input
 
 namespace {
