@@ -35,17 +35,18 @@ SliceFinaliser::SliceFinaliser(const Parameters& params, const StageGeometry& g,
 }
 
 bool SliceFinaliser::allocate(ImageDataMutable<float>& weights) const {
-    weights = _depth >= _sliceCount
-                  ? ImageDataMutable<float>::allocateZeroed(weights._size)
-                  : ImageDataMutable<float>::allocateZeroedRing(weights._size, _sliceElements,
-                                                                _depth);
+    weights =
+        _depth >= _sliceCount
+            ? ImageDataMutable<float>::allocateZeroed(weights._size)
+            : ImageDataMutable<float>::allocateZeroedRing(weights._size, _sliceElements, _depth);
     return weights._data != nullptr;
 }
 
 int SliceFinaliser::lowestReached(int line) const {
     if (line >= _lineCount) return _sliceCount;
     const long long p = static_cast<long long>(line) * _sliceStep;
-    const long long reference = std::min<long long>(std::max<long long>(p - _shiftHigh, 0), _maxPos);
+    const long long reference =
+        std::min<long long>(std::max<long long>(p - _shiftHigh, 0), _maxPos);
     return static_cast<int>(std::max<long long>(reference - _radius, 0));
 }
 

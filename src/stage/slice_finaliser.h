@@ -30,8 +30,8 @@ class SliceFinaliser {
 
     // Every grid line below doneLines is walked: finalises the slices no
     // later line reaches. Thread-safe; callers hold no aggregation lock.
-    void linesDone(int doneLines, ImageDataMutable<float>& output,
-                   ImageDataMutable<float>& weights, const ImageData<float>& noisy);
+    void linesDone(int doneLines, ImageDataMutable<float>& output, ImageDataMutable<float>& weights,
+                   const ImageData<float>& noisy);
 
     // Finalises every slice left (after the walk, also a failed one).
     void finishAll(ImageDataMutable<float>& output, ImageDataMutable<float>& weights,
