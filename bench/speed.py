@@ -58,7 +58,11 @@ def parse_args(argv=None):
     ap.add_argument("--threads", nargs="*", type=int, default=[1, 2])
     ap.add_argument("--tv", action="store_true", help="time denoise_tv_chambolle on the same data")
     ap.add_argument("--perf", type=int, metavar="SIZE", help="perf profile of both builds on a SIZE^3 crop")
+    ap.add_argument("--builds", nargs="*", default=["old", "new"], choices=["old", "new"],
+                    help="which builds to run (default both, back to back)")
     ap.add_argument("--report-only", action="store_true")
+    ap.add_argument("--since", metavar="'YYYY-MM-DD HH:MM'",
+                    help="report only runs started at or after this time (UTC)")
     ap.add_argument("--worker", nargs=4, metavar=("KIND", "SIZE", "CASE", "THREADS"), help=argparse.SUPPRESS)
     return ap.parse_args(argv)
 
@@ -182,8 +186,8 @@ def _shape(size, noisy_shape=None):
     return f"{size}³"
 
 
-def report(results: Path = RESULTS, readme: Path = bl.README):
-    recs = bl.load_records(results)
+def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None = None):
+    recs = [r for r in bl.load_records(results) if since is None or r.get("when", "") >= since]
     latest = {}
     for r in recs:
         latest[(r["size"], r["case"], r["threads"], r["build"])] = r
@@ -246,8 +250,8 @@ def main(argv=None):
     if not args.report_only:
         if not args.old:
             raise SystemExit("--old COMMIT is needed (the library to compare against)")
-        old_lib, old_host = build_old(args.old)
-        new_lib, new_host = build_new()
+        old_lib, old_host = build_old(args.old) if "old" in args.builds or args.perf else (None, None)
+        new_lib, new_host = build_new() if "new" in args.builds or args.perf else (None, None)
         if args.perf:
             PERF.write_text(json.dumps(dict(size=args.perf, old=perf_top(args.perf, old_lib, old_host),
                                             new=perf_top(args.perf, new_lib, new_host))))
@@ -264,12 +268,14 @@ def main(argv=None):
                         print(f"{size:>5} {case:9} TV: {r['total_s']:.2f} s, PSNR {r['psnr']:.2f}", flush=True)
                     for threads in args.threads:
                         for build, lib, host in (("old", old_lib, old_host), ("new", new_lib, new_host)):
+                            if build not in args.builds:
+                                continue
                             r = run_worker("vexa", size, case, threads, lib, host)
                             bl.append_record(RESULTS, dict(base, build=build, threads=threads, **r))
                             print(f"{size:>5} {case:9} threads {threads} {build}: hard {r['hard_s']:.2f} s, "
                                   f"Wiener {r['wiener_s']:.2f} s, peak {r['hard_peak_mib']:.0f}/"
                                   f"{r['wiener_peak_mib']:.0f} MiB, PSNR {r['psnr']:.3f}", flush=True)
-    report()
+    report(since=args.since)
 
 
 if __name__ == "__main__":

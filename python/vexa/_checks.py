@@ -82,8 +82,35 @@ def real_array(name, a, allow_none=False):
     return arr
 
 
+# Element count of one slab of slab-wise passes over volumes: their float64
+# temporaries stay a few MiB whatever the volume's size.
+SLAB_ELEMENTS = 1 << 20
+
+
+def slabs(shape):
+    """Index tuples that cut an array of ``shape`` into slabs along its first axes."""
+    if len(shape) == 0:
+        yield ()
+        return
+    inner = int(np.prod(shape[1:], dtype=np.int64)) if len(shape) > 1 else 1
+    if inner > SLAB_ELEMENTS and len(shape) > 1:
+        for i in range(shape[0]):
+            for rest in slabs(shape[1:]):
+                yield (i,) + rest
+        return
+    rows = max(1, SLAB_ELEMENTS // max(inner, 1))
+    for i in range(0, shape[0], rows):
+        yield (slice(i, i + rows),)
+
+
+def all_finite(a: np.ndarray) -> bool:
+    """np.all(np.isfinite(a)) without a boolean array of a's size."""
+    a = np.asarray(a)
+    return all(bool(np.isfinite(a[idx]).all()) for idx in slabs(a.shape))
+
+
 def finite(name, a) -> None:
-    if not np.all(np.isfinite(a)):
+    if not all_finite(a):
         raise ValueError(f"{name} must not contain NaN or infinite values")
 
 

@@ -15,6 +15,7 @@ from typing import Callable, Optional
 import numpy as np
 
 from . import _lib
+from ._checks import all_finite
 from .errors import VexaCancelled, VexaError, VexaMemoryError
 
 __all__ = ["run_stage_call", "cancel", "make_reporter"]
@@ -136,7 +137,7 @@ def run_stage_call(stage: str, fn, args, output: np.ndarray, reporter=None) -> N
         raise VexaError(f"vexa: the {stage} stage raised {result['error']!r}") from result["error"]
     status = result.get("status", _lib.STATUS_INTERNAL)
     if status == _lib.STATUS_OK:
-        if not np.all(np.isfinite(output)):
+        if not all_finite(output):
             raise VexaError(
                 f"vexa: the {stage} stage returned non-finite values; no estimate is returned",
                 status,

@@ -106,7 +106,7 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         deterministic,
     )
     if axis is None:
-        return _as_dtype(run_stages(arr, noise, basic, matches, call), out_dtype)
+        return run_stages(arr, noise, basic, matches, call, out_dtype)
     if matches is not None:
         raise ValueError("matches cannot be combined with channel_axis")
     if basic is not None and basic.shape != arr.shape:

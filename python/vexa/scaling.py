@@ -18,9 +18,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _checks as check
-from ._checks import INT_MAX
+from ._checks import INT_MAX, all_finite, slabs as _slabs
 
-__all__ = ["NOISE_RANGE", "Scaling", "data_scaling", "to_unit", "from_unit", "noise_psd"]
+__all__ = [
+    "NOISE_RANGE", "Scaling", "data_scaling", "to_unit", "from_unit", "from_unit_as", "all_finite",
+    "noise_psd",
+]
 
 NOISE_RANGE = (1e-12, 1e12)
 
@@ -50,10 +53,16 @@ def data_scaling(z: np.ndarray) -> Scaling:
 
 
 def to_unit(a: np.ndarray, s: Scaling) -> np.ndarray:
-    """``a`` in the library's units, float32, C-ordered."""
+    """``a`` in the library's units, float32, C-ordered.
+
+    Mapped in float64 one slab at a time, so the only large allocation is the result.
+    """
+    a = np.asarray(a)
+    out = np.empty(a.shape, dtype=np.float32)
     with np.errstate(over="ignore"):
-        unit = (np.asarray(a, dtype=np.float64) * 0.5 - s.low * 0.5) / s.half
-    return np.ascontiguousarray(unit, dtype=np.float32)
+        for idx in _slabs(a.shape):
+            out[idx] = (np.asarray(a[idx], dtype=np.float64) * 0.5 - s.low * 0.5) / s.half
+    return out
 
 
 def from_unit(result: np.ndarray, s: Scaling) -> np.ndarray:
@@ -66,6 +75,21 @@ def from_unit(result: np.ndarray, s: Scaling) -> np.ndarray:
         out = (s.low * 0.5 + result.astype(np.float64) * s.half) * 2.0
     big = np.finfo(np.float64).max
     return np.clip(out, -big, big)
+
+
+def from_unit_as(result: np.ndarray, s: Scaling, dtype) -> np.ndarray:
+    """``from_unit(result, s)`` held at ``dtype``'s finite range and cast to it.
+
+    Slab by slab; a float32 result is converted in place (``result`` is then
+    the returned array), so no volume-sized temporary is made.
+    """
+    dtype = np.dtype(dtype)
+    info = np.finfo(dtype)
+    out = result if result.dtype == dtype and result.flags.c_contiguous else np.empty(result.shape, dtype)
+    for idx in _slabs(result.shape):
+        part = from_unit(result[idx], s)
+        out[idx] = np.clip(part, float(info.min), float(info.max)).astype(dtype)
+    return out
 
 
 def _scientific(log10_value: float) -> str:

@@ -26,7 +26,7 @@ from .matches import MatchStore
 from .planning import StagePlan, plan_stage
 from .profiles import ResolvedProfile, ResolvedStage
 from .psd import noise_variance
-from .scaling import Scaling, data_scaling, from_unit, noise_psd, to_unit
+from .scaling import Scaling, all_finite, data_scaling, from_unit_as, noise_psd, to_unit
 from .transforms import BUILTIN_BLOCK_SIZES, HostTransformSet, library_transforms
 
 __all__ = [
@@ -222,8 +222,13 @@ def plans(
     ]
 
 
-def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.ndarray:
-    """Denoises one channel ``z`` (2 or 3 axes): float64 in z's units.
+def run_stages(
+    z, noise, basic, store: Optional[MatchStore], call: Call, out_dtype=np.float64
+) -> np.ndarray:
+    """Denoises one channel ``z`` (2 or 3 axes): ``out_dtype`` in z's units.
+
+    The result is held at ``out_dtype``'s finite range; a float32 result is
+    the last stage's own output buffer, converted in place.
 
     ``noise`` is a standard deviation or a PSD array, ``basic`` the pilot of
     the Wiener stage alone, ``store`` None or the matches to fill or read.
@@ -242,7 +247,7 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
             )
         check.finite("basic_estimate", basic)
         pilot = to_unit(basic, prep.scaling)
-        if not np.all(np.isfinite(pilot)):
+        if not all_finite(pilot):
             raise ValueError("basic_estimate holds values too far outside the data's range")
     threads = thread_count(resolved, call.num_threads)
     if store is None and resolved.reuse_matches and stage == "all":
@@ -259,6 +264,7 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
     lib = _lib.load_library()
     noisy_ptr = as_float_ptr(prep.noisy)
     psd_ptr = as_float_ptr(prep.psd)
+    pilot_ptr = None
     result = None
     for st_name, plan in zip(stages, stage_plans):
         st = getattr(resolved, st_name)
@@ -284,4 +290,8 @@ def run_stages(z, noise, basic, store: Optional[MatchStore], call: Call) -> np.n
         del owner
         pilot = output
         result = output
-    return from_unit(result, prep.scaling)
+    # Only the result is needed from here: the inputs in the library's units
+    # go before it is converted (the pointers keep their arrays alive too).
+    scaling = prep.scaling
+    del prep, noisy_ptr, psd_ptr, out_ptr, pilot_ptr, args, pilot
+    return from_unit_as(result, scaling, out_dtype)

@@ -125,6 +125,88 @@ T* BlockCollection<T>::allocate(const Vec3<int>& imageSize, const Vec3<int>& blo
     return allocate(fits ? static_cast<long>(count) : LONG_MAX, static_cast<long>(floats), total);
 }
 
+Vec3<int> windowCapacity(const Vec3<int>& imageSize, const Vec3<int>& blockSize,
+                         const bool windowed[3], const Vec3<int>& searchRadius,
+                         const Vec3<int>& maxShift) {
+    Vec3<int> c{0, 0, 0};
+    for (int a = 0; a < 3; ++a) {
+        const long long origins = std::max(component(imageSize, a) - component(blockSize, a), 0) + 1LL;
+        const long long need = 2LL * component(searchRadius, a) + 1 + component(maxShift, a);
+        componentRef(c, a) = static_cast<int>(windowed[a] ? std::min(origins, need) : origins);
+    }
+    return c;
+}
+
+template <class T>
+bool BlockCollection<T>::allocateRing(const Vec3<int>& capacity, const Vec3<int>& blockSize) {
+    VEXA_CHECK(capacity.x > 0 && capacity.y > 0 && capacity.z > 0, "blockCount > 0");
+    long long count = 0, floats = 0;
+    const bool fits = checkedProduct({capacity.x, capacity.y, capacity.z}, count, LONG_MAX);
+    const bool blockFits = checkedProduct({blockSize.x, blockSize.y, blockSize.z}, floats);
+    VEXA_CHECK(blockFits && floats > 0,
+               "totalBlockSize == blockSize.x * blockSize.y * blockSize.z");
+    long total = 0;
+    if (!allocate(fits ? static_cast<long>(count) : LONG_MAX, static_cast<long>(floats), total))
+        return false;
+    _bufferRange = capacity;
+    _bufferStart = {0, 0, 0};
+    hasData = false;
+    return true;
+}
+
+template <class T>
+void BlockCollection<T>::coverWindow(const ImageData<T>& image, const Vec3<int>& needLo,
+                                     const Vec3<int>& needHi, const Vec3<int>& slack,
+                                     const Vec3<int>& maxPos, const Vec3<int>& blockSize,
+                                     const Vec3<const T*>& transforms,
+                                     const Vec3<TransformsMetas::StandardTransform>& kinds,
+                                     TempMemory<T>& temp) {
+    VEXA_CHECK(data != nullptr, "collHTWie->getHasData()");
+    const Vec3<int> oldLo = _bufferStart;
+    const Vec3<int> oldHi = _bufferStart + _bufferRange - Vec3<int>{1, 1, 1};
+    bool inside = hasData;
+    Vec3<int> lo = oldLo;
+    for (int a = 0; a < 3; ++a) {
+        const int range = component(_bufferRange, a);
+        VEXA_CHECK(component(needLo, a) >= 0 && component(needHi, a) <= component(maxPos, a) &&
+                       component(needHi, a) - component(needLo, a) < range,
+                   "the needed origins fit the ring");
+        if (hasData && component(needLo, a) >= component(oldLo, a) &&
+            component(needHi, a) <= component(oldHi, a))
+            continue;
+        inside = false;
+        const int top = std::max(component(maxPos, a) - range + 1, 0);
+        componentRef(lo, a) = std::min(std::max(component(needLo, a) - component(slack, a), 0), top);
+    }
+    if (inside) return;
+    const Vec3<int> hi = lo + _bufferRange - Vec3<int>{1, 1, 1};
+    auto held = [&](int a, int v) {
+        return hasData && v >= component(oldLo, a) && v <= component(oldHi, a);
+    };
+    const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
+    const long rowStride = image._size.x, sliceStride = image._sliceSize;
+    const int lastX = std::min(hi.x, maxPos.x);
+    for (int z = lo.z; z <= std::min(hi.z, maxPos.z); ++z)
+        for (int y = lo.y; y <= std::min(hi.y, maxPos.y); ++y) {
+            const bool rowHeld = held(2, z) && held(1, y);
+            for (int x = lo.x; x <= lastX; ++x) {
+                if (rowHeld && held(0, x)) continue;
+                T* dst = data + slotIndex({x, y, z}, _bufferRange) * totalBlockSize;
+                const T* origin = image._data + image.convertToIndex({x, y, z});
+                T* out = dst;
+                for (int k = 0; k < bz; ++k)
+                    for (int j = 0; j < by; ++j) {
+                        const T* src = origin + k * sliceStride + j * rowStride;
+                        for (int i = 0; i < bx; ++i) *out++ = src[i];
+                    }
+                transf3D(dst, transforms, kinds, temp.blockScratchA, temp.blockScratchB, dst,
+                         blockSize);
+            }
+        }
+    _bufferStart = lo;
+    hasData = true;
+}
+
 template <class T>
 const T* BlockCollection<T>::getBlock(const Vec3<int>& coords) const {
     // Every component is checked: a block outside the box would silently

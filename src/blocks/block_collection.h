@@ -34,11 +34,35 @@ struct BlockCollection {
     void moveInImage(const ImageData<T>& image, const Vec3<int>& move, const Vec3<int>& blockSize,
                      const Vec3<const T*>& transforms, TempMemory<T>& temp);
 
+    // A ring of capacity.x * capacity.y * capacity.z slots for coverWindow;
+    // the box holds nothing until the first coverWindow. False when the
+    // memory is not there (the message is written).
+    bool allocateRing(const Vec3<int>& capacity, const Vec3<int>& blockSize);
+
+    // Makes the box hold every origin from need.lo to need.hi (inclusive;
+    // need.hi - need.lo < _bufferRange on every axis, both within [0, maxPos]).
+    // An axis whose range already holds the need keeps its place; any other
+    // is placed to start at need.lo - slack, clamped to [0, maxPos - range + 1].
+    // Only origins the old box did not hold are extracted: a box that slides
+    // reuses its overlap. Every block is transformed as extractInitial does,
+    // so the slots equal those of a whole-volume extraction bit for bit.
+    void coverWindow(const ImageData<T>& image, const Vec3<int>& needLo, const Vec3<int>& needHi,
+                     const Vec3<int>& slack, const Vec3<int>& maxPos, const Vec3<int>& blockSize,
+                     const Vec3<const T*>& transforms,
+                     const Vec3<TransformsMetas::StandardTransform>& kinds, TempMemory<T>& temp);
+
     // Every component of coords must lie inside the box; a block outside it
     // would alias another slot of the ring, so that fails the checks.
     const T* getBlock(const Vec3<int>& coords) const;
     bool getHasData() const { return hasData; }
 };
+
+// Ring capacity of a job's collection per axis: every origin of a whole
+// axis; on a windowed one the search window (2 * searchRadius + 1) and the
+// largest grid shift of the axis, at most every origin.
+Vec3<int> windowCapacity(const Vec3<int>& imageSize, const Vec3<int>& blockSize,
+                         const bool windowed[3], const Vec3<int>& searchRadius,
+                         const Vec3<int>& maxShift);
 
 // Keeps a job's collections over the search window of pos after a move. After
 // the call the box holds every origin of the search window (radius

@@ -200,7 +200,7 @@ void matrixColumns(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in, T
 }
 
 // All three products for a block size known at compile time (the built-in
-// 4x4x4 and 8x8x1 blocks); same accumulation order as the general loops.
+// 4x4x4 and 8x8x1 blocks, and 6x6x6); same accumulation order as the general loops.
 template <class T, int NX, int NY, int NZ>
 void productFixed(const T* VEXA_RESTRICT in, const Vec3<const T*>& m, T* VEXA_RESTRICT a,
                   T* VEXA_RESTRICT b, T* VEXA_RESTRICT out) {
@@ -320,6 +320,9 @@ void transf3D(const T* input, const Vec3<const T*>& matrices,
             return productFixed<T, 4, 4, 4>(input, matrices, scratchA, scratchB, output);
         if (nx == 8 && ny == 8 && nz == 1)
             return productFixed<T, 8, 8, 1>(input, matrices, scratchA, scratchB, output);
+        // The blocks of the correlated-noise adaptation.
+        if (nx == 6 && ny == 6 && nz == 6)
+            return productFixed<T, 6, 6, 6>(input, matrices, scratchA, scratchB, output);
     }
 
     // The x pass consumes the whole input before the output is written, so

@@ -16,6 +16,7 @@ ImageDataMutable<T>& ImageDataMutable<T>::operator=(ImageDataMutable&& o) noexce
         _sliceSize = o._sliceSize;
         _ownedBuffer = o._ownedBuffer;
         _owns = o._owns;
+        _ringElements = o._ringElements;
         o._ownedBuffer = nullptr;
         o._owns = false;
         o._data = nullptr;
@@ -37,6 +38,27 @@ ImageDataMutable<T> ImageDataMutable<T>::allocateZeroed(const Vec3<int>& size) {
     v._data = static_cast<T*>(p);
     v._ownedBuffer = p;
     v._owns = true;
+    return v;
+}
+
+template <class T>
+ImageDataMutable<T> ImageDataMutable<T>::allocateZeroedRing(const Vec3<int>& size,
+                                                            long long sliceElements, int slices) {
+    ImageDataMutable<T> v;
+    v._size = size;
+    long long n = 0;
+    if (!checkedProduct({size.x, size.y, size.z}, n) || sliceElements <= 0 || slices <= 0)
+        return v;
+    v._sliceSize = size.x * size.y;
+    const long long ring = sliceElements * slices;
+    if (ring >= n) return allocateZeroed(size); // the ring would hold the whole volume
+    void* p = cMalloc(static_cast<std::size_t>(ring) * sizeof(T));
+    if (!p) return v;
+    std::memset(p, 0, static_cast<std::size_t>(ring) * sizeof(T));
+    v._data = static_cast<T*>(p);
+    v._ownedBuffer = p;
+    v._owns = true;
+    v._ringElements = ring;
     return v;
 }
 

@@ -43,6 +43,10 @@ struct ImageDataMutable {
     int _sliceSize = 0;
     void* _ownedBuffer = nullptr;
     bool _owns = false;
+    // 0: every voxel has its own element. Otherwise the buffer holds only
+    // this many elements (whole slices of the last axis) and voxel i lives at
+    // i % _ringElements: a ring of slices that its owner recycles.
+    long long _ringElements = 0;
 
     ImageDataMutable() = default;
     // Wraps a caller's buffer; nothing is released on destruction.
@@ -57,6 +61,13 @@ struct ImageDataMutable {
     // A zero-filled volume that owns its buffer; _data is null when the
     // allocation failed (or the size does not fit an int index).
     static ImageDataMutable allocateZeroed(const Vec3<int>& size);
+    // A zero-filled ring of `slices` slices of sliceElements voxels for a
+    // volume of size (see _ringElements); _data is null on failure.
+    static ImageDataMutable allocateZeroedRing(const Vec3<int>& size, long long sliceElements,
+                                               int slices);
+
+    // Element of the buffer that holds voxel index i.
+    long long storageIndex(long long i) const { return _ringElements ? i % _ringElements : i; }
 
     void release();
 

@@ -18,6 +18,12 @@ T component(const Vec3<T>& v, int a) {
     return a == 0 ? v.x : (a == 1 ? v.y : v.z);
 }
 
+// Writable component a of v.
+template <class T>
+T& componentRef(Vec3<T>& v, int a) {
+    return a == 0 ? v.x : (a == 1 ? v.y : v.z);
+}
+
 // Name of axis a ("x", "y" or "z"), for messages.
 inline const char* axisName(int a) {
     return a == 0 ? "x" : (a == 1 ? "y" : "z");

@@ -41,12 +41,19 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
         const T denominatorDivisor = std::max(v, floor);
         const T* block = estimates + j * blockCoefficients;
         for (int z = 0; z < bz; ++z) {
+            // A ring of weights holds whole slices of the last axis: a row
+            // never crosses one, and on a volume the rows of one z share a
+            // slice, so the ring's offset is found once per z.
+            const long long first = weights.convertToIndex({p.x, p.y, p.z + z});
+            const long long ringShift = weights.storageIndex(first) - first;
             for (int y = 0; y < by; ++y) {
                 const int row = bx * (y + by * z);
                 const T* __restrict e = block + row;
                 const T* __restrict w = window + row;
                 T* __restrict o = output._data + output.convertToIndex({p.x, p.y + y, p.z + z});
-                T* __restrict d = weights._data + weights.convertToIndex({p.x, p.y + y, p.z + z});
+                const long long at = weights.convertToIndex({p.x, p.y + y, p.z + z});
+                T* __restrict d = weights._data + (weights._size.z > 1 ? at + ringShift
+                                                                       : weights.storageIndex(at));
                 for (int x = 0; x < bx; ++x) o[x] += (e[x] * w[x]) / numeratorDivisor;
                 for (int x = 0; x < bx; ++x) d[x] += w[x] / denominatorDivisor;
             }
@@ -78,7 +85,8 @@ void aggregateGroupReference(const BlockDistance<T>* members, int n, const T* es
                 for (int x = 0; x < blockSize.x; ++x) {
                     const int i = x + blockSize.x * (y + blockSize.y * z);
                     const Vec3<int> at{p.x + x, p.y + y, p.z + z};
-                    weights._data[weights.convertToIndex(at)] += window[i] / std::max(v, floor);
+                    weights._data[weights.storageIndex(weights.convertToIndex(at))] +=
+                        window[i] / std::max(v, floor);
                 }
     }
 }

@@ -49,16 +49,6 @@ StageGeometry computeStageGeometry(const Parameters& params) {
                          2LL * (g.extractRadius.y + 1) + 1 >= size.y &&
                          2LL * (g.extractRadius.z + 1) + 1 >= size.z;
     g.lineCount = gridLineCount(g.sliceCount, g.sliceStep);
-    // The axis the job buffers slide along: the first whose box leaves room.
-    const Vec3<int> box = g.extractRadius + Vec3<int>{1, 1, 1};
-    int sliding = -1;
-    if (2LL * box.x + 1 < size.x)
-        sliding = 0;
-    else if (2LL * box.y + 1 < size.y)
-        sliding = 1;
-    else if (2LL * box.z + 1 < size.z)
-        sliding = 2;
-    g.dynamicLines = g.shareCollections || sliding != (g.is3D ? 2 : 1);
     return g;
 }
 
@@ -69,6 +59,8 @@ void LineSchedule::reset(int lines, int linesPerChunk) {
     for (int i = 0; i < chunkCount; ++i) done[i].store(false);
     nextEven.store(0);
     nextOdd.store(1);
+    lowestUnfinished.store(0);
+    aheadLimit = 0;
 }
 
 int LineSchedule::take() {
@@ -76,9 +68,10 @@ int LineSchedule::take() {
     while (odd < chunkCount && finished(odd - 1) && finished(odd + 1)) {
         if (nextOdd.compare_exchange_weak(odd, odd + 2)) return odd;
     }
-    if (nextEven.load() < chunkCount) {
-        const int even = nextEven.fetch_add(2);
-        if (even < chunkCount) return even;
+    int even = nextEven.load();
+    while (even < chunkCount) {
+        if (aheadLimit > 0 && even > lowestUnfinished.load() + aheadLimit) return -2;
+        if (nextEven.compare_exchange_weak(even, even + 2)) return even;
     }
     return nextOdd.load() < chunkCount ? -2 : -1;
 }
@@ -144,20 +137,42 @@ bool StageControl::reportRecorded() {
 
 namespace {
 
+// Spread of a shift table: the largest positive shift minus the most negative one.
+int shiftSpread(const int* table, int count) {
+    long long hi = 0, lo = 0;
+    for (int i = 0; table != nullptr && i < count; ++i) {
+        hi = std::max<long long>(hi, table[i]);
+        lo = std::min<long long>(lo, table[i]);
+    }
+    return static_cast<int>(std::min<long long>(hi - lo, INT_MAX / 4));
+}
+
 template <StageName S>
 struct JobVisitor {
     const SliceJobContext& c;
     ThreadMemory<float>& tm;
-    Vec3<int> boxRadius;
+    Vec3<int> slack; // grid-shift spread per axis: the room a box leaves below its need
 
-    void move(const Vec3<int>& position, const Vec3<int>& step) {
-        if (c.geometry.shareCollections) return; // the whole volume is buffered
-        moveCollections<S, float>(position, step, boxRadius, c.params.blockSize, c.meta.forward,
-                                  tm.tempMemory, c.noisy, c.basicEstimate, c.meta.forwardKind,
-                                  tm.collHTWie.get(), tm.collWie.get());
+    // The job's own buffers follow the references (coverWindow), not the walk.
+    void move(const Vec3<int>&, const Vec3<int>&) {}
+
+    // Makes the job's boxes hold the search window of origin.
+    void cover(const Vec3<int>& origin) {
+        const Vec3<int>& r = c.params.searchRadius;
+        const Vec3<int>& maxPos = c.geometry.maxPos;
+        const Vec3<int> lo{std::max(origin.x - r.x, 0), std::max(origin.y - r.y, 0),
+                           std::max(origin.z - r.z, 0)};
+        const Vec3<int> hi{std::min(origin.x + r.x, maxPos.x), std::min(origin.y + r.y, maxPos.y),
+                           std::min(origin.z + r.z, maxPos.z)};
+        tm.collHTWie->coverWindow(c.noisy, lo, hi, slack, maxPos, c.params.blockSize,
+                                  c.meta.forward, c.meta.forwardKind, tm.tempMemory);
+        if (S == Wie)
+            tm.collWie->coverWindow(*c.basicEstimate, lo, hi, slack, maxPos, c.params.blockSize,
+                                    c.meta.forward, c.meta.forwardKind, tm.tempMemory);
     }
     bool reference(const Vec3<int>& origin, int index) {
         if (c.control.shouldStop()) return false;
+        if (!c.geometry.shareCollections) cover(origin);
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
             c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,
@@ -186,21 +201,28 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     if (!tm.memory.valid || !tm.tempMemory.valid)
         return failPrinted(c.control, kWorkingMemoryMessage);
 
-    const Vec3<int> boxRadius = c.geometry.extractRadius + Vec3<int>{1, 1, 1};
+    const Parameters& p = c.params;
+    const Vec3<int> slack{shiftSpread(p.gridShift.x, p.gridShiftCount.x),
+                          shiftSpread(p.gridShift.y, p.gridShiftCount.y),
+                          shiftSpread(p.gridShift.z, p.gridShiftCount.z)};
     if (c.geometry.shareCollections) {
         tm.collHTWie = c.collHTWie;
         tm.collWie = c.collWie;
     } else {
         tm.collHTWie = std::make_shared<BlockCollection<float>>();
         tm.collWie = std::make_shared<BlockCollection<float>>();
-        if (!tm.collHTWie->allocate(c.params.imageSize, c.params.blockSize, boxRadius))
+        const bool windowed[3] = {p.splitBlockExtraction[0] != 0, p.splitBlockExtraction[1] != 0,
+                                  p.splitBlockExtraction[2] != 0};
+        const Vec3<int> capacity =
+            windowCapacity(p.imageSize, p.blockSize, windowed, p.searchRadius, slack);
+        if (!tm.collHTWie->allocateRing(capacity, p.blockSize))
             return failPrinted(c.control, kBlockMemoryMessage);
-        if (S == Wie && !tm.collWie->allocate(c.params.imageSize, c.params.blockSize, boxRadius))
+        if (S == Wie && !tm.collWie->allocateRing(capacity, p.blockSize))
             return failPrinted(c.control, kBlockMemoryMessage);
     }
     VEXA_CHECK(tm.collHTWie && tm.collWie, "job block buffers exist");
 
-    JobVisitor<S> visitor{c, tm, boxRadius};
+    JobVisitor<S> visitor{c, tm, slack};
     if (c.schedule != nullptr) {
         LineSchedule& s = *c.schedule;
         for (;;) {
@@ -215,13 +237,21 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
             const int last = std::min(first + s.chunkLines, c.geometry.lineCount);
             for (int line = first; line < last; ++line)
                 if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
-            s.done[chunk].store(true, std::memory_order_release);
+            s.complete(chunk, [&](int lowest) {
+                if (c.finaliser)
+                    c.finaliser->linesDone(std::min(lowest * s.chunkLines, c.geometry.lineCount),
+                                           c.output, c.weights, c.noisy);
+            });
         }
     }
     int begin = 0, end = 0;
     jobLineRange(c.geometry.lineCount, numThreads, job, begin, end);
-    for (int line = begin; line < end; ++line)
+    // One job walks every line in order and finalises behind itself.
+    const bool inOrder = c.finaliser != nullptr && begin == 0 && end == c.geometry.lineCount;
+    for (int line = begin; line < end; ++line) {
         if (!walkGridLine(c.params, c.geometry, line, visitor)) return;
+        if (inOrder) c.finaliser->linesDone(line + 1, c.output, c.weights, c.noisy);
+    }
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include "core/parameters.h"
 #include "core/report.h"
 #include "core/vec3.h"
+#include "stage/slice_finaliser.h"
 #include "transforms/transform_meta.h"
 #include "vexa.h"
 
@@ -31,10 +32,6 @@ struct StageGeometry {
     bool shareCollections; // the buffers cover the whole volume on every axis
     int lineCount;         // grid lines of the cut axis
     long long referenceCount;
-    // Lines are handed out one at a time (SliceJobContext::nextLine) when a
-    // job's buffers are not slid from line to line anyway: shared buffers, or
-    // buffers that slide along another axis and are refilled at every line.
-    bool dynamicLines;
 };
 
 // Grid positions 0, sliceStep, ... below sliceCount + sliceStep.
@@ -149,9 +146,26 @@ struct LineSchedule {
     std::atomic<int> nextEven{0}; // next even chunk to hand out
     std::atomic<int> nextOdd{1};  // next odd chunk to hand out
     std::unique_ptr<std::atomic<bool>[]> done;
+    // Lowest chunk not yet finished, and how far beyond it an even chunk may
+    // be handed out (0: no limit), so that the lines in flight stay within
+    // what a ring of weights holds.
+    std::atomic<int> lowestUnfinished{0};
+    int aheadLimit = 0;
+    std::mutex lowestMutex;
 
-    // Sets the chunking; done flags all false.
+    // Sets the chunking; done flags all false, no limit ahead.
     void reset(int lines, int linesPerChunk);
+    // Marks chunk finished and returns the new lowest unfinished chunk; the
+    // caller's finish(lowest) runs before later chunks can be handed out.
+    template <class Finish>
+    void complete(int chunk, Finish&& finish) {
+        std::lock_guard<std::mutex> lock(lowestMutex);
+        done[chunk].store(true, std::memory_order_release);
+        int low = lowestUnfinished.load();
+        while (low < chunkCount && done[low].load(std::memory_order_acquire)) ++low;
+        finish(low);
+        lowestUnfinished.store(low);
+    }
     bool finished(int chunk) const {
         return chunk < 0 || chunk >= chunkCount || done[chunk].load(std::memory_order_acquire);
     }
@@ -185,6 +199,9 @@ struct SliceJobContext {
     // Hands out chunks of grid lines to whichever job is free (see
     // LineSchedule). Null: every job walks its fixed run of jobLineRange.
     LineSchedule* schedule = nullptr;
+    // Normalises finished slices early (weights held in a ring); null: the
+    // stage normalises the whole volume after the walk.
+    SliceFinaliser* finaliser = nullptr;
 };
 
 // One job of the stage's parallel loop (step 4 of docs/design.md): walks its

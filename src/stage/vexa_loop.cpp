@@ -100,10 +100,33 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     if (!res.temp.valid)
         return fail(Status::OutOfMemory, "Error: could not allocate working memory");
 
-    // The accumulated weights.
-    res.weights = ImageDataMutable<float>::allocateZeroed(params.imageSize);
-    if (res.weights._data == nullptr)
-        return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
+    // How the lines are walked: one job in order, or chunks handed out to
+    // whichever job is free (a deterministic run: fixed runs of lines per
+    // job, each into volumes of its own). A job's buffers slide along z
+    // within a chunk and are placed afresh at the next one.
+    const int threads = ThreadPool::THREAD_POOL.getNumThreads();
+    const bool deterministic = params.deterministic && threads > 1;
+    const bool scheduled = !deterministic && threads > 1;
+    LineSchedule schedule;
+    schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
+    int linesInFlight = geometry.lineCount;
+    if (threads == 1) {
+        linesInFlight = 1;
+    } else if (scheduled) {
+        // Even chunks run at most this far ahead of the lowest unfinished one.
+        schedule.aheadLimit = threads + 1;
+        linesInFlight = (schedule.aheadLimit + 1) * schedule.chunkLines;
+    }
+
+    // The accumulated weights: a ring of slices when the lines finish in an
+    // order that lets the slices behind them be normalised early.
+    SliceFinaliser finaliser(params, geometry, linesInFlight);
+    res.weights._size = params.imageSize;
+    const bool allocated = deterministic
+                               ? (res.weights = ImageDataMutable<float>::allocateZeroed(
+                                      params.imageSize))._data != nullptr
+                               : finaliser.allocate(res.weights);
+    if (!allocated) return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
 
     // Noise tables and the matching correction.
     const Vec3<int> workSize = workingSize(params);
@@ -143,19 +166,16 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // The jobs (step 4); the aggregation lock belongs to this stage.
     StageControl control;
     std::mutex aggregationMutex;
-    LineSchedule schedule;
-    schedule.reset(geometry.lineCount, scheduleChunkLines(params, geometry));
-    const SliceJobContext context{
+    SliceJobContext context{
         params,           meta,        geometry,         noisy,         basicEstimate,
         res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
         output,           res.weights, aggregationMutex, storage,       control,
         // One job walks the lines in order: the result then does not depend
         // on where the chunks fall, so a volume cut into pieces gives the
         // same bits as the whole.
-        geometry.dynamicLines && ThreadPool::THREAD_POOL.getNumThreads() > 1 ? &schedule
-                                                                            : nullptr};
-    const int threads = ThreadPool::THREAD_POOL.getNumThreads();
-    if (params.deterministic && threads > 1) {
+        scheduled ? &schedule : nullptr};
+    context.finaliser = &finaliser;
+    if (deterministic) {
         // Each job accumulates into volumes of its own, added in job order
         // afterwards: the order of every sum no longer depends on timing.
         std::vector<ImageDataMutable<float>> sums(threads), weights(threads);
@@ -184,7 +204,10 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
 
     // Step 6. Normalise also after a failed or cancelled loop, so that output
     // holds no 0/0; the result then says it is not an estimate.
-    normaliseOutput(output, res.weights, noisy);
+    if (deterministic)
+        normaliseOutput(output, res.weights, noisy);
+    else
+        finaliser.finishAll(output, res.weights, noisy);
     if (control.reportRecorded()) return false;
     if (control.cancelled()) return fail(Status::Cancelled, "Cancelled");
     // Finite inputs and parameters can still overflow float32 on the way

@@ -152,7 +152,8 @@ TEST(Transf3D, EachFastPathEqualsTheProductWithItsTable) {
 
 TEST(Transf3D, MatrixProductMatchesTheReferenceForEverySize) {
     for (Vec3<int> s : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{5, 3, 2},
-                        Vec3<int>{1, 7, 4}, Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3}}) {
+                        Vec3<int>{1, 7, 4}, Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3},
+                        Vec3<int>{6, 6, 6}}) {
         const auto in = randomValues(s.volume(), 21);
         const auto mx = randomValues(s.x * s.x, 1), my = randomValues(s.y * s.y, 2),
                    mz = randomValues(s.z * s.z, 3);

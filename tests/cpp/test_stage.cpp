@@ -17,6 +17,7 @@
 #include "core/check.h"
 #include "core/memory.h"
 #include "core/report.h"
+#include "filtering/aggregation.h"
 #include "psd/fft.h"
 #include "psd/fft64.h"
 #include "psd/noise_tables.h"
@@ -631,14 +632,98 @@ TEST(StageGeometryTest, OddChunksWaitForBothEvenNeighbours) {
     EXPECT_EQ(s.take(), -1);
 }
 
-TEST(StageGeometryTest, LinesAreHandedOutUnlessJobBuffersSlideAlongTheCutAxis) {
-    Parameters p = gridParameters({40, 40, 40}, {4, 4, 4}, {3, 3, 3});
-    p.searchRadius = {3, 3, 3};
-    EXPECT_TRUE(computeStageGeometry(p).dynamicLines); // shared buffers
-    p.splitBlockExtraction[2] = true;                  // job buffers slide along z
-    EXPECT_FALSE(computeStageGeometry(p).dynamicLines);
-    p.splitBlockExtraction[1] = true; // they slide along y and are refilled every line
-    EXPECT_TRUE(computeStageGeometry(p).dynamicLines);
+TEST(StageGeometryTest, EvenChunksStayWithinTheLimitAheadOfTheLowestUnfinished) {
+    LineSchedule s;
+    s.reset(20, 2); // chunks 0 .. 9
+    s.aheadLimit = 2;
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), 2);
+    EXPECT_EQ(s.take(), -2); // chunk 4 is more than 2 ahead of chunk 0
+    int lowest = -1;
+    s.complete(0, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 1);
+    EXPECT_EQ(s.take(), -2); // 1 waits for 2; 4 is still more than 2 ahead of 1
+    s.complete(2, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 1);
+    EXPECT_EQ(s.take(), 1);
+    EXPECT_EQ(s.take(), -2);
+    s.complete(1, [&](int low) { lowest = low; });
+    EXPECT_EQ(lowest, 3);
+    EXPECT_EQ(s.take(), 4);
+    EXPECT_EQ(s.lowestUnfinished.load(), 3);
+}
+
+// The weights ring: groups added line by line with the stage's reach (search
+// window, block, grid shifts along the cut axis), slices finalised behind the
+// walk, give the whole-volume normalisation bit for bit.
+TEST(StageGeometryTest, WeightRingFinalisesSlicesLikeTheWholeVolume) {
+    const int32_t shifts[3] = {0, 2, 1};
+    for (int is3D = 0; is3D < 2; ++is3D) {
+        const Vec3<int> size = is3D ? Vec3<int>{9, 7, 61} : Vec3<int>{11, 53, 1};
+        const Vec3<int> block = is3D ? Vec3<int>{3, 3, 3} : Vec3<int>{4, 4, 1};
+        Parameters p = gridParameters(size, block, {3, 3, 3});
+        p.searchRadius = is3D ? Vec3<int>{2, 2, 2} : Vec3<int>{2, 3, 0};
+        if (is3D) {
+            p.gridShiftCount.z = 3;
+            p.gridShift.z = shifts;
+        } else {
+            p.gridShiftCount.y = 3;
+            p.gridShift.y = shifts;
+        }
+        const StageGeometry g = computeStageGeometry(p);
+        SliceFinaliser finaliser(p, g, 1);
+        ASSERT_LT(finaliser.depth(), g.sliceCount);
+        const int voxels = size.volume();
+        std::mt19937 rng(5 + is3D);
+        std::uniform_real_distribution<float> value(-1.0f, 1.0f), variance(0.01f, 2.0f);
+        std::vector<float> noisy(voxels);
+        for (float& v : noisy) v = value(rng);
+        ImageData<float> noisyView(noisy.data(), size);
+        std::vector<float> outFull(voxels, 0.0f), outRing(voxels, 0.0f);
+        ImageDataMutable<float> fullOut(outFull.data(), size), ringOut(outRing.data(), size);
+        ImageDataMutable<float> fullWeights = ImageDataMutable<float>::allocateZeroed(size);
+        ImageDataMutable<float> ringWeights;
+        ringWeights._size = size;
+        ASSERT_TRUE(finaliser.allocate(ringWeights));
+        ASSERT_GT(ringWeights._ringElements, 0);
+        const int axis = is3D ? 2 : 1;
+        const int blockVolume = block.volume();
+        std::vector<float> window(blockVolume), estimates(4 * blockVolume), blockVariances(4);
+        for (int line = 0; line < g.lineCount; ++line) {
+            const int pos = line * g.sliceStep;
+            for (int ref = 0; ref < 3; ++ref) {
+                // The reference on the cut axis, as the walk places it.
+                const int shifted = std::max(pos - shifts[ref], 0);
+                const int rc = std::min(shifted, component(g.maxPos, axis));
+                const int r = component(p.searchRadius, axis);
+                std::uniform_int_distribution<int> cut(std::max(rc - r, 0),
+                                                       std::min(rc + r, component(g.maxPos, axis)));
+                std::uniform_int_distribution<int> x(0, g.maxPos.x), y(0, g.maxPos.y);
+                BlockDistance<float> members[4];
+                for (auto& m : members) {
+                    m.position = is3D ? Vec3<int>{x(rng), y(rng), cut(rng)}
+                                      : Vec3<int>{x(rng), cut(rng), 0};
+                }
+                // Every reach counts, the lowest and highest slices included.
+                members[0].position = is3D ? Vec3<int>{0, 0, std::max(rc - r, 0)}
+                                           : Vec3<int>{0, std::max(rc - r, 0), 0};
+                for (float& v : window) v = variance(rng);
+                for (float& v : estimates) v = value(rng);
+                for (float& v : blockVariances) v = variance(rng);
+                aggregateGroup(members, 4, estimates.data(), blockVariances.data(), window.data(),
+                               block, fullOut, fullWeights);
+                aggregateGroup(members, 4, estimates.data(), blockVariances.data(), window.data(),
+                               block, ringOut, ringWeights);
+            }
+            finaliser.linesDone(line + 1, ringOut, ringWeights, noisyView);
+        }
+        finaliser.finishAll(ringOut, ringWeights, noisyView);
+        normaliseOutput(fullOut, fullWeights, noisyView);
+        EXPECT_EQ(outRing, outFull) << (is3D ? "volume" : "image");
+        // Slices no group reached keep the noisy value in both.
+        EXPECT_EQ(finaliser.lowestReached(g.lineCount), g.sliceCount);
+        EXPECT_EQ(finaliser.lowestReached(0), 0);
+    }
 }
 
 // ================================================================== bad input
@@ -816,6 +901,54 @@ TEST(StageRobustness, UncoveredVoxelsTakeTheNoisyValue) {
 
 // Shift entries beyond the box margin: the windowed buffers still cover the
 // search window of every shifted reference.
+// Job buffers are rings that slide over the search window; their slots must
+// hold exactly the blocks of a whole-volume extraction, so every windowing
+// gives the output of whole buffers bit for bit on one thread, with odd sizes,
+// grid shifts (which move the references back and forth) and both stages.
+TEST(StageConsistency, WindowedRingsEqualWholeBuffersBitForBit) {
+    const VexaVec3i size{23, 19, 21};
+    std::vector<float> clean(voxels(size));
+    for (int z = 0; z < size.z; ++z)
+        for (int y = 0; y < size.y; ++y)
+            for (int x = 0; x < size.x; ++x)
+                clean[(z * size.y + y) * size.x + x] =
+                    0.5f + 0.3f * std::sin(0.4f * x + 0.25f * y) * std::cos(0.3f * z) +
+                    ((x / 6 + y / 5 + z / 7) % 2 ? 0.1f : -0.1f);
+    const Scene s = whiteScene(size, clean, {8, 8, 8}, 0.1f, 41);
+    const int32_t shiftsX[3] = {0, 2, 1}, shiftsY[2] = {1, 0}, shiftsZ[3] = {0, 3, 1};
+    for (int shifted = 0; shifted < 2; ++shifted) {
+        VexaParameters p = baseParameters(s, 0);
+        p.psdSize = {8, 8, 8};
+        p.numThreads = 1;
+        p.step = {3, 2, 3};
+        p.searchRadius = {3, 2, 3};
+        if (shifted) {
+            p.gridShiftCount = {3, 2, 3};
+            p.gridShift = {shiftsX, shiftsY, shiftsZ};
+        }
+        const StageRun whole = runHT(s, p);
+        ASSERT_EQ(whole.status, VEXA_OK) << vexaLastMessage();
+        VexaParameters q = p;
+        q.maxGroupSize = 32;
+        const StageRun wholeWie = runWie(s, q, whole.out);
+        ASSERT_EQ(wholeWie.status, VEXA_OK) << vexaLastMessage();
+        const uint8_t splits[4][3] = {{0, 0, 1}, {0, 1, 1}, {1, 1, 1}, {1, 0, 0}};
+        for (const auto& split : splits) {
+            std::memcpy(p.splitBlockExtraction, split, 3);
+            std::memcpy(q.splitBlockExtraction, split, 3);
+            ASSERT_FALSE(computeStageGeometry(parametersFromAbi(p)).shareCollections);
+            const StageRun ht = runHT(s, p);
+            ASSERT_EQ(ht.status, VEXA_OK) << vexaLastMessage();
+            EXPECT_EQ(ht.out, whole.out) << "split " << int(split[0]) << int(split[1])
+                                         << int(split[2]) << ", shifted " << shifted;
+            const StageRun wie = runWie(s, q, whole.out);
+            ASSERT_EQ(wie.status, VEXA_OK) << vexaLastMessage();
+            EXPECT_EQ(wie.out, wholeWie.out) << "split " << int(split[0]) << int(split[1])
+                                             << int(split[2]) << ", shifted " << shifted;
+        }
+    }
+}
+
 TEST(StageRobustness, LargeGridShiftsWithWindowedBuffers) {
     const int32_t shifts[4] = {0, 5, 2, 4};
     {
@@ -989,8 +1122,8 @@ TEST_F(StageFailures, JobWithoutBlockBuffersFailsTheStage) {
     p.splitBlockExtraction[2] = 1;
     p.searchRadius = {2, 2, 1}; // z windowed: every job allocates its own buffers
     p.numThreads = 2;
-    // Slots per job buffer: 9 x 9 x min(8, 2 * 2 + 2) + 1.
-    failSize(sizeof(float) * 64 * 9 * 9 * 7);
+    // Slots per job buffer: 9 x 9 x the z search window, 2 * 1 + 1.
+    failSize(sizeof(float) * 64 * 9 * 9 * 3);
     std::vector<float> out(voxels(volume().size), 0.0f);
     const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
                                        noTransforms(), out.data(), nullptr);
@@ -1025,7 +1158,7 @@ TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
         // Both jobs throw when they allocate their block buffers (whichever
         // thread runs them); the first one is reported.
         setAllocationFailureHook([kind](size_t bytes) -> bool {
-            if (bytes == sizeof(float) * 64 * 9 * 9 * 7) {
+            if (bytes == sizeof(float) * 64 * 9 * 9 * 3) {
                 if (kind == 0) checkFailed("injected check");
                 throw std::runtime_error("injected error");
             }

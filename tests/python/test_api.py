@@ -233,14 +233,14 @@ def test_small_memory_limit_windows_axes_and_keeps_the_result(noisy3d):
     _, noisy = noisy3d
     pro = VEXAProfile.from_name("fast")
     unlimited = vexa.plan_memory(noisy.shape, pro, stage="hard", num_threads=2)[0]
-    assert unlimited.split_block_extraction == (False, False, False)
+    assert unlimited.split_block_extraction == (False, False, True)
     limit = unlimited.estimate - 1
     planned = vexa.plan_memory(noisy.shape, pro, stage="hard", num_threads=2, memory_limit=limit)[0]
-    assert planned.split_block_extraction == (False, False, True)
+    assert planned.split_block_extraction == (False, True, True)
     ref = vexa.vexa(noisy, 0.1, pro, stage="hard", **FAST)
     out = vexa.vexa(noisy, 0.1, pro, stage="hard", memory_limit=limit, **FAST)
     np.testing.assert_allclose(out, ref, atol=1e-4)
-    pro.split_block_extraction = [True, False, False]  # array order: z windowed, as planned
+    pro.split_block_extraction = [True, True, False]  # array order: z and y windowed, as planned
     np.testing.assert_allclose(vexa.vexa(noisy, 0.1, pro, stage="hard", **FAST), out, atol=1e-5)
     pro.split_block_extraction = [False, False, False]
     with pytest.raises(MemoryError, match="split_block_extraction"):

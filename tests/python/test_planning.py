@@ -12,12 +12,19 @@ def test_block_buffer_sizes_follow_the_library_formula():
     whole = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, False))
     assert whole == 253**3 * 64
     assert 4.0e9 < whole * 4 < 4.2e9
-    # ... or, with z windowed at radius 11, 27 slices of origins (about 0.44 GB).
+    # ... or, with z windowed at radius 11, the 23 slices of origins of the
+    # search window (about 0.38 GB).
     z_only = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, False, True))
-    assert z_only == 253 * 253 * 27 * 64
+    assert z_only == 253 * 253 * 23 * 64
+    # y and z windowed: 23 x 23 origins of every x.
+    yz = _collection_floats((256, 256, 256), (4, 4, 4), (11, 11, 11), (False, True, True))
+    assert yz == 253 * 23 * 23 * 64
     # An image: 8x8x1 blocks, y windowed.
     img = _collection_floats((100, 90, 1), (8, 8, 1), (5, 5, 0), (False, True, False))
-    assert img == 93 * (2 * 5 + 5) * 1 * 64
+    assert img == 93 * (2 * 5 + 1) * 1 * 64
+    # A window wider than the volume holds every origin, no more.
+    small = _collection_floats((12, 12, 12), (4, 4, 4), (11, 11, 11), (True, True, True))
+    assert small == 9**3 * 64
 
 
 def _stage(**kw):
@@ -36,7 +43,7 @@ def test_windowed_buffers_are_per_job_and_wiener_holds_two():
     assert one < shared
 
 
-def test_auto_windows_the_fewest_axes_that_fit():
+def test_auto_windows_z_first_then_more_axes_until_one_fits():
     st = _stage(search_radius=2)
     args = (st, (64, 64, 64), 512, (8, 8, 8), True, "auto", 2, False)
     costs = {
@@ -48,36 +55,35 @@ def test_auto_windows_the_fewest_axes_that_fit():
             (True, True, True),
         ]
     }
-    assert plan_stage(*args, memory_limit=costs[(False, False, False)]).split_block_extraction == (
-        False,
-        False,
-        False,
-    )
-    assert plan_stage(
-        *args, memory_limit=costs[(False, False, False)] - 1
-    ).split_block_extraction == (False, False, True)
+    assert costs[(False, False, True)] < costs[(False, False, False)]
+    # The z window comes first: it slides, so it costs no time and little memory.
+    for limit in (costs[(False, False, False)], costs[(False, False, True)]):
+        assert plan_stage(*args, memory_limit=limit).split_block_extraction == (False, False, True)
     assert plan_stage(
         *args, memory_limit=costs[(False, False, True)] - 1
     ).split_block_extraction == (False, True, True)
     with pytest.raises(MemoryError, match="needs about .* even with"):
         plan_stage(*args, memory_limit=min(costs.values()) - 1)
+    # A cut axis no longer than the search window gains nothing from a window:
+    # whole buffers, shared by the jobs, come first.
+    short = (st, (64, 64, 7), 512, (8, 8, 8), True, "auto", 2, False)
+    assert plan_stage(*short, memory_limit=1 << 40).split_block_extraction == (False, False, False)
 
 
-def test_auto_without_a_limit_keeps_whole_buffers_only_while_they_are_modest(monkeypatch):
+def test_auto_without_a_limit_keeps_the_plan_within_a_share_of_memory(monkeypatch):
     import vexa.planning as planning
 
     st = _stage(search_radius=2)
     args = (st, (64, 64, 64), 512, (8, 8, 8), True, "auto", 2, False)
-    whole = estimate_stage_memory(*args[:5], (False, False, False), 2, False)[0]
     z_only = estimate_stage_memory(*args[:5], (False, False, True), 2, False)[0]
-    # Plenty of memory: whole-volume buffers.
-    monkeypatch.setattr(planning, "available_memory", lambda: 8 * whole)
-    assert plan_stage(*args).split_block_extraction == (False, False, False)
-    # Whole buffers would take half of what is available: window the cut axis.
-    monkeypatch.setattr(planning, "available_memory", lambda: 2 * whole)
+    # Plenty of memory: the z window.
+    monkeypatch.setattr(planning, "available_memory", lambda: 8 * z_only)
+    assert plan_stage(*args).split_block_extraction == (False, False, True)
+    # The z window would take half of what is available: window y too.
+    monkeypatch.setattr(planning, "available_memory", lambda: 2 * z_only)
     plan = plan_stage(*args)
-    assert plan.split_block_extraction == (False, False, True)
-    assert plan.limit == int(2 * whole * 0.8)
+    assert plan.split_block_extraction == (False, True, True)
+    assert plan.limit == int(2 * z_only * 0.8)
 
 
 def test_auto_on_images_windows_y_first():
@@ -109,11 +115,11 @@ def test_explicit_split_that_cannot_fit_reports_the_estimate():
 def test_plan_memory_public_entry():
     plans = vexa.plan_memory((48, 48, 48), memory_limit=1 << 40, num_threads=2)
     assert [p.stage for p in plans] == ["hard", "wiener"]
-    assert all(p.split_block_extraction == (False, False, False) for p in plans)
+    assert all(p.split_block_extraction == (False, False, True) for p in plans)
     small = vexa.plan_memory(
         (48, 48, 48), memory_limit=plans[0].estimate - 1, num_threads=2, stage="hard"
     )
-    assert small[0].split_block_extraction != (False, False, False)
+    assert small[0].split_block_extraction == (False, True, True)
     assert vexa.split_in_array_order((False, False, True), flat=False) == [True, False, False]
 
 
@@ -126,10 +132,10 @@ def test_auto_keeps_block_buffers_near_the_volume_for_large_volumes(monkeypatch)
     full = (301, 370, 316)  # array order, 134 MiB as float32
     for plan in vexa.plan_memory(full, num_threads=2):
         assert plan.split_block_extraction == (False, True, True)
-        assert plan.block_buffers <= planning.AUTO_VOLUME_FACTOR * 4 * 301 * 370 * 316
-    # A crop keeps whole-volume buffers while they stay under the floor.
+        assert plan.block_buffers <= planning.AUTO_LARGE_SHARE * 4 * 301 * 370 * 316
+    # A crop windows z (its buffers slide) within the floor.
     for plan in vexa.plan_memory((96, 96, 96), num_threads=2):
-        assert plan.split_block_extraction == (False, False, False)
+        assert plan.split_block_extraction == (False, False, True)
     # Blocks larger than 4x4x4 are not capped: with this much memory the
     # cut axis alone is windowed.
     prof = vexa.VEXAProfile.from_name("default")
