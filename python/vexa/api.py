@@ -10,6 +10,7 @@ from typing import Optional
 import numpy as np
 
 from . import _checks as check
+from . import multiscale
 from ._order import library_shape, split_in_array_order
 from ._run import make_reporter
 from .adaptation import flatness_of
@@ -82,6 +83,18 @@ def estimated_psd(arr, profile, spatial, channel_axis):
     return estimate_psd(arr, grid, channel_axis=channel_axis)
 
 
+def _run_channel(z, noise, basic, store, call, profile, spatial):
+    """One channel: the multiscale path where the resolved profile turns it on, else the
+    single-scale stages."""
+    if not multiscale.applies(call.resolved, call.stage, z.shape):
+        return run_stages(z, noise, basic, store, call)
+
+    def resolve(flatness, shape):
+        return _resolve_profile(profile, spatial, flatness, shape)
+
+    return multiscale.run(z, noise, store, call, resolve, run_stages)
+
+
 def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, matches, options):
     """The one path of :func:`denoise` and :func:`vexa`; ``names`` are the data's and the
     noise's argument names, ``options`` (progress, num_threads, memory_limit, deterministic)."""
@@ -106,7 +119,8 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         deterministic,
     )
     if axis is None:
-        return _as_dtype(run_stages(arr, noise, basic, matches, call), out_dtype)
+        result = _run_channel(arr, noise, basic, matches, call, profile, spatial)
+        return _as_dtype(result, out_dtype)
     if matches is not None:
         raise ValueError("matches cannot be combined with channel_axis")
     if basic is not None and basic.shape != arr.shape:
@@ -129,7 +143,8 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         if isinstance(noise, list) and np.ndim(noise_c) > 0:  # a PSD per channel
             flat = flatness_of(noise_c, spatial)
             call_c = replace(call, resolved=_resolve_profile(profile, spatial, flat, shape))
-        results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call_c))
+        channel = np.take(arr, c, axis=axis)
+        results.append(_run_channel(channel, noise_c, bc, None, call_c, profile, spatial))
     return _as_dtype(np.stack(results, axis=axis), out_dtype)
 
 
