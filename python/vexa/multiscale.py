@@ -34,6 +34,7 @@ __all__ = [
     "MULTISCALE_MAX_FLATNESS",
     "MIN_COARSE_BLOCKS",
     "PAD",
+    "MAX_LEVELS",
     "multiscale_setting",
     "pad_even",
     "decimate",
@@ -53,6 +54,9 @@ MULTISCALE_MAX_FLATNESS = {3: 0.15, 2: None}
 MIN_COARSE_BLOCKS = 2
 # Mirrored margin around the data before filtering, in fine samples.
 PAD = 8
+# Coarse levels below the data at most (each decides on its own noise whether to
+# use one more).
+MAX_LEVELS = 3
 
 
 def multiscale_setting(value, ndim: int, flatness: Optional[float]) -> bool:
@@ -93,8 +97,9 @@ def decimate(a: np.ndarray) -> np.ndarray:
     """Ideal low-pass filter and decimation by 2 along every axis of ``a`` (even lengths).
 
     The coarse sample ``p`` is the low-passed data at fine sample ``2 p``: the
-    spectrum is cut to its lower half on every axis, the bin at the coarse
-    Nyquist frequency taking the mean of the two fine bins at +-1/4.
+    spectrum is cut to its lower half on every axis, the two fine bins at
+    +-1/4 cycle per sample (kept by the filter) folding onto the coarse
+    Nyquist bin.
     """
     if any(n % 2 or n < 2 for n in a.shape):
         raise ValueError(f"decimate needs even lengths of at least 2, got shape {a.shape}")
@@ -105,7 +110,7 @@ def decimate(a: np.ndarray) -> np.ndarray:
         parts = [np.take(spectrum, np.arange(positive), axis=axis)]
         if nyquist:
             at = [c // 2, n - c // 2]
-            parts.append(0.5 * np.take(spectrum, at, axis=axis).sum(axis=axis, keepdims=True))
+            parts.append(np.take(spectrum, at, axis=axis).sum(axis=axis, keepdims=True))
         if negative:
             parts.append(np.take(spectrum, np.arange(n - negative, n), axis=axis))
         spectrum = np.concatenate(parts, axis=axis)
@@ -113,8 +118,8 @@ def decimate(a: np.ndarray) -> np.ndarray:
 
 
 def upsample(y: np.ndarray) -> np.ndarray:
-    """Ideal interpolation of ``y`` onto a grid twice as fine along every axis; the inverse
-    of :func:`decimate` on band-limited data (``decimate(upsample(y)) == y``)."""
+    """Ideal interpolation of ``y`` onto a grid twice as fine along every axis: every second
+    fine sample is a sample of ``y``, and ``decimate(upsample(y)) == y``."""
     spectrum = np.fft.fftn(np.asarray(y, dtype=np.float64))
     for axis, c in enumerate(y.shape):
         n = 2 * c
@@ -123,17 +128,18 @@ def upsample(y: np.ndarray) -> np.ndarray:
         shape[axis] = n
         out = np.zeros(shape, dtype=complex)
 
-        def put(dst, src, out=out, axis=axis):
+        def put(dst, src, weight=1.0, out=out, axis=axis):
             index = [slice(None)] * y.ndim
             index[axis] = dst
             source = [slice(None)] * y.ndim
             source[axis] = src
-            out[tuple(index)] = spectrum[tuple(source)]
+            out[tuple(index)] = weight * spectrum[tuple(source)]
 
         put(slice(0, positive), slice(0, positive))
         if nyquist:
-            put(slice(c // 2, c // 2 + 1), slice(c // 2, c // 2 + 1))
-            put(slice(n - c // 2, n - c // 2 + 1), slice(c // 2, c // 2 + 1))
+            # the coarse Nyquist bin is shared by the fine bins at +-1/4
+            put(slice(c // 2, c // 2 + 1), slice(c // 2, c // 2 + 1), 0.5)
+            put(slice(n - c // 2, n - c // 2 + 1), slice(c // 2, c // 2 + 1), 0.5)
         if negative:
             put(slice(n - negative, n), slice(c - negative, c))
         spectrum = out
@@ -177,8 +183,9 @@ def coarse_psd(psd, grid: Sequence[int]) -> np.ndarray:
 
     The fine PSD is taken on a grid twice as fine; the ideal filter keeps the
     lower half of every axis, the coarse Nyquist bin taking the mean of the
-    two fine bins at +-1/4 (the spectrum's value at the cut-off, which a
-    single bin of the data's own grid does not change). In the unscaled-DFT
+    two fine bins at +-1/4 (the spectrum's value at the cut-off; the one bin
+    of the data's own grid where both fold together is too narrow to
+    matter). In the unscaled-DFT
     convention a
     coarse bin holds ``4**-ndim`` times its fine bin, so white noise of
     variance ``s**2`` becomes white noise of variance ``s**2 / 2**ndim``.
@@ -222,7 +229,7 @@ def _as_psd(noise, grid) -> np.ndarray:
     return np.asarray(noise, dtype=np.float64)
 
 
-def run(z, noise, store, call, resolve: Callable, run_stages: Callable):
+def run(z, noise, store, call, resolve: Callable, run_stages: Callable, level: int = 1):
     """Both stages on one channel ``z`` with a coarse level helping the Wiener pilot.
 
     ``noise`` is a standard deviation or a PSD array in z's units, ``call``
@@ -241,10 +248,14 @@ def run(z, noise, store, call, resolve: Callable, run_stages: Callable):
     small = decimate(padded)
     grid = resolve(None, small.shape).psd_shape
     psd_c = coarse_psd(_as_psd(noise, call.resolved.psd_shape), grid)
-    resolved_c = resolve(psd_flatness(psd_c), small.shape)
-    call_c = dataclasses.replace(call, resolved=resolved_c, noise_name=call.noise_name)
+    flatness_c = psd_flatness(psd_c)
+    resolved_c = resolve(flatness_c, small.shape)
+    # A coarse level chooses by its own noise, whatever the caller forced.
+    deeper = level < MAX_LEVELS and multiscale_setting(None, len(z.shape), flatness_c)
+    resolved_c = dataclasses.replace(resolved_c, multiscale=deeper)
+    call_c = dataclasses.replace(call, resolved=resolved_c)
     if applies(resolved_c, "all", small.shape):
-        estimate_c = run(small, psd_c, None, call_c, resolve, run_stages)
+        estimate_c = run(small, psd_c, None, call_c, resolve, run_stages, level + 1)
     else:
         estimate_c = run_stages(small, psd_c, None, None, call_c)
     coarse = _unpad(upsample(estimate_c), pads, z.shape)
