@@ -207,3 +207,36 @@ def test_odd_shapes_sigma_and_channels_on_the_multiscale_path():
     pair = np.stack([z[:, :, :16], 2.0 * z[:, :, 16:32]], axis=-1)
     both = _run(pair, forced, sigma=[0.1, 0.2], channel_axis=-1)
     np.testing.assert_array_equal(both[..., 1], _run(pair[..., 1], forced, sigma=0.2))
+
+
+# ---------------------------------------------------------------- the final combination
+
+
+def test_box_mean_matches_a_direct_mirrored_mean():
+    a = np.random.default_rng(9).standard_normal((9, 1, 6))
+    width = 5
+    padded = np.pad(a, [(2, 2), (0, 0), (2, 2)], mode="symmetric")
+    direct = np.zeros_like(a)
+    for i in range(a.shape[0]):
+        for k in range(a.shape[2]):
+            direct[i, 0, k] = padded[i : i + width, 0, k : k + width].mean()
+    np.testing.assert_allclose(ms.box_mean(a, width), direct, atol=1e-12)
+
+
+def test_flat_weight_separates_flat_regions_from_structure():
+    shape = (40, 40)
+    a = np.zeros(shape)
+    a[:, 20:] = np.sin(np.arange(20) * 1.3)[None, :]  # strong texture on the right half
+    a += 0.005 * np.random.default_rng(10).standard_normal(shape)
+    w = ms.flat_weight(a, sigma=0.1)
+    assert np.all(w[:, :10] == 1.0) and np.all(w[:, 30:] == 0.0)
+    assert np.all((w >= 0) & (w <= 1))
+    # the threshold scales with the noise: ten times the noise calls the texture flat
+    assert np.all(ms.flat_weight(a, sigma=10.0) == 1.0)
+
+
+def test_dask_refuses_a_forced_multiscale_profile():
+    vd = pytest.importorskip("vexa.dask")
+    pytest.importorskip("dask")
+    with pytest.raises(ValueError, match="multiscale=True is not available"):
+        vd.denoise(np.zeros((24, 24, 24), np.float32), 0.1, profile=VEXAProfile(multiscale=True))
