@@ -1,4 +1,4 @@
-"""Multiscale denoising: a Wiener pilot helped by a coarser level, for strongly correlated noise.
+"""Multiscale denoising: a coarser level helps where the noise is strongly low-pass.
 
 Low-pass noise defeats block matching at a single scale: blocks matched at
 small offsets carry the same noise, so averaging them removes less than it
@@ -6,18 +6,22 @@ seems, and the Wiener stage's pilot (the basic estimate) keeps that noise.
 One level down the noise is whiter. The data is padded by mirroring (never
 assumed periodic), low-pass filtered with an ideal filter and decimated by 2
 along every axis (:func:`decimate`); the coarse noise PSD follows exactly
-from the fine one (:func:`coarse_psd`); the coarse level is denoised with its
-own PSD, and its estimate, brought back by ideal interpolation
-(:func:`upsample`), replaces the low band of the fine basic estimate in the
-pilot of the fine Wiener stage (:func:`run`). The coarse level costs about
-an eighth of the fine one on volumes.
+from the fine one (:func:`coarse_psd`); the coarse level gets a hard stage
+of its own, and its estimate, brought back by ideal interpolation
+(:func:`upsample`), replaces the low band of the basic estimate in the
+Wiener stage's pilot, and the low band of the result where the data is
+flat (:func:`run`). The coarse level costs about an eighth of the fine one
+on volumes.
 
 ``VEXAProfile.multiscale`` chooses it: None turns it on for noise whose PSD
 flatness is below ``MULTISCALE_MAX_FLATNESS[ndim]`` (see
 :func:`vexa.psd.psd_flatness`), True and False force it. It applies to both
 stages run together (``stage="all"``) on data whose every spatial axis holds
-at least ``MIN_COARSE_BLOCKS`` coarse blocks; elsewhere the single-scale path
-runs, bit for bit.
+at least ``MIN_COARSE_BLOCKS`` blocks at the coarse level
+(:func:`big_enough`); elsewhere the single-scale path runs, bit for bit.
+The coarse level takes the caller's profile, resolved for the coarse data
+and noise, with the hard-stage values of ``COARSE_HARD`` where they exceed
+it.
 """
 
 from __future__ import annotations
@@ -37,6 +41,8 @@ __all__ = [
     "PAD",
     "COARSE_HARD",
     "FLAT_ACTIVITY",
+    "ACTIVITY_BOXES",
+    "big_enough",
     "box_mean",
     "flat_weight",
     "coarse_estimate",
@@ -59,9 +65,10 @@ MULTISCALE_MAX_FLATNESS = {3: 0.15, 2: None}
 MIN_COARSE_BLOCKS = 2
 # Mirrored margin around the data before filtering, in fine samples.
 PAD = 8
-# The coarse level's hard stage: lambda, search radius and group size. Its noise
-# is whiter and it costs an eighth of the fine level, so a wider search and
-# larger groups pay (+0.15 dB over the preset's on the crop, gauss1).
+# The coarse level's hard stage, at least: lambda, search radius and group size.
+# Its noise is whiter and it costs an eighth of the fine level, so a wider
+# search and larger groups pay (+0.15 dB on the Wiener estimate over the
+# preset's values, crop with Gaussian low-pass noise).
 COARSE_HARD = dict(threshold=3.5, search_radius=5, max_group_size=32)
 # The final combination: boxes (widths in samples) of the local activity's
 # mean, its RMS and the spread of the flat weight; the activity threshold in
@@ -85,11 +92,20 @@ def multiscale_setting(value, ndim: int, flatness: Optional[float]) -> bool:
     return limit is not None and flatness is not None and flatness < limit
 
 
-def pad_even(a: np.ndarray, margin: int = PAD) -> Tuple[np.ndarray, Tuple[Tuple[int, int], ...]]:
-    """``a`` mirrored by ``margin`` samples on both sides of every axis (one more after, where
-    needed for an even length), and the pads. The mirror repeats the edge sample, so
-    no jump appears at the border; a margin beyond an axis' length repeats the mirror."""
-    pads = tuple((margin, margin + (n + 2 * margin) % 2) for n in a.shape)
+def _axes(ndim: int, axes) -> Tuple[int, ...]:
+    return tuple(range(ndim)) if axes is None else tuple(sorted(a % ndim for a in axes))
+
+
+def pad_even(a: np.ndarray, margin: int = PAD, axes=None):
+    """``a`` mirrored by ``margin`` samples on both sides of every axis of ``axes`` (all by
+    default; one more after, where needed for an even length), and the pads. The mirror
+    repeats the edge sample, so no jump appears at the border; a margin beyond an axis'
+    length repeats the mirror."""
+    axes = _axes(a.ndim, axes)
+    pads = tuple(
+        (margin, margin + (n + 2 * margin) % 2) if i in axes else (0, 0)
+        for i, n in enumerate(a.shape)
+    )
     return np.pad(a, pads, mode="symmetric"), pads
 
 
@@ -104,18 +120,21 @@ def _bands(coarse: int) -> Tuple[int, int, bool]:
     return positive, coarse - positive - int(nyquist), nyquist
 
 
-def decimate(a: np.ndarray) -> np.ndarray:
-    """Ideal low-pass filter and decimation by 2 along every axis of ``a`` (even lengths).
+def decimate(a: np.ndarray, axes=None) -> np.ndarray:
+    """Ideal low-pass filter and decimation by 2 along every axis of ``axes`` (all by
+    default; even lengths).
 
     The coarse sample ``p`` is the low-passed data at fine sample ``2 p``: the
     spectrum is cut to its lower half on every axis, the two fine bins at
     +-1/4 cycle per sample (kept by the filter) folding onto the coarse
     Nyquist bin.
     """
-    if any(n % 2 or n < 2 for n in a.shape):
+    axes = _axes(a.ndim, axes)
+    if any(a.shape[i] % 2 or a.shape[i] < 2 for i in axes):
         raise ValueError(f"decimate needs even lengths of at least 2, got shape {a.shape}")
-    spectrum = np.fft.fftn(np.asarray(a, dtype=np.float64))
-    for axis, n in enumerate(a.shape):
+    spectrum = np.fft.fftn(np.asarray(a, dtype=np.float64), axes=axes)
+    for axis in axes:
+        n = a.shape[axis]
         c = n // 2
         positive, negative, nyquist = _bands(c)
         parts = [np.take(spectrum, np.arange(positive), axis=axis)]
@@ -125,14 +144,17 @@ def decimate(a: np.ndarray) -> np.ndarray:
         if negative:
             parts.append(np.take(spectrum, np.arange(n - negative, n), axis=axis))
         spectrum = np.concatenate(parts, axis=axis)
-    return np.real(np.fft.ifftn(spectrum)) / 2**a.ndim
+    return np.real(np.fft.ifftn(spectrum, axes=axes)) / 2 ** len(axes)
 
 
-def upsample(y: np.ndarray) -> np.ndarray:
-    """Ideal interpolation of ``y`` onto a grid twice as fine along every axis: every second
-    fine sample is a sample of ``y``, and ``decimate(upsample(y)) == y``."""
-    spectrum = np.fft.fftn(np.asarray(y, dtype=np.float64))
-    for axis, c in enumerate(y.shape):
+def upsample(y: np.ndarray, axes=None) -> np.ndarray:
+    """Ideal interpolation of ``y`` onto a grid twice as fine along every axis of ``axes``
+    (all by default): every second fine sample is a sample of ``y``, and
+    ``decimate(upsample(y, axes), axes) == y``."""
+    axes = _axes(y.ndim, axes)
+    spectrum = np.fft.fftn(np.asarray(y, dtype=np.float64), axes=axes)
+    for axis in axes:
+        c = y.shape[axis]
         n = 2 * c
         positive, negative, nyquist = _bands(c)
         shape = list(spectrum.shape)
@@ -154,13 +176,14 @@ def upsample(y: np.ndarray) -> np.ndarray:
         if negative:
             put(slice(n - negative, n), slice(c - negative, c))
         spectrum = out
-    return np.real(np.fft.ifftn(spectrum)) * 2**y.ndim
+    return np.real(np.fft.ifftn(spectrum, axes=axes)) * 2 ** len(axes)
 
 
-def low_band(a: np.ndarray, margin: int = PAD) -> np.ndarray:
-    """The part of ``a`` below a quarter cycle per sample on every axis (mirror-padded)."""
-    padded, pads = pad_even(np.asarray(a, dtype=np.float64), margin)
-    return _unpad(upsample(decimate(padded)), pads, a.shape)
+def low_band(a: np.ndarray, margin: int = PAD, axes=None) -> np.ndarray:
+    """The part of ``a`` below a quarter cycle per sample on every axis of ``axes`` (all by
+    default), the data mirror-padded."""
+    padded, pads = pad_even(np.asarray(a, dtype=np.float64), margin, axes)
+    return _unpad(upsample(decimate(padded, axes), axes), pads, a.shape)
 
 
 def _along(matrix: np.ndarray, a: np.ndarray, axis: int) -> np.ndarray:
@@ -189,21 +212,23 @@ def resample_psd(psd, grid: Sequence[int]) -> np.ndarray:
     return np.maximum(np.real(np.fft.fftn(lags)) * float(np.prod(grid)), 0.0)
 
 
-def coarse_psd(psd, grid: Sequence[int]) -> np.ndarray:
-    """The PSD, on the coarse frequency ``grid``, of noise of ``psd`` after :func:`decimate`.
+def coarse_psd(psd, grid: Sequence[int], axes=None) -> np.ndarray:
+    """The PSD, on the coarse frequency ``grid``, of noise of ``psd`` after
+    :func:`decimate` along ``axes`` (all by default).
 
-    The fine PSD is taken on a grid twice as fine; the ideal filter keeps the
-    lower half of every axis, the coarse Nyquist bin taking the mean of the
-    two fine bins at +-1/4 (the spectrum's value at the cut-off; the one bin
-    of the data's own grid where both fold together is too narrow to
-    matter). In the unscaled-DFT
-    convention a
-    coarse bin holds ``4**-ndim`` times its fine bin, so white noise of
-    variance ``s**2`` becomes white noise of variance ``s**2 / 2**ndim``.
+    The fine PSD is taken on a grid twice as fine along those axes; the ideal
+    filter keeps the lower half of each, the coarse Nyquist bin taking the
+    mean of the two fine bins at +-1/4 (the spectrum's value at the cut-off;
+    the one bin of the data's own grid where both fold together is too
+    narrow to matter). In the unscaled-DFT convention a coarse bin holds
+    ``4**-k`` times its fine bin for ``k`` decimated axes, so white noise of
+    variance ``s**2`` becomes white noise of variance ``s**2 / 2**k``.
     """
     grid = tuple(int(g) for g in grid)
-    fine = resample_psd(psd, [2 * g for g in grid])
-    for axis, c in enumerate(grid):
+    axes = _axes(len(grid), axes)
+    fine = resample_psd(psd, [2 * g if i in axes else g for i, g in enumerate(grid)])
+    for axis in axes:
+        c = grid[axis]
         positive, negative, nyquist = _bands(c)
         m = np.zeros((c, 2 * c))
         m[np.arange(positive), np.arange(positive)] = 1.0
@@ -212,12 +237,16 @@ def coarse_psd(psd, grid: Sequence[int]) -> np.ndarray:
         if negative:
             m[np.arange(c - negative, c), np.arange(2 * c - negative, 2 * c)] = 1.0
         fine = _along(m, fine, axis)
-    return fine / 4 ** len(grid)
+    return fine / 4 ** len(axes)
 
 
-def coarse_shape(shape, margin: int = PAD) -> Tuple[int, ...]:
-    """The shape of the coarse level of data of ``shape``."""
-    return tuple((n + 2 * margin + (n + 2 * margin) % 2) // 2 for n in shape)
+def coarse_shape(shape, margin: int = PAD, axes=None) -> Tuple[int, ...]:
+    """The shape of the coarse level of data of ``shape``, decimated along ``axes``."""
+    axes = _axes(len(shape), axes)
+    return tuple(
+        (n + 2 * margin + (n + 2 * margin) % 2) // 2 if i in axes else n
+        for i, n in enumerate(shape)
+    )
 
 
 def applies(resolved, stage: str, shape) -> bool:
@@ -270,11 +299,14 @@ def flat_weight(estimate: np.ndarray, sigma: float) -> np.ndarray:
 
 def _coarse_profile(resolved):
     hard = resolved.hard
-    radius = tuple(COARSE_HARD["search_radius"] if b > 1 else 0 for b in hard.block_size)
+    radius = tuple(
+        max(r, COARSE_HARD["search_radius"]) if b > 1 else r
+        for r, b in zip(hard.search_radius, hard.block_size)
+    )
     hard = dataclasses.replace(
         hard,
-        threshold=COARSE_HARD["threshold"],
-        max_group_size=max(COARSE_HARD["max_group_size"], hard.min_group_size),
+        threshold=max(hard.threshold, COARSE_HARD["threshold"]),
+        max_group_size=max(COARSE_HARD["max_group_size"], hard.max_group_size),
         search_radius=radius,
     )
     return dataclasses.replace(resolved, hard=hard, multiscale=False)

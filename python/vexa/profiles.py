@@ -139,11 +139,12 @@ class VEXAProfile:
         Denoise a coarser level (the data mirrored at its borders, low-pass
         filtered and decimated by 2 per axis, with the exactly derived
         coarse noise PSD) and let it replace the low band of the Wiener
-        stage's pilot (:mod:`vexa.multiscale`). None: on for noise whose PSD
-        flatness is below ``MULTISCALE_MAX_FLATNESS[ndim]`` (strongly
-        low-pass noise on volumes), off for white noise; True or False force
-        it. Used when both stages run on data large enough to decimate;
-        elsewhere, and when off, the single-scale path runs unchanged.
+        stage's pilot (:mod:`vexa.multiscale`). None: with
+        ``adapt_to_noise``, on for noise whose PSD flatness is below
+        ``MULTISCALE_MAX_FLATNESS[ndim]`` (strongly low-pass noise on
+        volumes), else off; True or False force it. Used when both stages
+        run on data large enough to decimate; elsewhere, and when off, the
+        single-scale path runs unchanged.
     """
 
     preset: str = "default"
@@ -241,7 +242,7 @@ class VEXAProfile:
         threads = check.thread_setting(self.num_threads)
         limit = check.memory_limit(self.memory_limit)
         reuse = check.boolean("reuse_matches", self.reuse_matches)
-        multiscale = multiscale_setting(self.multiscale, ndim, psd_flatness)
+        multiscale = multiscale_setting(self.multiscale, ndim, psd_flatness if adapting else None)
         if reuse:
             _check_reuse(hard, wiener, ndim)
         return ResolvedProfile(

@@ -150,6 +150,9 @@ def test_multiscale_setting_is_validated_and_chosen_by_the_flatness():
     assert auto.resolve(2, 0.06).multiscale is (ms.MULTISCALE_MAX_FLATNESS[2] is not None)
     assert VEXAProfile(multiscale=True).resolve(2).multiscale is True
     assert VEXAProfile(multiscale=False).resolve(3, 0.01).multiscale is False
+    # the automatic choice is part of the noise adaptation
+    assert VEXAProfile(adapt_to_noise=False).resolve(3, 0.06).multiscale is False
+    assert VEXAProfile(adapt_to_noise=False, multiscale=True).resolve(3).multiscale is True
 
 
 # ---------------------------------------------------------------- the denoising path
