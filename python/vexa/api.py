@@ -31,7 +31,9 @@ def _stage_key(stage) -> str:
     return key
 
 
-def _resolve_profile(profile, ndim, flatness=None, data_shape=None) -> ResolvedProfile:
+def _resolve_profile(
+    profile, ndim, flatness=None, data_shape=None, for_multiscale=False
+) -> ResolvedProfile:
     if profile is None:
         profile = VEXAProfile()
     elif isinstance(profile, str):
@@ -40,7 +42,7 @@ def _resolve_profile(profile, ndim, flatness=None, data_shape=None) -> ResolvedP
         raise ValueError(
             f"profile must be None, a preset name or a VEXAProfile, got {type(profile).__name__}"
         )
-    return profile.resolve(ndim, flatness, data_shape)
+    return profile.resolve(ndim, flatness, data_shape, for_multiscale)
 
 
 def _spatial_axes(arr, channel_axis, data_name):
@@ -84,15 +86,19 @@ def estimated_psd(arr, profile, spatial, channel_axis):
 
 
 def _run_channel(z, noise, basic, store, call, profile, spatial):
-    """One channel: the multiscale path where the resolved profile turns it on, else the
+    """One channel: the multiscale path where the resolved profile turns it on and the
+    data is large enough to decimate (with the fine level's own settings), else the
     single-scale stages."""
-    if not multiscale.applies(call.resolved, call.stage, z.shape):
-        return run_stages(z, noise, basic, store, call)
+    if call.resolved.multiscale and call.stage == "all":
 
-    def resolve(flatness, shape):
-        return _resolve_profile(profile, spatial, flatness, shape)
+        def resolve(flatness, shape, for_multiscale=False):
+            return _resolve_profile(profile, spatial, flatness, shape, for_multiscale)
 
-    return multiscale.run(z, noise, store, call, resolve, run_stages)
+        fine = resolve(flatness_of(noise, spatial), z.shape, True)
+        if multiscale.big_enough(fine, z.shape):
+            fine_call = replace(call, resolved=fine)
+            return multiscale.run(z, noise, store, fine_call, resolve, run_stages)
+    return run_stages(z, noise, basic, store, call)
 
 
 def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, matches, options):

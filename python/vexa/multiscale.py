@@ -54,7 +54,6 @@ __all__ = [
     "resample_psd",
     "coarse_psd",
     "coarse_shape",
-    "applies",
     "run",
 ]
 
@@ -247,14 +246,6 @@ def coarse_shape(shape, margin: int = PAD, axes=None) -> Tuple[int, ...]:
         (n + 2 * margin + (n + 2 * margin) % 2) // 2 if i in axes else n
         for i, n in enumerate(shape)
     )
-
-
-def applies(resolved, stage: str, shape) -> bool:
-    """Whether a call runs the multiscale path: it is on, both stages run, and every axis
-    of the coarse level holds ``MIN_COARSE_BLOCKS`` of the largest block of either stage."""
-    if not getattr(resolved, "multiscale", False) or stage != "all":
-        return False
-    return big_enough(resolved, shape)
 
 
 def big_enough(resolved, shape) -> bool:

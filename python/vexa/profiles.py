@@ -182,13 +182,16 @@ class VEXAProfile:
         return cls(preset=name)
 
     def resolve(
-        self, ndim: int, psd_flatness: Optional[float] = None, data_shape=None
+        self, ndim: int, psd_flatness: Optional[float] = None, data_shape=None,
+        for_multiscale: bool = False,
     ) -> "ResolvedProfile":
         """Concrete, validated values for data of ``ndim`` spatial axes, in library order.
 
         ``psd_flatness`` (see :func:`vexa.psd.psd_flatness`; None or 1 for
         white noise) lets ``adapt_to_noise`` pick the noise-dependent values;
         ``data_shape`` (array order) keeps adapted blocks within the data.
+        ``for_multiscale``: the values of the fine level of the multiscale
+        path, where the adaptation keeps the preset's blocks.
         """
         if ndim not in (2, 3):
             raise ValueError(f"data must have 2 or 3 spatial axes, got {ndim}")
@@ -197,7 +200,7 @@ class VEXAProfile:
         base = preset_values(self.preset, ndim)
         adapting = check.boolean("adapt_to_noise", self.adapt_to_noise)
         if adapting and psd_flatness is not None:
-            adapt(self, base, ndim, psd_flatness, data_shape)
+            adapt(self, base, ndim, psd_flatness, data_shape, keep_blocks=bool(for_multiscale))
         hard = _resolve_stage("hard", self.hard, base["hard"], ndim)
         wiener = _resolve_stage("wiener", self.wiener, base["wiener"], ndim)
         resample = check.per_axis(
