@@ -53,6 +53,21 @@ def test_decimate_keeps_a_band_limited_signal_and_removes_high_frequencies():
     np.testing.assert_allclose(out[:, 0], low[::2], atol=1e-12)
 
 
+def test_decimation_along_chosen_axes_leaves_the_others_alone():
+    y = np.random.default_rng(2).standard_normal((5, 6, 7))
+    fine = ms.upsample(y, axes=(1,))
+    assert fine.shape == (5, 12, 7)
+    np.testing.assert_allclose(ms.decimate(fine, axes=(-2,)), y, atol=1e-12)
+    # fast variation along axis 0 survives a low band taken along axis 1 only
+    n = np.arange(20)
+    a = np.add.outer(np.cos(np.pi * 0.9 * n), np.linspace(0.0, 1.0, 16))
+    np.testing.assert_allclose(ms.low_band(a, axes=(1,)), a, atol=0.02)
+    assert np.abs(ms.low_band(a) - a).max() > 0.5
+    white = ms.coarse_psd(vexa.psd_white(0.2, (4, 8, 6)), (4, 8, 6), axes=(2,))
+    np.testing.assert_allclose(vexa.noise_variance(white), 0.04 / 2)
+    assert ms.coarse_shape((9, 10, 11), 4, axes=(0, 2)) == (9 // 2 + 5, 10, 10)
+
+
 def test_decimate_rejects_odd_lengths():
     with pytest.raises(ValueError, match="even lengths"):
         ms.decimate(np.zeros((6, 5)))
