@@ -27,6 +27,8 @@ import benchlib as bl  # noqa: E402
 import vexa_runner as vr  # noqa: E402
 
 CROP_CASES = ["white0.10", "gauss1", "line5", "ct", "white0.05", "white0.20"]
+RESULTS = bl.RESULTS / "multiscale.jsonl"
+PATHS = ("single", "multi")
 
 
 def run_case(clean, dataset, case, multiscale):
@@ -71,6 +73,38 @@ def main(argv=None):
                 f"({multi[2]:6.1f}) | {multi[0] - single[0]:+.2f}",
                 flush=True,
             )
+            record = dict(dataset=dataset, case=name, auto=bool(auto), machine=bl.machine_line())
+            for path, figures in zip(PATHS, (single, multi)):
+                if not np.isnan(figures[0]):
+                    record.update({f"{path}_psnr": figures[0], f"{path}_seconds": figures[1],
+                                   f"{path}_cpu": figures[2]})
+            bl.append_record(RESULTS, record)
+    bl.update_readme("multiscale", readme_table(bl.load_records(RESULTS)))
+
+
+def readme_table(records) -> str:
+    """The latest figures of every (dataset, case), a path's figures kept from the run that
+    last measured it."""
+    latest = {}
+    for r in records:
+        latest.setdefault((r["dataset"], r["case"]), {}).update(r)
+    rows = []
+    for (dataset, case), r in latest.items():
+        row = [dataset, case, "on" if r["auto"] else "off"]
+        for path in PATHS:
+            if f"{path}_psnr" in r:
+                row += [f"{r[path + '_psnr']:.2f}", f"{r[path + '_seconds']:.1f} ({r[path + '_cpu']:.1f})"]
+            else:
+                row += ["", ""]
+        both = all(f"{p}_psnr" in r for p in PATHS)
+        row.append(f"{r['multi_psnr'] - r['single_psnr']:+.2f}" if both else "")
+        rows.append(row)
+    header = ["data", "noise", "auto", "single dB", "s (CPU s)", "multiscale dB", "s (CPU s)", "gain"]
+    return (
+        "Single-scale against multiscale (`python bench/multiscale.py`; default profile, true "
+        "noise PSD; `auto` is what `multiscale=None` picks). Wall seconds on a shared "
+        "machine, CPU seconds of the process in brackets.\n\n" + bl.markdown_table(header, rows)
+    )
 
 
 if __name__ == "__main__":
