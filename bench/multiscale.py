@@ -42,7 +42,9 @@ def run_case(clean, dataset, case, multiscale):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--datasets", nargs="*", default=["ch2crop"])
     ap.add_argument("--cases", nargs="*", default=CROP_CASES)
     ap.add_argument("--only", choices=["single", "multi"], help="run one path only")
@@ -93,13 +95,15 @@ def readme_table(records) -> str:
         row = [dataset, case, "on" if r["auto"] else "off"]
         for path in PATHS:
             if f"{path}_psnr" in r:
-                row += [f"{r[path + '_psnr']:.2f}", f"{r[path + '_seconds']:.1f} ({r[path + '_cpu']:.1f})"]
+                seconds = f"{r[path + '_seconds']:.1f} ({r[path + '_cpu']:.1f})"
+                row += [f"{r[path + '_psnr']:.2f}", seconds]
             else:
                 row += ["", ""]
         both = all(f"{p}_psnr" in r for p in PATHS)
         row.append(f"{r['multi_psnr'] - r['single_psnr']:+.2f}" if both else "")
         rows.append(row)
-    header = ["data", "noise", "auto", "single dB", "s (CPU s)", "multiscale dB", "s (CPU s)", "gain"]
+    header = ["data", "noise", "auto", "single dB", "s (CPU s)", "multiscale dB", "s (CPU s)",
+              "gain"]
     return (
         "Single-scale against multiscale (`python bench/multiscale.py`; default profile, true "
         "noise PSD; `auto` is what `multiscale=None` picks). Wall seconds on a shared "
