@@ -163,7 +163,8 @@ def test_multiscale_setting_is_validated_and_chosen_by_the_flatness():
     assert auto.resolve(3, 0.06).multiscale is True  # Gaussian low-pass noise
     limit = ms.MULTISCALE_MAX_FLATNESS[3]
     assert auto.resolve(3, limit).multiscale is False
-    assert auto.resolve(2, 0.06).multiscale is (ms.MULTISCALE_MAX_FLATNESS[2] is not None)
+    assert auto.resolve(2, 0.16).multiscale is True  # Gaussian low-pass noise on an image
+    assert auto.resolve(2, 0.29).multiscale is False  # line noise
     assert VEXAProfile(multiscale=True).resolve(2).multiscale is True
     assert VEXAProfile(multiscale=False).resolve(3, 0.01).multiscale is False
     # the automatic choice is part of the noise adaptation
