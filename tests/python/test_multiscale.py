@@ -161,6 +161,8 @@ def test_multiscale_setting_is_validated_and_chosen_by_the_flatness():
     assert auto.resolve(3).multiscale is False  # white noise
     assert auto.resolve(3, 1.0).multiscale is False
     assert auto.resolve(3, 0.06).multiscale is True  # Gaussian low-pass noise
+    assert auto.resolve(3, 0.29).multiscale is True  # line noise on volumes
+    assert auto.resolve(3, 0.40).multiscale is False  # CT-like noise
     limit = ms.MULTISCALE_MAX_FLATNESS[3]
     assert auto.resolve(3, limit).multiscale is False
     assert auto.resolve(2, 0.16).multiscale is True  # Gaussian low-pass noise on an image
