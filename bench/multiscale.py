@@ -95,7 +95,8 @@ def readme_table(records) -> str:
         row = [dataset, case, "on" if r["auto"] else "off"]
         for path in PATHS:
             if f"{path}_psnr" in r:
-                seconds = f"{r[path + '_seconds']:.1f} ({r[path + '_cpu']:.1f})"
+                cpu = r.get(path + "_cpu")
+                seconds = f"{r[path + '_seconds']:.1f} ({'-' if cpu is None else f'{cpu:.1f}'})"
                 row += [f"{r[path + '_psnr']:.2f}", seconds]
             else:
                 row += ["", ""]
@@ -107,7 +108,9 @@ def readme_table(records) -> str:
     return (
         "Single-scale against multiscale (`python bench/multiscale.py`; default profile, true "
         "noise PSD; `auto` is what `multiscale=None` picks). Wall seconds on a shared "
-        "machine, CPU seconds of the process in brackets.\n\n" + bl.markdown_table(header, rows)
+        "machine, CPU seconds of the process in brackets. Whole-volume single-scale rows "
+        "without CPU seconds are bench/compare.py's runs (bench/results/full.jsonl).\n\n"
+        + bl.markdown_table(header, rows)
     )
 
 
