@@ -299,3 +299,20 @@ class TestSpeedReport:
         assert "| 128³ | white0.10 | 2 | 3.00 / 1.00 | 6.00 / 2.00 | 9.00 / 3.00 | **3.00×** |  |" in text
         assert "| 950 / 30 |" in text and "abc1234" in text
         assert "316×370×301" not in text
+
+
+class TestMultiscaleTable:
+    def test_paths_measured_in_different_runs_are_merged_per_case(self):
+        import multiscale
+
+        common = dict(dataset="ch2", case="gauss1", auto=True)
+        records = [
+            dict(common, single_psnr=28.0, single_seconds=300.0, single_cpu=500.0),
+            dict(common, multi_psnr=29.5, multi_seconds=200.0, multi_cpu=350.0),
+            dict(dataset="ch2crop", case="white0.10", auto=False, multi_psnr=31.0,
+                 multi_seconds=9.0, multi_cpu=7.0),
+        ]
+        text = multiscale.readme_table(records)
+        assert "| ch2 | gauss1 | on | 28.00 | 300.0 (500.0) | 29.50 | 200.0 (350.0) | +1.50 |" in text
+        # a case with one path only shows no gain
+        assert "| ch2crop | white0.10 | off |  |  | 31.00 | 9.0 (7.0) |  |" in text

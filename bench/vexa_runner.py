@@ -98,7 +98,10 @@ def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None, noise: str =
         given = vexa.estimate_psd(noisy, psd_grid(prof, noisy.ndim))
     flatness = None if np.isscalar(given) else vexa.psd_flatness(given)
     resolved = prof.resolve(noisy.ndim, flatness, noisy.shape)
-    text = json.dumps(dataclasses.asdict(resolved), sort_keys=True, default=str)
+    values = dataclasses.asdict(resolved)
+    if not values.get("multiscale"):
+        values.pop("multiscale", None)  # off: the single-scale result, as before the setting
+    text = json.dumps(values, sort_keys=True, default=str)
     if noise != "true":
         text += noise
     return hashlib.sha1(text.encode()).hexdigest()[:12]

@@ -10,6 +10,7 @@ from typing import Optional
 import numpy as np
 
 from . import _checks as check
+from . import multiscale
 from ._order import library_shape, split_in_array_order
 from ._run import make_reporter
 from .adaptation import flatness_of
@@ -30,7 +31,9 @@ def _stage_key(stage) -> str:
     return key
 
 
-def _resolve_profile(profile, ndim, flatness=None, data_shape=None) -> ResolvedProfile:
+def _resolve_profile(
+    profile, ndim, flatness=None, data_shape=None, for_multiscale=False
+) -> ResolvedProfile:
     if profile is None:
         profile = VEXAProfile()
     elif isinstance(profile, str):
@@ -39,7 +42,7 @@ def _resolve_profile(profile, ndim, flatness=None, data_shape=None) -> ResolvedP
         raise ValueError(
             f"profile must be None, a preset name or a VEXAProfile, got {type(profile).__name__}"
         )
-    return profile.resolve(ndim, flatness, data_shape)
+    return profile.resolve(ndim, flatness, data_shape, for_multiscale)
 
 
 def _spatial_axes(arr, channel_axis, data_name):
@@ -82,6 +85,22 @@ def estimated_psd(arr, profile, spatial, channel_axis):
     return estimate_psd(arr, grid, channel_axis=channel_axis)
 
 
+def _run_channel(z, noise, basic, store, call, profile, spatial, out_dtype=np.float64):
+    """One channel: the multiscale path where the resolved profile turns it on and the
+    data is large enough to decimate (with the fine level's own settings), else the
+    single-scale stages."""
+    if call.resolved.multiscale and call.stage == "all":
+
+        def resolve(flatness, shape, for_multiscale=False):
+            return _resolve_profile(profile, spatial, flatness, shape, for_multiscale)
+
+        fine = resolve(flatness_of(noise, spatial), z.shape, True)
+        if multiscale.big_enough(fine, z.shape):
+            fine_call = replace(call, resolved=fine)
+            return multiscale.run(z, noise, store, fine_call, resolve, run_stages)
+    return run_stages(z, noise, basic, store, call, out_dtype)
+
+
 def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, matches, options):
     """The one path of :func:`denoise` and :func:`vexa`; ``names`` are the data's and the
     noise's argument names, ``options`` (progress, num_threads, memory_limit, deterministic)."""
@@ -106,7 +125,8 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         deterministic,
     )
     if axis is None:
-        return run_stages(arr, noise, basic, matches, call, out_dtype)
+        result = _run_channel(arr, noise, basic, matches, call, profile, spatial, out_dtype)
+        return _as_dtype(result, out_dtype)
     if matches is not None:
         raise ValueError("matches cannot be combined with channel_axis")
     if basic is not None and basic.shape != arr.shape:
@@ -129,12 +149,15 @@ def _denoise(arr, noise, names, profile, stage, basic_estimate, channel_axis, ma
         if isinstance(noise, list) and np.ndim(noise_c) > 0:  # a PSD per channel
             flat = flatness_of(noise_c, spatial)
             call_c = replace(call, resolved=_resolve_profile(profile, spatial, flat, shape))
-        results.append(run_stages(np.take(arr, c, axis=axis), noise_c, bc, None, call_c))
+        channel = np.take(arr, c, axis=axis)
+        results.append(_run_channel(channel, noise_c, bc, None, call_c, profile, spatial))
     return _as_dtype(np.stack(results, axis=axis), out_dtype)
 
 
 def _as_dtype(result: np.ndarray, dtype) -> np.ndarray:
     """The estimate in the output dtype; an overshoot past its finite range is held at it."""
+    if result.dtype == dtype:  # already held at the dtype's range by the stages
+        return result
     info = np.finfo(dtype)
     return np.clip(result, float(info.min), float(info.max)).astype(dtype)
 

@@ -53,6 +53,11 @@ thread counts (1e-5 relative RMS on a 64**3 phantom, default profile). With
 ``reuse_matches`` both stages run on the hard box (the stored matches belong
 to its grid).
 
+Chunks always run single-scale: the multiscale path (``VEXAProfile.multiscale``,
+:mod:`vexa.multiscale`) filters the whole spectrum, which no chunk sees. The
+estimate equals :func:`vexa.denoise` with ``multiscale=False``; a profile that
+forces ``multiscale=True`` is refused.
+
 Chunks must be at least ``max(left, right)`` along every axis that has more
 than one chunk (dask takes the halo from the next chunk only): smaller
 chunks are refused with the minimum in the message; ``chunks=`` rechunks.
@@ -316,6 +321,11 @@ def denoise(
     grid = _resolve_profile(profile, len(shape)).psd_shape
     noise = _noise_argument(sigma, psd, kernel, grid)
     resolved = _resolved_for(shape, profile, stage, None if np.ndim(noise) == 0 else noise)
+    if getattr(profile, "multiscale", None) is True:
+        raise ValueError(
+            "profile.multiscale=True is not available in vexa.dask.denoise, whose chunks run "
+            "single-scale; use multiscale=None or False"
+        )
     the_halo = _halo_of(resolved, stage)
     minimum = the_halo.minimum_chunk()
     array = _rechunk(

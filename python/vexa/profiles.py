@@ -33,6 +33,7 @@ from typing import Optional, Sequence, Tuple, Union
 from . import _checks as check
 from ._order import to_array, to_library
 from .adaptation import NOISE_ADAPTATION, adapt
+from .multiscale import multiscale_setting
 from .presets import PRESETS, preset_names, preset_values
 
 __all__ = [
@@ -134,6 +135,16 @@ class VEXAProfile:
         ``NOISE_ADAPTATION[ndim]`` takes that band's values (larger blocks
         and stronger thresholds for strongly low-pass noise). White noise
         keeps the preset.
+    multiscale
+        Denoise a coarser level (the data mirrored at its borders, low-pass
+        filtered and decimated by 2 per axis, with the exactly derived
+        coarse noise PSD) and let it replace the low band of the Wiener
+        stage's pilot (:mod:`vexa.multiscale`). None: with
+        ``adapt_to_noise``, on for noise whose PSD flatness is below
+        ``MULTISCALE_MAX_FLATNESS[ndim]`` (strongly low-pass noise on
+        volumes), else off; True or False force it. Used when both stages
+        run on data large enough to decimate; elsewhere, and when off, the
+        single-scale path runs unchanged.
     """
 
     preset: str = "default"
@@ -146,6 +157,7 @@ class VEXAProfile:
     reuse_matches: bool = False
     memory_limit: Optional[int] = None
     adapt_to_noise: bool = True
+    multiscale: Optional[bool] = None
 
     def adapted_settings(self, ndim: int, psd_flatness: float, data_shape=None) -> dict:
         """The noise-dependent values this profile takes for a PSD of ``psd_flatness``.
@@ -170,13 +182,16 @@ class VEXAProfile:
         return cls(preset=name)
 
     def resolve(
-        self, ndim: int, psd_flatness: Optional[float] = None, data_shape=None
+        self, ndim: int, psd_flatness: Optional[float] = None, data_shape=None,
+        for_multiscale: bool = False,
     ) -> "ResolvedProfile":
         """Concrete, validated values for data of ``ndim`` spatial axes, in library order.
 
         ``psd_flatness`` (see :func:`vexa.psd.psd_flatness`; None or 1 for
         white noise) lets ``adapt_to_noise`` pick the noise-dependent values;
         ``data_shape`` (array order) keeps adapted blocks within the data.
+        ``for_multiscale``: the values of the fine level of the multiscale
+        path, where the adaptation keeps the preset's blocks.
         """
         if ndim not in (2, 3):
             raise ValueError(f"data must have 2 or 3 spatial axes, got {ndim}")
@@ -185,7 +200,7 @@ class VEXAProfile:
         base = preset_values(self.preset, ndim)
         adapting = check.boolean("adapt_to_noise", self.adapt_to_noise)
         if adapting and psd_flatness is not None:
-            adapt(self, base, ndim, psd_flatness, data_shape)
+            adapt(self, base, ndim, psd_flatness, data_shape, keep_blocks=bool(for_multiscale))
         hard = _resolve_stage("hard", self.hard, base["hard"], ndim)
         wiener = _resolve_stage("wiener", self.wiener, base["wiener"], ndim)
         resample = check.per_axis(
@@ -230,6 +245,7 @@ class VEXAProfile:
         threads = check.thread_setting(self.num_threads)
         limit = check.memory_limit(self.memory_limit)
         reuse = check.boolean("reuse_matches", self.reuse_matches)
+        multiscale = multiscale_setting(self.multiscale, ndim, psd_flatness if adapting else None)
         if reuse:
             _check_reuse(hard, wiener, ndim)
         return ResolvedProfile(
@@ -242,6 +258,7 @@ class VEXAProfile:
             num_threads=threads,
             reuse_matches=reuse,
             memory_limit=None if limit is None else int(limit),
+            multiscale=multiscale,
         )
 
 
@@ -283,6 +300,7 @@ class ResolvedProfile:
     num_threads: int
     reuse_matches: bool
     memory_limit: Optional[int]
+    multiscale: bool = False
 
     @property
     def psd_shape(self) -> Tuple[int, ...]:
