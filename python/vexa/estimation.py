@@ -152,7 +152,7 @@ def _tile_estimate(tiles, weights, lags, robust_start):
     covs = []
     for plane in (False, True):
         keep = _select(tiles, weights, lags, robust_start=robust_start, plane=plane)
-        covs.append(_autocovariance(tiles[keep], weights[keep], lags, plane))
+        covs.append(_autocovariance(tiles[keep], _subset(weights, keep), lags, plane))
     # Ramps of the signal across tiles (gradients, shading) inflate the low
     # frequencies of the mean-removed estimate; removing planes costs a larger,
     # noisier correction, so it is taken only when it lowers the variance clearly.
@@ -180,7 +180,8 @@ def _geometry(grid, shape, ndim):
 
 
 def _tiles(x, tile, mask):
-    """Non-overlapping tiles (T, *tile) of x and their weights (1 where usable, else 0)."""
+    """Non-overlapping tiles (T, *tile) of x and their weights (1 where usable, else 0;
+    None without a mask: every sample counts)."""
     counts = [s // t for s, t in zip(x.shape, tile)]
     cut = tuple(slice(0, c * t) for c, t in zip(counts, tile))
 
@@ -195,24 +196,27 @@ def _tiles(x, tile, mask):
 
     tiles = split(x)
     if mask is None:
-        weights = np.ones_like(tiles)
-    else:
-        weights = split(mask).astype(np.float64)
-        cover = weights.reshape(len(weights), -1).mean(axis=1)
-        use = cover >= 0.5
-        tiles, weights = tiles[use], weights[use]
-    return tiles, weights
+        return tiles, None
+    weights = split(mask).astype(np.float64)
+    cover = weights.reshape(len(weights), -1).mean(axis=1)
+    use = cover >= 0.5
+    return tiles[use], weights[use]
+
+
+def _ramp(t, axis, d):
+    """The centred linear ramp along ``axis`` of a tile, shaped to broadcast over (T, *tile)."""
+    ramp = np.arange(t, dtype=np.float64) - (t - 1) / 2.0
+    shape = [1] * (d + 1)
+    shape[axis + 1] = t
+    return ramp.reshape(shape)
 
 
 def _basis(tile, plane):
     """The trend each tile loses: its mean, and with ``plane`` a linear ramp per axis."""
+    d = len(tile)
     out = [np.ones(tile)]
     if plane:
-        for axis, t in enumerate(tile):
-            ramp = np.arange(t, dtype=np.float64) - (t - 1) / 2.0
-            shape = [1] * len(tile)
-            shape[axis] = t
-            out.append(np.broadcast_to(ramp.reshape(shape), tile))
+        out += [np.broadcast_to(_ramp(t, a, d)[0], tile) for a, t in enumerate(tile)]
     return np.stack(out)
 
 
@@ -220,6 +224,16 @@ def _detrended(tiles, weights, plane):
     """(tiles less their weighted least-squares trend, times the weights; samples per tile)."""
     d = tiles.ndim - 1
     axes = tuple(range(1, d + 1))
+    if weights is None:
+        # on full tiles the mean and the ramps are orthogonal: one projection each
+        n = np.full(len(tiles), float(np.prod(tiles.shape[1:])))
+        c = tiles - tiles.mean(axis=axes, keepdims=True)
+        if plane:
+            for axis, t in enumerate(tiles.shape[1:]):
+                ramp = _ramp(t, axis, d)
+                coef = (c * ramp).sum(axis=axes, keepdims=True) / (float((ramp * ramp).sum()) * n[0] / t)
+                c -= coef * ramp
+        return c, n
     n = weights.sum(axis=axes)
     if not plane:
         mean = (tiles * weights).sum(axis=axes) / n
@@ -234,10 +248,21 @@ def _detrended(tiles, weights, plane):
     return ((t - coef @ b) * w).reshape(tiles.shape), n
 
 
-def _tile_variances(tiles, weights, plane=False):
+def _tile_variances(tiles, weights, plane=False, chunk=512):
+    """Variance of each tile about its trend, and its sample count."""
     axes = tuple(range(1, tiles.ndim))
-    centred, n = _detrended(tiles, weights, plane)
-    return (centred * centred).sum(axis=axes) / n, n
+    var, count = [], []
+    for start in range(0, len(tiles), chunk):
+        w = None if weights is None else weights[start : start + chunk]
+        centred, n = _detrended(tiles[start : start + chunk], w, plane)
+        flat = centred.reshape(len(centred), -1)
+        var.append(np.einsum("tp,tp->t", flat, flat) / n)
+        count.append(n)
+    return np.concatenate(var), np.concatenate(count)
+
+
+def _subset(weights, index):
+    return None if weights is None else weights[index]
 
 
 def _select(tiles, weights, lags, robust_start=True, plane=False):
@@ -259,7 +284,7 @@ def _select(tiles, weights, lags, robust_start=True, plane=False):
         low = order
     ref = float(np.median(v[low]))
     picked = alive[low]
-    spread = _relative_spread(tiles[picked], weights[picked], lags, float(np.mean(n)), plane)
+    spread = _relative_spread(tiles[picked], _subset(weights, picked), lags, float(np.mean(n)), plane)
     keep = v <= ref * (1.0 + _ACCEPT * spread)
     for _ in range(4):
         ref_new = float(np.median(v[keep]))
@@ -302,19 +327,26 @@ def _autocovariance(tiles, weights, lags, plane=False, chunk=256):
     inv_n = 0.0
     for start in range(0, len(tiles), chunk):
         t = tiles[start : start + chunk]
-        w = weights[start : start + chunk]
+        w = _subset(weights, slice(start, start + chunk))
         c, n = _detrended(t, w, plane)
         f = np.fft.rfftn(c, s=size, axes=axes)
         products = products + (f.real**2 + f.imag**2).sum(axis=0)
-        g = np.fft.rfftn(w, s=size, axes=axes)
-        pairs = pairs + (g.real**2 + g.imag**2).sum(axis=0)
+        if w is not None:
+            g = np.fft.rfftn(w, s=size, axes=axes)
+            pairs = pairs + (g.real**2 + g.imag**2).sum(axis=0)
         inv_n += float(np.sum(1.0 / n))
     raw = np.fft.irfftn(products, s=size, axes=tuple(range(d)))
-    count = np.fft.irfftn(pairs, s=size, axes=tuple(range(d)))
     # lags -L..L per axis, centred
     index = np.ix_(*[np.arange(-lag, lag + 1) % s for lag, s in zip(lags, size)])
     raw = raw[index]
-    count = np.maximum(np.rint(count[index]), 1.0)
+    if weights is None:
+        # full tiles: (t - |k|) pairs per axis at lag k, in every tile
+        count = float(len(tiles))
+        for t, lag in zip(tiles.shape[1:], lags):
+            count = np.multiply.outer(count, t - np.abs(np.arange(-lag, lag + 1)))
+    else:
+        count = np.fft.irfftn(pairs, s=size, axes=tuple(range(d)))
+        count = np.maximum(np.rint(count[index]), 1.0)
     cov = raw / count
     cov = 0.5 * (cov + cov[tuple(slice(None, None, -1) for _ in range(d))])  # R(k) = R(-k)
     c = (1 + (d if plane else 0)) * inv_n / max(len(tiles), 1)
