@@ -141,23 +141,25 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
                          f"{tile} samples; it holds too few noise samples")
     cov = _tile_estimate(tiles, weights, lags, robust_start=m is None)
     if m is None:
-        from .residual import refine
+        from . import residual
 
-        cov = refine(x, cov, lags, tile, grid)
+        cov = residual.refine(x, cov, lags, tile, grid)
     return _psd_from_autocovariance(cov, lags, grid)
 
 
-def _tile_estimate(tiles, weights, lags, robust_start):
-    """Autocovariance from the tiles whose variance is consistent with noise only."""
-    covs = []
+def _tile_estimate(tiles, weights, lags, robust_start, detail=False):
+    """Autocovariance from the tiles whose variance is consistent with noise only
+    (with ``detail``: also the indices of those tiles and whether planes were removed)."""
+    found = []
     for plane in (False, True):
         keep = _select(tiles, weights, lags, robust_start=robust_start, plane=plane)
-        covs.append(_autocovariance(tiles[keep], _subset(weights, keep), lags, plane))
+        found.append((_autocovariance(tiles[keep], _subset(weights, keep), lags, plane), keep, plane))
     # Ramps of the signal across tiles (gradients, shading) inflate the low
     # frequencies of the mean-removed estimate; removing planes costs a larger,
     # noisier correction, so it is taken only when it lowers the variance clearly.
-    centre = covs[0].size // 2
-    return covs[1] if covs[1].flat[centre] < _PLANE_GAIN * covs[0].flat[centre] else covs[0]
+    centre = found[0][0].size // 2
+    best = found[1] if found[1][0].flat[centre] < _PLANE_GAIN * found[0][0].flat[centre] else found[0]
+    return best if detail else best[0]
 
 
 # --------------------------------------------------------------------------- tiles

@@ -35,20 +35,59 @@ def refine(x, cov, lags, tile, grid, iterations=2):
     from . import estimation as est
 
     z = x[_flattest_block(x, tile)]
+    white = _white_spectrum(z.shape)
     for _ in range(iterations):
         psd = est._psd_from_autocovariance(cov, lags, grid)
         y = _pass(z, psd)
-        residual = _tiles_cov(z - y, lags, tile, robust=True)
-        noise = _synthesise(z.shape, cov, lags, np.random.default_rng(_SEED))
-        made = _tiles_cov(noise, lags, tile, robust=False)
+        tiles, _ = est._tiles(z - y, tile, None)
+        residual, keep, plane = est._tile_estimate(tiles, None, lags, robust_start=True, detail=True)
+        noise = _synthesise(z.shape, cov, lags, white)
         y_noise = _pass(y + noise, psd)
-        kept = _tiles_cov(y + noise - y_noise, lags, tile, robust=False)
+        if _SHARED:
+            made = _cov_on(noise, tile, lags, keep, plane)
+            kept = _cov_on(y + noise - y_noise, tile, lags, keep, plane)
+        else:
+            made = _tiles_cov(noise, lags, tile, robust=False)
+            kept = _tiles_cov(y + noise - y_noise, lags, tile, robust=False)
         p_made = _spectrum(made, lags, grid)
         transfer = _spectrum(kept, lags, grid) / np.maximum(p_made, 1e-9 * p_made.mean())
-        transfer = np.clip(transfer, _MIN_TRANSFER, 1.0)
-        refined = _spectrum(residual, lags, grid) / transfer
+        refined = _spectrum(residual, lags, grid) / np.clip(transfer, _MIN_TRANSFER, 1.0)
+        if _DC_FIX and not transfer.flat[0] >= _MIN_TRANSFER:
+            refined.flat[0] = _zero_at_the_edge(refined, lags, grid)
+        if _RELAX != 1.0:
+            old = np.maximum(_spectrum(cov, lags, grid), 1e-3 * abs(_spectrum(cov, lags, grid).mean()))
+            new = np.maximum(refined, 1e-3 * abs(refined.mean()))
+            refined = old * (new / old) ** _RELAX
         cov = _lags_of(refined, lags, grid)
     return cov
+
+
+_DC_FIX = True
+_RELAX = 1.0
+
+
+def _zero_at_the_edge(psd, lags, grid):
+    """The zero-frequency value of ``psd`` that makes its autocovariance vanish (in the median)
+    at the largest lags: the pass keeps nearly all noise there, so the residual cannot tell."""
+    cov = np.real(np.fft.ifftn(psd))
+    dist = np.indices(grid)
+    edge = np.zeros(grid, bool)
+    for axis, (lag, n) in enumerate(zip(lags, grid)):
+        if lag > 0:
+            k = np.minimum(dist[axis], n - dist[axis])
+            edge |= k >= lag
+    if not edge.any():
+        return psd.flat[0]
+    return psd.flat[0] - float(np.median(cov[edge])) * psd.size
+
+_SHARED = True
+
+def _cov_on(x, tile, lags, keep, plane):
+    """Autocovariance of ``x`` over the tiles ``keep``, trends (plane or mean) removed."""
+    from . import estimation as est
+
+    tiles, _ = est._tiles(x, tile, None)
+    return est._autocovariance(tiles[keep], None, lags, plane)
 
 
 def _pass(z, psd):
@@ -89,15 +128,28 @@ def _lags_of(psd, lags, grid):
     return cov
 
 
-def _synthesise(shape, cov, lags, rng):
-    """Stationary Gaussian noise of autocovariance ``cov`` (circular on ``shape``)."""
+def _white_spectrum(shape):
+    """The spectrum (rfftn) of the refinement's fixed white noise on ``shape``."""
+    key = tuple(shape)
+    if key not in _WHITE:
+        white = np.random.default_rng(_SEED).standard_normal(key)
+        _WHITE.clear()  # one shape at a time: the block of the data being estimated
+        _WHITE[key] = np.fft.rfftn(white)
+    return _WHITE[key]
+
+
+_WHITE = {}
+
+
+def _synthesise(shape, cov, lags, white):
+    """Stationary Gaussian noise of autocovariance ``cov`` (circular on ``shape``), shaped from
+    the white noise spectrum ``white`` (rfftn of unit white noise on ``shape``)."""
     a = np.zeros(shape)
     index = np.ix_(*[np.arange(-lag, lag + 1) % n for lag, n in zip(lags, shape)])
     np.add.at(a, index, cov)
     axes = tuple(range(len(shape)))
     spectrum = np.maximum(np.real(np.fft.rfftn(a, axes=axes)), 0.0)
-    white = rng.standard_normal(shape)
-    return np.fft.irfftn(np.fft.rfftn(white, axes=axes) * np.sqrt(spectrum), s=shape, axes=axes)
+    return np.fft.irfftn(white * np.sqrt(spectrum), s=shape, axes=axes)
 
 
 def _flattest_block(x, tile):
