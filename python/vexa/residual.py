@@ -10,9 +10,14 @@ current estimate added to the pass's output, and divided out per frequency:
 
     P_new = P_residual / T,   T = P(residual of synthetic noise) / P(synthetic noise)
 
-The passes run on one block of the data (at most 64**3 samples on volumes and
-256**2 on images, where the raw tiles are flattest), which keeps their cost
-to a few per cent of denoising the whole data.
+Where the pass keeps nearly all the noise (the zero frequency of strongly
+low-pass noise: blocks share it), the residual cannot tell its power; there
+the zero frequency is set so that the autocovariance vanishes at the largest
+lags, as it does for noise correlated over fewer samples than the lag range.
+
+The passes run on one block of the data (64**3 samples on large volumes,
+48**3 on smaller ones, 256**2 on images, where the raw tiles are flattest),
+which keeps their cost to a tenth of denoising the data or less.
 """
 
 from __future__ import annotations
@@ -21,8 +26,12 @@ import numpy as np
 
 __all__ = ["refine"]
 
-# Block of the refining passes, in tiles per axis.
-_BLOCK_TILES = {2: 8, 3: 4}
+# Block of the refining passes, in tiles per axis: on data holding at least
+# _BLOCKS_IN_DATA such blocks, else the smaller one (a 96**3 volume: 48**3), which
+# keeps the passes' cost to a tenth of denoising while the PSNR stays within
+# 0.05 dB of the larger block's (bench/estimate_cost.py).
+_BLOCK_TILES = {2: (8, 8), 3: (4, 3)}
+_BLOCKS_IN_DATA = 8
 # Least share of the noise the residual is taken to keep per frequency: where the
 # pass removes more (the lowest frequencies of strongly low-pass noise), the
 # estimate comes out low.
@@ -34,7 +43,14 @@ def refine(x, cov, lags, tile, grid, iterations=2):
     """The autocovariance ``cov`` (lags -L..L) refined on denoising residuals of ``x``."""
     from . import estimation as est
 
+    # the passes see the block at unit noise level and zero median, so that their float32
+    # hard decisions do not depend on the data's units
     z = x[_flattest_block(x, tile)]
+    unit = float(np.sqrt(cov.flat[cov.size // 2]))
+    if not unit > 0:
+        unit = 1.0
+    z = (z - float(np.median(z))) / unit
+    cov = cov / unit**2
     white = _white_spectrum(z.shape)
     for _ in range(iterations):
         psd = est._psd_from_autocovariance(cov, lags, grid)
@@ -43,27 +59,24 @@ def refine(x, cov, lags, tile, grid, iterations=2):
         residual, keep, plane = est._tile_estimate(tiles, None, lags, robust_start=True, detail=True)
         noise = _synthesise(z.shape, cov, lags, white)
         y_noise = _pass(y + noise, psd)
-        if _SHARED:
-            made = _cov_on(noise, tile, lags, keep, plane)
-            kept = _cov_on(y + noise - y_noise, tile, lags, keep, plane)
-        else:
-            made = _tiles_cov(noise, lags, tile, robust=False)
-            kept = _tiles_cov(y + noise - y_noise, lags, tile, robust=False)
-        p_made = _spectrum(made, lags, grid)
-        transfer = _spectrum(kept, lags, grid) / np.maximum(p_made, 1e-9 * p_made.mean())
+        # the loss is measured on the tiles the residual was measured on, where the
+        # pass met the same signal
+        made = _spectrum(_cov_on(noise, tile, lags, keep, plane), lags, grid)
+        kept = _spectrum(_cov_on(y + noise - y_noise, tile, lags, keep, plane), lags, grid)
+        transfer = kept / np.maximum(made, 1e-9 * made.mean())
         refined = _spectrum(residual, lags, grid) / np.clip(transfer, _MIN_TRANSFER, 1.0)
-        if _DC_FIX and not transfer.flat[0] >= _MIN_TRANSFER:
+        if not transfer.flat[0] >= _MIN_TRANSFER:
             refined.flat[0] = _zero_at_the_edge(refined, lags, grid)
-        if _RELAX != 1.0:
-            old = np.maximum(_spectrum(cov, lags, grid), 1e-3 * abs(_spectrum(cov, lags, grid).mean()))
-            new = np.maximum(refined, 1e-3 * abs(refined.mean()))
-            refined = old * (new / old) ** _RELAX
         cov = _lags_of(refined, lags, grid)
-    return cov
+    return cov * unit**2
 
 
-_DC_FIX = True
-_RELAX = 1.0
+def _cov_on(x, tile, lags, keep, plane):
+    """Autocovariance of ``x`` over the tiles ``keep``, their trends (planes or means) removed."""
+    from . import estimation as est
+
+    tiles, _ = est._tiles(x, tile, None)
+    return est._autocovariance(tiles[keep], None, lags, plane)
 
 
 def _zero_at_the_edge(psd, lags, grid):
@@ -80,15 +93,6 @@ def _zero_at_the_edge(psd, lags, grid):
         return psd.flat[0]
     return psd.flat[0] - float(np.median(cov[edge])) * psd.size
 
-_SHARED = True
-
-def _cov_on(x, tile, lags, keep, plane):
-    """Autocovariance of ``x`` over the tiles ``keep``, trends (plane or mean) removed."""
-    from . import estimation as est
-
-    tiles, _ = est._tiles(x, tile, None)
-    return est._autocovariance(tiles[keep], None, lags, plane)
-
 
 def _pass(z, psd):
     from .api import vexa
@@ -97,13 +101,6 @@ def _pass(z, psd):
     profile = VEXAProfile(preset="fast", adapt_to_noise=False)
     out = vexa(z.astype(np.float32), psd, profile, stage="hard", progress=False)
     return out.astype(np.float64)
-
-
-def _tiles_cov(x, lags, tile, robust):
-    from . import estimation as est
-
-    tiles, weights = est._tiles(x, tile, None)
-    return est._tile_estimate(tiles, weights, lags, robust_start=robust)
 
 
 def _spectrum(cov, lags, grid):
@@ -157,7 +154,9 @@ def _flattest_block(x, tile):
     from . import estimation as est
 
     counts = [s // t for s, t in zip(x.shape, tile)]
-    k = [min(c, _BLOCK_TILES[x.ndim]) for c in counts]
+    large, small = _BLOCK_TILES[x.ndim]
+    edge = large if large**x.ndim * _BLOCKS_IN_DATA <= np.prod(counts) else small
+    k = [min(c, edge) for c in counts]
     tiles, weights = est._tiles(x, tile, None)
     var, _ = est._tile_variances(tiles, weights)
     low = (var <= np.quantile(var, 0.25)).astype(np.float64).reshape(counts)
