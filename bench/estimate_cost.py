@@ -3,6 +3,7 @@
 
     python bench/estimate_cost.py                       # crop + both images, 7 cases, vs main
     python bench/estimate_cost.py --before HEAD~3 --datasets ch2crop --cases gauss1
+    python bench/estimate_cost.py --datasets ch2 --cases white0.10 --estimate-only
 
 Per dataset and noise case it prints: the seconds of ``vexa.estimate_psd``
 (best of ``--repeats``, wall and CPU), the seconds of denoising with the true
@@ -72,6 +73,8 @@ def main():
     ap.add_argument("--before", default="main", help="git revision of the earlier estimator")
     ap.add_argument("--no-before", action="store_true", help="measure the working tree's only")
     ap.add_argument("--repeats", type=int, default=2, help="estimate runs per variant (best kept)")
+    ap.add_argument("--estimate-only", action="store_true",
+                    help="no denoising (e.g. on the full volume): estimate seconds and errors only")
     ap.add_argument("--results", type=Path, default=bl.RESULTS / "estimate_cost.jsonl")
     args = ap.parse_args()
 
@@ -94,18 +97,23 @@ def main():
         for case in cases:
             noisy = (clean + bl.make_noise(clean.shape, case, bl.seed_for(dataset, case))).astype(np.float32)
             given = vr.noise_argument(noisy, case, prof)
-            out, den_s, den_cpu = timed(vexa.vexa, noisy, given, prof, progress=False)
-            psnr_true = bl.psnr(clean, out)
+            den_s = den_cpu = psnr_true = float("nan")
+            if not args.estimate_only:
+                out, den_s, den_cpu = timed(vexa.vexa, noisy, given, prof, progress=False)
+                psnr_true = bl.psnr(clean, out)
             true = bl.true_psd(grid, case)
             for name, estimator in variants.items():
                 runs = [timed(estimator, noisy, grid) for _ in range(max(1, args.repeats))]
                 psd, est_s, est_cpu = min(runs, key=lambda r: r[1])
-                out, den_est_s, _ = timed(vexa.vexa, noisy, psd, prof, progress=False)
+                den_est_s, psnr_est = float("nan"), float("nan")
+                if not args.estimate_only:
+                    out, den_est_s, _ = timed(vexa.vexa, noisy, psd, prof, progress=False)
+                    psnr_est = bl.psnr(clean, out)
                 rec = dict(
                     dataset=dataset, case=case.name, variant=name, rev=args.before if name == "before" else "worktree",
                     estimate_seconds=est_s, estimate_cpu=est_cpu, denoise_seconds=den_s, denoise_cpu=den_cpu,
                     denoise_estimated_seconds=den_est_s, share=est_s / den_s, psnr_true=psnr_true,
-                    psnr_estimated=bl.psnr(clean, out), power=float(psd.mean() / true.mean()),
+                    psnr_estimated=psnr_est, power=float(psd.mean() / true.mean()),
                     l1=float(np.abs(psd - true).mean() / true.mean()),
                     flatness=float(vexa.psd_flatness(psd)), flatness_true=float(vexa.psd_flatness(true)),
                 )

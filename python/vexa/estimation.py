@@ -17,7 +17,12 @@ Method, in two steps.
 2. Residuals (without ``mask``). Where no tile holds noise alone, structure
    leaks into the lowest frequencies of step 1; the estimate is refined
    twice on the residual of a quick denoising pass, with the pass's own
-   loss of noise measured on synthetic noise and divided out (residual.py).
+   loss of noise measured on synthetic noise and divided out, and the zero
+   frequency, which the pass keeps, taken from the largest lags (residual.py).
+
+Tiles without a mask are full: their lag pairs are counted directly and their
+trends projected out one by one (mean and ramps are orthogonal on a full
+tile); masked tiles take the weighted least-squares path.
 
 The lag range is half the grid per axis, capped at 4 samples on volumes and 8
 on images (tiles of 16 and 32 samples), which covers the correlation of noise
@@ -80,9 +85,10 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
         True where the data holds noise only (a background); only tiles mostly
         inside it are used. Without it, tiles of flat signal are found
         automatically and the estimate is refined on the residual of quick
-        denoising passes over one block of the data (at most 64**3 samples on
-        volumes, 256**2 on images): a few per cent of the time of denoising
-        a large volume, a quarter of it on a 96**3 one.
+        denoising passes over one block of the data (64**3 samples on large
+        volumes, 48**3 on smaller ones, 256**2 on images): a few per cent of
+        the time of denoising a large volume, about a tenth of it on a 96**3
+        one or an image.
     channel_axis : int, optional
         Axis holding channels; each channel gets its own estimate.
 
@@ -95,12 +101,11 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
 
     Notes
     -----
-    Accuracy (bench/README.md): on noise-only data the total power is within
-    10 % and the mean absolute error over the grid 5-10 % of the mean power
-    (up to 27 % for strongly low-pass noise, whose lowest frequencies come out
-    low); on an MRI crop and two photographs with white, low-pass, line and
-    CT-like noise the denoising result is within 0.3 dB of the true PSD's in
-    all but one case (low-pass noise on the crop, 0.4 dB).
+    Accuracy (bench/README.md, bench/estimate_cost.py): on noise-only data the
+    total power is within 5 % and the mean absolute error over the grid 5-12 %
+    of the mean power; on an MRI crop and two photographs with white,
+    low-pass, line and CT-like noise the denoising result is within 0.2 dB of
+    the true PSD's.
     The result is deterministic for a given number of threads.
     """
     a = np.asarray(image)
@@ -140,6 +145,7 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
         raise ValueError("mask must cover at least half of one tile of "
                          f"{tile} samples; it holds too few noise samples")
     cov = _tile_estimate(tiles, weights, lags, robust_start=m is None)
+    del tiles, weights  # a copy of the data: not held through the refinement
     if m is None:
         from . import residual
 
