@@ -316,13 +316,13 @@ class TestResidualPieces:
         assert block == (slice(0, 128), slice(128, 256))
 
     def test_the_zero_frequency_is_taken_from_the_largest_lags(self):
-        from vexa import residual
+        from vexa import estimation, residual
 
         for kind in ["gauss", "line", "white", "ct"]:
             for shape in [(64, 64, 64), (256, 256)]:
                 _, true = _noise(kind, shape, 0.1, seed=0)
                 grid = true.shape
-                lags = tuple(n // 2 for n in grid)
+                lags, _ = estimation._geometry(grid, shape, len(shape))
                 lost = np.array(true, dtype=np.float64)
                 lost.flat[0] = 0.0  # what the residual shows where the pass keeps the noise
                 dc = residual._zero_at_the_edge(lost, lags, grid)
