@@ -128,11 +128,13 @@ def _lags_of(psd, lags, grid):
 def _white_spectrum(shape):
     """The spectrum (rfftn) of the refinement's fixed white noise on ``shape``."""
     key = tuple(shape)
-    if key not in _WHITE:
-        white = np.random.default_rng(_SEED).standard_normal(key)
-        _WHITE.clear()  # one shape at a time: the block of the data being estimated
-        _WHITE[key] = np.fft.rfftn(white)
-    return _WHITE[key]
+    spectrum = _WHITE.get(key)
+    if spectrum is None:
+        spectrum = np.fft.rfftn(np.random.default_rng(_SEED).standard_normal(key))
+        spectrum.flags.writeable = False
+        _WHITE.clear()  # one shape kept: the block of the data being estimated
+        _WHITE[key] = spectrum
+    return spectrum
 
 
 _WHITE = {}
