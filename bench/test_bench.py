@@ -232,6 +232,18 @@ class TestComparisonBookkeeping:
         off = vr.profile("default", adapt_to_noise=False)
         assert vr.settings_hash(vol, cases["gauss1"], off) == h["white0.10"]
 
+    def test_runs_with_an_estimated_psd_follow_the_estimator(self, monkeypatch):
+        import vexa_runner as vr
+
+        case = {c.name: c for c in bl.noise_cases()}["white0.10"]
+        vol = np.random.default_rng(0).standard_normal((32, 32, 32)).astype(np.float32)
+        prof = vr.profile("default")
+        before = vr.settings_hash(vol, case, prof, "estimated")
+        true = vr.settings_hash(vol, case, prof)
+        monkeypatch.setattr(vr, "estimator_fingerprint", lambda: "another estimator")
+        assert vr.settings_hash(vol, case, prof, "estimated") != before
+        assert vr.settings_hash(vol, case, prof) == true  # runs given the noise stay valid
+
     def test_quick_runs_are_adopted_once(self, tmp_path, monkeypatch):
         import compare
 

@@ -104,7 +104,23 @@ def settings_hash(noisy: np.ndarray, case: bl.NoiseCase, prof=None, noise: str =
     text = json.dumps(values, sort_keys=True, default=str)
     if noise != "true":
         text += noise
+    if noise == "estimated":
+        text += estimator_fingerprint()
     return hashlib.sha1(text.encode()).hexdigest()[:12]
+
+
+def estimator_fingerprint() -> str:
+    """The estimator's source files: runs with an estimated PSD are redone when it changes."""
+    import hashlib
+    from pathlib import Path
+
+    vexa = import_vexa()
+    h = hashlib.sha1()
+    for name in ("estimation.py", "residual.py"):
+        path = Path(vexa.__file__).parent / name
+        if path.exists():
+            h.update(path.read_bytes())
+    return h.hexdigest()[:12]
 
 
 def run(noisy: np.ndarray, case: bl.NoiseCase, prof=None, stage: str = "all", noise="true", **kw):

@@ -17,7 +17,12 @@ Method, in two steps.
 2. Residuals (without ``mask``). Where no tile holds noise alone, structure
    leaks into the lowest frequencies of step 1; the estimate is refined
    twice on the residual of a quick denoising pass, with the pass's own
-   loss of noise measured on synthetic noise and divided out (residual.py).
+   loss of noise measured on synthetic noise and divided out, and the zero
+   frequency, which the pass keeps, taken from the largest lags (residual.py).
+
+Tiles without a mask are full: their lag pairs are counted directly and their
+trends projected out one by one (mean and ramps are orthogonal on a full
+tile); masked tiles take the weighted least-squares path.
 
 The lag range is half the grid per axis, capped at 4 samples on volumes and 8
 on images (tiles of 16 and 32 samples), which covers the correlation of noise
@@ -80,9 +85,10 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
         True where the data holds noise only (a background); only tiles mostly
         inside it are used. Without it, tiles of flat signal are found
         automatically and the estimate is refined on the residual of quick
-        denoising passes over one block of the data (at most 64**3 samples on
-        volumes, 256**2 on images): a few per cent of the time of denoising
-        a large volume, a quarter of it on a 96**3 one.
+        denoising passes over one block of the data (64**3 samples on large
+        volumes, 48**3 on smaller ones, 256**2 on images): a few per cent of
+        the time of denoising a large volume, about a tenth of it on a 96**3
+        one or an image.
     channel_axis : int, optional
         Axis holding channels; each channel gets its own estimate.
 
@@ -95,12 +101,11 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
 
     Notes
     -----
-    Accuracy (bench/README.md): on noise-only data the total power is within
-    10 % and the mean absolute error over the grid 5-10 % of the mean power
-    (up to 27 % for strongly low-pass noise, whose lowest frequencies come out
-    low); on an MRI crop and two photographs with white, low-pass, line and
-    CT-like noise the denoising result is within 0.3 dB of the true PSD's in
-    all but one case (low-pass noise on the crop, 0.4 dB).
+    Accuracy (bench/README.md, bench/estimate_cost.py): on noise-only data the
+    total power is within 5 % and the mean absolute error over the grid 5-12 %
+    of the mean power; on an MRI crop and two photographs with white,
+    low-pass, line and CT-like noise the denoising result is within 0.2 dB of
+    the true PSD's.
     The result is deterministic for a given number of threads.
     """
     a = np.asarray(image)
@@ -140,24 +145,27 @@ def estimate_psd(image, shape=None, *, mask=None, channel_axis=None):
         raise ValueError("mask must cover at least half of one tile of "
                          f"{tile} samples; it holds too few noise samples")
     cov = _tile_estimate(tiles, weights, lags, robust_start=m is None)
+    del tiles, weights  # a copy of the data: not held through the refinement
     if m is None:
-        from .residual import refine
+        from . import residual
 
-        cov = refine(x, cov, lags, tile, grid)
+        cov = residual.refine(x, cov, lags, tile, grid)
     return _psd_from_autocovariance(cov, lags, grid)
 
 
-def _tile_estimate(tiles, weights, lags, robust_start):
-    """Autocovariance from the tiles whose variance is consistent with noise only."""
-    covs = []
+def _tile_estimate(tiles, weights, lags, robust_start, detail=False):
+    """Autocovariance from the tiles whose variance is consistent with noise only
+    (with ``detail``: also the indices of those tiles and whether planes were removed)."""
+    found = []
     for plane in (False, True):
         keep = _select(tiles, weights, lags, robust_start=robust_start, plane=plane)
-        covs.append(_autocovariance(tiles[keep], weights[keep], lags, plane))
+        found.append((_autocovariance(tiles[keep], _subset(weights, keep), lags, plane), keep, plane))
     # Ramps of the signal across tiles (gradients, shading) inflate the low
     # frequencies of the mean-removed estimate; removing planes costs a larger,
     # noisier correction, so it is taken only when it lowers the variance clearly.
-    centre = covs[0].size // 2
-    return covs[1] if covs[1].flat[centre] < _PLANE_GAIN * covs[0].flat[centre] else covs[0]
+    centre = found[0][0].size // 2
+    best = found[1] if found[1][0].flat[centre] < _PLANE_GAIN * found[0][0].flat[centre] else found[0]
+    return best if detail else best[0]
 
 
 # --------------------------------------------------------------------------- tiles
@@ -180,7 +188,8 @@ def _geometry(grid, shape, ndim):
 
 
 def _tiles(x, tile, mask):
-    """Non-overlapping tiles (T, *tile) of x and their weights (1 where usable, else 0)."""
+    """Non-overlapping tiles (T, *tile) of x and their weights (1 where usable, else 0;
+    None without a mask: every sample counts)."""
     counts = [s // t for s, t in zip(x.shape, tile)]
     cut = tuple(slice(0, c * t) for c, t in zip(counts, tile))
 
@@ -195,24 +204,27 @@ def _tiles(x, tile, mask):
 
     tiles = split(x)
     if mask is None:
-        weights = np.ones_like(tiles)
-    else:
-        weights = split(mask).astype(np.float64)
-        cover = weights.reshape(len(weights), -1).mean(axis=1)
-        use = cover >= 0.5
-        tiles, weights = tiles[use], weights[use]
-    return tiles, weights
+        return tiles, None
+    weights = split(mask).astype(np.float64)
+    cover = weights.reshape(len(weights), -1).mean(axis=1)
+    use = cover >= 0.5
+    return tiles[use], weights[use]
+
+
+def _ramp(t, axis, d):
+    """The centred linear ramp along ``axis`` of a tile, shaped to broadcast over (T, *tile)."""
+    ramp = np.arange(t, dtype=np.float64) - (t - 1) / 2.0
+    shape = [1] * (d + 1)
+    shape[axis + 1] = t
+    return ramp.reshape(shape)
 
 
 def _basis(tile, plane):
     """The trend each tile loses: its mean, and with ``plane`` a linear ramp per axis."""
+    d = len(tile)
     out = [np.ones(tile)]
     if plane:
-        for axis, t in enumerate(tile):
-            ramp = np.arange(t, dtype=np.float64) - (t - 1) / 2.0
-            shape = [1] * len(tile)
-            shape[axis] = t
-            out.append(np.broadcast_to(ramp.reshape(shape), tile))
+        out += [np.broadcast_to(_ramp(t, a, d)[0], tile) for a, t in enumerate(tile)]
     return np.stack(out)
 
 
@@ -220,6 +232,16 @@ def _detrended(tiles, weights, plane):
     """(tiles less their weighted least-squares trend, times the weights; samples per tile)."""
     d = tiles.ndim - 1
     axes = tuple(range(1, d + 1))
+    if weights is None:
+        # on full tiles the mean and the ramps are orthogonal: one projection each
+        n = np.full(len(tiles), float(np.prod(tiles.shape[1:])))
+        c = tiles - tiles.mean(axis=axes, keepdims=True)
+        if plane:
+            for axis, t in enumerate(tiles.shape[1:]):
+                ramp = _ramp(t, axis, d)
+                coef = (c * ramp).sum(axis=axes, keepdims=True) / (float((ramp * ramp).sum()) * n[0] / t)
+                c -= coef * ramp
+        return c, n
     n = weights.sum(axis=axes)
     if not plane:
         mean = (tiles * weights).sum(axis=axes) / n
@@ -234,10 +256,21 @@ def _detrended(tiles, weights, plane):
     return ((t - coef @ b) * w).reshape(tiles.shape), n
 
 
-def _tile_variances(tiles, weights, plane=False):
+def _tile_variances(tiles, weights, plane=False, chunk=512):
+    """Variance of each tile about its trend, and its sample count."""
     axes = tuple(range(1, tiles.ndim))
-    centred, n = _detrended(tiles, weights, plane)
-    return (centred * centred).sum(axis=axes) / n, n
+    var, count = [], []
+    for start in range(0, len(tiles), chunk):
+        w = None if weights is None else weights[start : start + chunk]
+        centred, n = _detrended(tiles[start : start + chunk], w, plane)
+        flat = centred.reshape(len(centred), -1)
+        var.append(np.einsum("tp,tp->t", flat, flat) / n)
+        count.append(n)
+    return np.concatenate(var), np.concatenate(count)
+
+
+def _subset(weights, index):
+    return None if weights is None else weights[index]
 
 
 def _select(tiles, weights, lags, robust_start=True, plane=False):
@@ -259,7 +292,7 @@ def _select(tiles, weights, lags, robust_start=True, plane=False):
         low = order
     ref = float(np.median(v[low]))
     picked = alive[low]
-    spread = _relative_spread(tiles[picked], weights[picked], lags, float(np.mean(n)), plane)
+    spread = _relative_spread(tiles[picked], _subset(weights, picked), lags, float(np.mean(n)), plane)
     keep = v <= ref * (1.0 + _ACCEPT * spread)
     for _ in range(4):
         ref_new = float(np.median(v[keep]))
@@ -302,19 +335,26 @@ def _autocovariance(tiles, weights, lags, plane=False, chunk=256):
     inv_n = 0.0
     for start in range(0, len(tiles), chunk):
         t = tiles[start : start + chunk]
-        w = weights[start : start + chunk]
+        w = _subset(weights, slice(start, start + chunk))
         c, n = _detrended(t, w, plane)
         f = np.fft.rfftn(c, s=size, axes=axes)
         products = products + (f.real**2 + f.imag**2).sum(axis=0)
-        g = np.fft.rfftn(w, s=size, axes=axes)
-        pairs = pairs + (g.real**2 + g.imag**2).sum(axis=0)
+        if w is not None:
+            g = np.fft.rfftn(w, s=size, axes=axes)
+            pairs = pairs + (g.real**2 + g.imag**2).sum(axis=0)
         inv_n += float(np.sum(1.0 / n))
     raw = np.fft.irfftn(products, s=size, axes=tuple(range(d)))
-    count = np.fft.irfftn(pairs, s=size, axes=tuple(range(d)))
     # lags -L..L per axis, centred
     index = np.ix_(*[np.arange(-lag, lag + 1) % s for lag, s in zip(lags, size)])
     raw = raw[index]
-    count = np.maximum(np.rint(count[index]), 1.0)
+    if weights is None:
+        # full tiles: (t - |k|) pairs per axis at lag k, in every tile
+        count = float(len(tiles))
+        for t, lag in zip(tiles.shape[1:], lags):
+            count = np.multiply.outer(count, t - np.abs(np.arange(-lag, lag + 1)))
+    else:
+        count = np.fft.irfftn(pairs, s=size, axes=tuple(range(d)))
+        count = np.maximum(np.rint(count[index]), 1.0)
     cov = raw / count
     cov = 0.5 * (cov + cov[tuple(slice(None, None, -1) for _ in range(d))])  # R(k) = R(-k)
     c = (1 + (d if plane else 0)) * inv_n / max(len(tiles), 1)

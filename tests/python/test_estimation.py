@@ -2,10 +2,10 @@
 into vexa/denoise, and the CLI.
 
 Tolerances: on noise-only data the estimated total power (mean over the grid)
-is within 10 % of the true one, and the mean absolute error over the grid
-within 30 % of the true mean power (measured: 5-9 % on white, line and CT-like
-noise, up to 27 % on low-pass noise, whose lowest frequencies the residual
-refinement estimates less well).
+is within 7 % of the true one, and the mean absolute error over the grid
+within 18 % of the true mean power (measured over three seeds: power within
+4 %, errors 6-9 % on white, line and CT-like noise, 8-12 % on low-pass noise,
+whose zero frequency the refinement takes from the largest lags).
 """
 
 import subprocess
@@ -73,8 +73,8 @@ class TestAccuracy:
         est = estimate_psd(n.astype(np.float32))
         assert est.shape == default_psd_shape(len(shape)) and est.dtype == np.float32
         power, l1 = _errors(est, true)
-        assert abs(power - 1) < 0.10
-        assert l1 < 0.30
+        assert abs(power - 1) < 0.07
+        assert l1 < 0.18
 
     def test_scale_follows_the_data(self):
         n, true = _noise("line", (48, 48, 48), 1.0, seed=2)
@@ -91,14 +91,21 @@ class TestAccuracy:
             assert est.shape == grid
             assert abs(power - 1) < 0.10 and l1 < 0.25
 
-    def test_line_noise_comes_out_anisotropic(self):
-        n, _ = _noise("line", (64, 64, 64), 0.1, seed=7)
-        est = estimate_psd(n).astype(np.float64)
-        along_x = est[1, 1, :]  # the line runs along the last axis
-        along_y = est[1, :, 1]
+    @pytest.mark.parametrize("axis", [0, 2])
+    def test_line_noise_comes_out_anisotropic(self, axis):
+        # a box, not a cube: the tiles' pair counts and trends differ per axis
+        shape = (48, 64, 80)
+        n, _ = _noise("line", shape[::-1] if axis == 0 else shape, 0.1, seed=7)
+        if axis == 0:
+            n = np.ascontiguousarray(n.transpose(2, 1, 0))  # the line now runs along axis 0
+        est = np.moveaxis(estimate_psd(n).astype(np.float64), axis, 2)
+        # profiles along each axis, averaged over the other two (single bins scatter ~20 %)
+        along = est.mean(axis=(0, 1))
+        across = [est.mean(axis=(0, 2)), est.mean(axis=(1, 2))]
         # five taps: |sin(5 pi f) / (5 sin(pi f))|**2 is 0.42 at f = 1/8 and 0.03 at 3/8
-        assert along_x[1] > 5 * along_x[3]
-        assert along_y.max() < 1.5 * along_y.min()
+        assert along[1] > 5 * along[3]
+        for profile in across:
+            assert profile.max() < 1.25 * profile.min()
 
     def test_in_plane_correlation_stays_in_plane(self):
         n, true = _noise("ct", (48, 64, 64), 0.1, seed=8)
@@ -144,6 +151,21 @@ class TestSignalAndMask:
         np.testing.assert_allclose(
             estimate_psd(other, mask=mask), estimate_psd(clean + n, mask=mask), rtol=1e-5
         )
+
+    def test_mask_on_a_volume(self):
+        # structure everywhere but a slab of flat background along the first axis
+        shape = (64, 48, 48)
+        zz, yy, xx = np.mgrid[0 : shape[0], 0 : shape[1], 0 : shape[2]]
+        clean = 0.5 + 0.4 * np.sin(xx / 2.0) * np.cos(yy / 3.0) * np.sin(zz / 4.0)
+        clean[:24] = 0.2
+        n, true = _noise("gauss", shape, 0.1, seed=12)
+        mask = np.zeros(shape, bool)
+        mask[:24] = True
+        power, l1 = _errors(estimate_psd(clean + n, mask=mask), true)
+        assert abs(power - 1) < 0.10 and l1 < 0.25
+        # without the mask the structure leaks in: the mask is what makes it right
+        power_all, _ = _errors(estimate_psd(clean + n, mask=np.ones(shape, bool)), true)
+        assert power_all > 1.5
 
     def test_channels_get_their_own_estimate(self):
         n1, _ = _noise("white", (128, 128), 0.05, seed=1)
@@ -278,7 +300,8 @@ class TestResidualPieces:
         k = _line_kernel(2) * 0.1 / np.sqrt(5)
         lags = (4, 4)
         cov = residual._lags_of(vexa.psd_from_kernel(k, (8, 8)).astype(np.float64), lags, (8, 8))
-        n = residual._synthesise((256, 256), cov, lags, np.random.default_rng(1))
+        white = np.fft.rfftn(np.random.default_rng(1).standard_normal((256, 256)))
+        n = residual._synthesise((256, 256), cov, lags, white)
         along = np.mean(n[:, 1:] * n[:, :-1]) / n.var()
         assert n.std() == pytest.approx(0.1, rel=0.05)
         assert along == pytest.approx(0.8, abs=0.03)  # 4 of 5 taps shared
@@ -291,3 +314,54 @@ class TestResidualPieces:
         x[:, :128] += np.sin(np.arange(128) / 2.0)  # structure on the left half
         block = residual._flattest_block(x, (16, 16))  # 8 x 8 tiles of 16 x 16
         assert block == (slice(0, 128), slice(128, 256))
+
+    def test_the_zero_frequency_is_taken_from_the_largest_lags(self):
+        from vexa import estimation, residual
+
+        for kind in ["gauss", "line", "white", "ct"]:
+            for shape in [(64, 64, 64), (256, 256)]:
+                _, true = _noise(kind, shape, 0.1, seed=0)
+                grid = true.shape
+                lags, _ = estimation._geometry(grid, shape, len(shape))
+                lost = np.array(true, dtype=np.float64)
+                lost.flat[0] = 0.0  # what the residual shows where the pass keeps the noise
+                dc = residual._zero_at_the_edge(lost, lags, grid)
+                # noise correlated over at most 4 samples has no autocovariance at the
+                # largest lags; the Gaussian's tail there is 0.4 % of its power
+                assert dc == pytest.approx(float(true.flat[0]), abs=0.005 * float(true.sum()))
+
+    def test_white_noise_of_the_refinement_follows_the_shape(self):
+        # the refinement keeps one white noise spectrum: another shape must not reuse it
+        a, _ = _noise("line", (48, 48, 48), 0.1, seed=1)
+        b, _ = _noise("line", (40, 40, 40), 0.1, seed=2)
+        first = estimate_psd(a)
+        estimate_psd(b)
+        np.testing.assert_array_equal(estimate_psd(a), first)
+
+
+class TestTilePieces:
+    """Full tiles take a direct path (pair counts, trend projections); a weighted tile of
+    ones takes the general one. Both must agree, on boxes whose axes all differ."""
+
+    @pytest.mark.parametrize("plane", [False, True])
+    @pytest.mark.parametrize("tile, lags", [((6, 8, 12), (1, 2, 3)), ((16, 32), (4, 8))])
+    def test_full_tiles_match_weighted_tiles_of_ones(self, tile, lags, plane):
+        from vexa import estimation as est
+
+        rng = np.random.default_rng(3)
+        tiles = rng.standard_normal((20,) + tile)
+        # add a ramp along the last axis and an offset, as signal would
+        tiles += 0.3 * np.arange(tile[-1]) + 2.0
+        ones = np.ones_like(tiles)
+        c_fast, n_fast = est._detrended(tiles, None, plane)
+        c_ref, n_ref = est._detrended(tiles, ones, plane)
+        # the general path regularises its normal equations by 1e-9 of their largest entry
+        np.testing.assert_allclose(c_fast, c_ref, atol=1e-5)
+        np.testing.assert_allclose(n_fast, n_ref)
+        v_fast, _ = est._tile_variances(tiles, None, plane, chunk=7)  # chunks that do not divide
+        v_ref, _ = est._tile_variances(tiles, ones, plane)
+        np.testing.assert_allclose(v_fast, v_ref, rtol=1e-6)
+        cov_fast = est._autocovariance(tiles, None, lags, plane, chunk=7)
+        cov_ref = est._autocovariance(tiles, ones, lags, plane)
+        assert cov_fast.shape == tuple(2 * lag + 1 for lag in lags)
+        np.testing.assert_allclose(cov_fast, cov_ref, atol=1e-6 * np.abs(cov_ref).max())
