@@ -9,15 +9,7 @@ from vexa import multiscale as ms
 from vexa import VEXAProfile
 
 from conftest import psnr, smooth_image
-
-
-def _gauss_kernel(ndim, std=1.0):
-    t = np.arange(-4, 5, dtype=np.float64)
-    g = np.exp(-0.5 * (t / std) ** 2)
-    k = g
-    for _ in range(ndim - 1):
-        k = np.multiply.outer(k, g)
-    return k / np.sqrt(np.sum(k * k))
+from reference_cases import gaussian_kernel as _gauss_kernel
 
 
 def _periodic_noise(shape, psd, rng):
