@@ -87,15 +87,21 @@ def estimated_psd(arr, profile, spatial, channel_axis):
 
 def _run_channel(z, noise, basic, store, call, profile, spatial, out_dtype=np.float64):
     """One channel: the multiscale path where the resolved profile turns it on and the
-    data is large enough to decimate (with the fine level's own settings), else the
-    single-scale stages."""
+    data is large enough to decimate (with the fine level's own settings) and, unless the
+    caller forced it, its arrays fit the memory; else the single-scale stages."""
     if call.resolved.multiscale and call.stage == "all":
 
         def resolve(flatness, shape, for_multiscale=False):
             return _resolve_profile(profile, spatial, flatness, shape, for_multiscale)
 
         fine = resolve(flatness_of(noise, spatial), z.shape, True)
-        if multiscale.big_enough(fine, z.shape):
+        forced = isinstance(profile, VEXAProfile) and profile.multiscale is True
+        limit = check.memory_limit(
+            call.resolved.memory_limit if call.memory_limit is None else call.memory_limit
+        )
+        if multiscale.big_enough(fine, z.shape) and (
+            forced or multiscale.fits_memory(z.shape, limit)
+        ):
             fine_call = replace(call, resolved=fine)
             return multiscale.run(z, noise, store, fine_call, resolve, run_stages)
     return run_stages(z, noise, basic, store, call, out_dtype)

@@ -18,7 +18,9 @@ flatness is below ``MULTISCALE_MAX_FLATNESS[ndim]`` (see
 :func:`vexa.psd.psd_flatness`), True and False force it. It applies to both
 stages run together (``stage="all"``) on data whose every spatial axis holds
 at least ``MIN_COARSE_BLOCKS`` blocks at the coarse level
-(:func:`big_enough`); elsewhere the single-scale path runs, bit for bit.
+(:func:`big_enough`), and, when chosen automatically, whose arrays fit the
+memory (:func:`fits_memory`); elsewhere the single-scale path runs, bit for
+bit.
 The coarse level takes the caller's profile, resolved for the coarse data
 and noise, with the hard-stage values of ``COARSE_HARD`` where they exceed
 it.
@@ -79,6 +81,10 @@ COARSE_HARD = dict(threshold=3.5, search_radius=5, max_group_size=32)
 # units of the noise's standard deviation.
 ACTIVITY_BOXES = (5, 7, 5)
 FLAT_ACTIVITY = 0.5
+# The path's own arrays (float64 levels and FFTs of the padded data, beside the
+# library's block buffers) at their peak, in bytes per sample of the data: 32
+# times a float32 sample on a 96**3 volume (tracemalloc), with a margin.
+HOST_BYTES_PER_SAMPLE = 160
 
 
 def multiscale_setting(value, ndim: int, flatness: Optional[float]) -> bool:
@@ -94,6 +100,17 @@ def multiscale_setting(value, ndim: int, flatness: Optional[float]) -> bool:
         return bool(value)
     limit = MULTISCALE_MAX_FLATNESS.get(ndim)
     return limit is not None and flatness is not None and flatness < limit
+
+
+def fits_memory(shape, memory_limit: Optional[float]) -> bool:
+    """Whether the path's arrays for data of ``shape`` fit: within ``memory_limit``
+    (bytes) when given, else within the share of the memory available now that the
+    automatic block-buffer plan allows itself."""
+    from .planning import AUTO_SHARE, available_memory
+
+    need = HOST_BYTES_PER_SAMPLE * math.prod(int(n) for n in shape)
+    budget = memory_limit if memory_limit is not None else AUTO_SHARE * available_memory()
+    return need <= budget
 
 
 def _axes(ndim: int, axes) -> Tuple[int, ...]:

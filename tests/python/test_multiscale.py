@@ -201,6 +201,20 @@ def test_automatic_choice_runs_the_coarse_level_for_low_pass_volumes():
     assert not np.array_equal(auto, _run(z, VEXAProfile(multiscale=False), psd=psd))
 
 
+def test_automatic_choice_stays_single_scale_when_its_arrays_exceed_the_memory_limit():
+    shape = (48, 48, 48)
+    z = (smooth_image(shape) + _lowpass_noise(shape, 0.1, 6)).astype(np.float32)
+    psd = vexa.psd_from_kernel(_gauss_kernel(3) * 0.1, (8, 8, 8))
+    need = ms.HOST_BYTES_PER_SAMPLE * z.size
+    assert ms.fits_memory(shape, need) and not ms.fits_memory(shape, need - 1)
+    tight = need * 9 // 10  # enough for the library's windowed buffers, not for the pyramid
+    off = _run(z, VEXAProfile(multiscale=False, memory_limit=tight), psd=psd)
+    np.testing.assert_array_equal(_run(z, VEXAProfile(memory_limit=tight), psd=psd), off)
+    # the caller's explicit choice wins over the budget
+    forced = _run(z, VEXAProfile(multiscale=True, memory_limit=tight), psd=psd)
+    assert not np.array_equal(forced, off)
+
+
 def test_data_too_small_to_decimate_runs_single_scale():
     shape = (12, 14, 13)  # the coarse level would hold fewer than 2 blocks of 4 per axis
     assert not ms.big_enough(VEXAProfile().resolve(3), shape)
