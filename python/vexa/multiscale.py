@@ -104,12 +104,12 @@ def multiscale_setting(value, ndim: int, flatness: Optional[float]) -> bool:
 
 def fits_memory(shape, memory_limit: Optional[float]) -> bool:
     """Whether the path's arrays for data of ``shape`` fit: within ``memory_limit``
-    (bytes) when given, else within the share of the memory available now that the
-    automatic block-buffer plan allows itself."""
-    from .planning import AUTO_SHARE, available_memory
+    (bytes) when given, else within half the memory available now (the rest is left to
+    the library's block buffers, which the automatic plan windows to fit)."""
+    from .planning import available_memory
 
     need = HOST_BYTES_PER_SAMPLE * math.prod(int(n) for n in shape)
-    budget = memory_limit if memory_limit is not None else AUTO_SHARE * available_memory()
+    budget = memory_limit if memory_limit is not None else 0.5 * available_memory()
     return need <= budget
 
 
