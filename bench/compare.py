@@ -48,6 +48,9 @@ def parse_args(argv=None):
     ap.add_argument("--datasets", nargs="*", help="subset of datasets")
     ap.add_argument("--cases", nargs="*", help="subset of noise cases, e.g. white0.10 gauss1")
     ap.add_argument("--methods", nargs="*", help="subset of methods (vexa, peer names)")
+    ap.add_argument(
+        "--exact", action="store_true", help="--methods names one row each ('vexa': the default only)"
+    )
     ap.add_argument("--no-vexa", action="store_true", help="peers only")
     ap.add_argument("--fresh", action="store_true", help="discard this mode's earlier results")
     ap.add_argument("--report-only", action="store_true", help="only rebuild tables and plots")
@@ -89,7 +92,11 @@ def methods_for(args, dataset_ndim, quick):
     for p in peers.PEERS:
         out.append((p.name, "peer", p.grid(dataset_ndim, quick), p))
     if args.methods:
-        out = [m for m in out if m[0] in args.methods or m[0].split()[0] in args.methods]
+        out = [
+            m
+            for m in out
+            if m[0] in args.methods or (not args.exact and m[0].split()[0] in args.methods)
+        ]
     return out
 
 
