@@ -17,7 +17,16 @@ from .adaptation import flatness_of
 from .matches import MatchStore
 from .profiles import ResolvedProfile, VEXAProfile
 from .psd import psd_flatness, psd_from_kernel
-from .stages import Call, check_noise, fit_to_shape, plans, run_stages, stages_for, thread_count
+from .stages import (
+    Call,
+    check_noise,
+    fit_to_shape,
+    memory_limit_of,
+    plans,
+    run_stages,
+    stages_for,
+    thread_count,
+)
 
 __all__ = ["denoise", "vexa", "plan_memory", "MatchStore", "STAGES", "split_in_array_order"]
 
@@ -96,9 +105,7 @@ def _run_channel(z, noise, basic, store, call, profile, spatial, out_dtype=np.fl
 
         fine = resolve(flatness_of(noise, spatial), z.shape, True)
         forced = isinstance(profile, VEXAProfile) and profile.multiscale is True
-        limit = check.memory_limit(
-            call.resolved.memory_limit if call.memory_limit is None else call.memory_limit
-        )
+        limit = memory_limit_of(call.resolved, call.memory_limit)
         if multiscale.big_enough(fine, z.shape) and (
             forced or multiscale.fits_memory(z.shape, limit)
         ):

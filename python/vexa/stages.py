@@ -207,12 +207,17 @@ def stage_plan(
     )
 
 
+def memory_limit_of(resolved, memory_limit):
+    """The call's ``memory_limit`` (bytes), else the profile's; None for none."""
+    return check.memory_limit(resolved.memory_limit if memory_limit is None else memory_limit)
+
+
 def plans(
     resolved, image_xyz, psd_points, stages, threads, memory_limit, store_slots,
     deterministic=False,
 ) -> List[StagePlan]:
     """One memory plan per stage of ``stages``."""
-    limit = check.memory_limit(resolved.memory_limit if memory_limit is None else memory_limit)
+    limit = memory_limit_of(resolved, memory_limit)
     voxels = image_xyz[0] * image_xyz[1] * image_xyz[2]
     # A deterministic run gives every thread its own sums and weights.
     extra = 8 * threads * voxels if deterministic and threads > 1 else 0
