@@ -151,38 +151,120 @@ struct Scan {
 };
 
 constexpr int kLanes = 8;
+constexpr int kBatch = 2 * kLanes;
 
-// Sums of coefficients [from, to) of eight candidates at once: eight
+// Sums of coefficients [from, to) of `lanes` (8 or 16) candidates at once:
 // independent chains, each in storage order, so every sum equals the sum of
-// the one-at-a-time scan. Float blocks go through the vector kernel.
+// the one-at-a-time scan. Float blocks go through the vector kernels.
 template <class T>
-inline void sums8(const T* const* blocks, const T* ref, int from, int to, float* d) {
+inline void laneSums(const T* const* blocks, const T* ref, int from, int to, float* d, int lanes) {
     for (int i = from; i < to; ++i) {
         const T r = ref[i];
-        for (int k = 0; k < kLanes; ++k) d[k] += squaredDifference(blocks[k][i], r);
+        for (int k = 0; k < lanes; ++k) d[k] += squaredDifference(blocks[k][i], r);
     }
 }
 
-inline void sums8(const float* const* blocks, const float* ref, int from, int to, float* d) {
-    candidateSums8(blocks, ref, from, to, d);
+inline void laneSums(const float* const* blocks, const float* ref, int from, int to, float* d,
+                     int lanes) {
+    if (lanes > kLanes)
+        candidateSums16(blocks, ref, from, to, d);
+    else
+        candidateSums8(blocks, ref, from, to, d);
 }
 
-// Advances the sums of the listed candidates (at most eight) over [from, to);
-// idle lanes repeat the first one and are dropped.
+// Advances the sums of the listed candidates (at most sixteen) over
+// [from, to); idle lanes repeat the first one and are dropped.
 template <class T>
 inline void advance(const T* const* blocks, float* d, const int* idx, int m, const T* ref, int from,
                     int to) {
     if (m == 0 || from >= to) return;
-    const T* lane[kLanes];
-    float acc[kLanes];
-    for (int k = 0; k < kLanes; ++k) {
+    const int lanes = m > kLanes ? kBatch : kLanes;
+    const T* lane[kBatch];
+    float acc[kBatch];
+    for (int k = 0; k < lanes; ++k) {
         const int j = idx[k < m ? k : 0];
         lane[k] = blocks[j];
         acc[k] = d[j];
     }
-    sums8(lane, ref, from, to, acc);
+    laneSums(lane, ref, from, to, acc, lanes);
     for (int k = 0; k < m; ++k) d[idx[k]] = acc[k];
 }
+
+// Candidates gathered in scan order, up to sixteen, then decided together.
+template <class T>
+struct Batch {
+    const T* blocks[kBatch];
+    Vec3<int> pos[kBatch];
+    float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];
+    int idx[kBatch];
+    bool reached[kBatch];
+    int n = 0;
+
+    // While the queue is not full every candidate enters with its full sum.
+    void fill(BlockQueue<T>& queue, const Scan<T>& scan) {
+        for (int j = 0; j < n; ++j) {
+            idx[j] = j;
+            fullSum[j] = quarterSum[j];
+        }
+        advance(blocks, fullSum, idx, n, scan.refBlock, 0, scan.b);
+        for (int j = 0; j < n; ++j) queue.insert({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
+    }
+
+    // Once the queue is full its top only decreases, and a partial sum only
+    // grows. So a candidate whose partial sum exceeds the top at the start of
+    // its batch is one the plain scan rejects as well, and sums run further
+    // than the plain scan would never change its decisions, which are then
+    // taken candidate by candidate in scan order with the current top.
+    void decide(BlockQueue<T>& queue, const Scan<T>& scan) {
+        const float batchWorst = queue.top().distance;
+        for (int j = 0; j < n; ++j) {
+            idx[j] = j;
+            reached[j] = false;
+        }
+        advance(blocks, quarterSum, idx, n, scan.refBlock, 0, scan.quarter);
+
+        int alive = 0;
+        for (int k = 0; k < n; ++k)
+            if (!(quarterSum[idx[k]] > batchWorst)) idx[alive++] = idx[k];
+        for (int k = 0; k < alive; ++k) halfSum[idx[k]] = quarterSum[idx[k]];
+        advance(blocks, halfSum, idx, alive, scan.refBlock, scan.quarter, scan.half);
+
+        int m = 0;
+        for (int k = 0; k < alive; ++k)
+            if (!(halfSum[idx[k]] > batchWorst)) idx[m++] = idx[k];
+        for (int k = 0; k < m; ++k) {
+            fullSum[idx[k]] = halfSum[idx[k]];
+            reached[idx[k]] = true;
+        }
+        advance(blocks, fullSum, idx, m, scan.refBlock, scan.half, scan.b);
+
+        for (int j = 0; j < n; ++j) {
+            const float worst = queue.top().distance;
+            if (!reached[j]) {
+                // Only NaN distances, which break the heap order, can raise
+                // the top; then the early rejection is redone.
+                if (worst > batchWorst)
+                    scan.offer(queue, blocks[j], pos[j], quarterSum[j], scan.quarter);
+                continue;
+            }
+            if (quarterSum[j] > worst || halfSum[j] > worst) continue;
+            if (worst > fullSum[j]) queue.replaceTop({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
+        }
+    }
+
+    // Decides the gathered candidates; returns how many the next batch takes.
+    int flush(BlockQueue<T>& queue, const Scan<T>& scan) {
+        if (n > 0) {
+            if (queue.size() < scan.capacity)
+                fill(queue, scan);
+            else
+                decide(queue, scan);
+        }
+        n = 0;
+        const int room = scan.capacity - queue.size();
+        return room > 0 && room < kBatch ? room : kBatch;
+    }
+};
 
 } // namespace
 
@@ -217,86 +299,37 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                        queue);
     if (scan.empty) return queue;
 
-    // Once the queue is full its top only decreases, and a partial sum only
-    // grows. So a candidate whose partial sum exceeds the top at the start of
-    // its batch of eight is one the plain scan rejects as well, and sums run
-    // further than the plain scan would never change its decisions, which are
-    // then taken candidate by candidate in scan order with the current top.
-    constexpr int kBatch = kLanes;
-    const T* blocks[kBatch];
-    Vec3<int> pos[kBatch];
-    float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];
-    int idx[kBatch], reached[kBatch];
-    Vec3<int> p;
-    for (p.z = start.z; p.z <= end.z; ++p.z) {
-        for (p.y = start.y; p.y <= end.y; ++p.y) {
+    // Candidates go to the batch in scan order; a batch while the queue
+    // fills takes exactly the candidates that still find room.
+    Batch<T> batch;
+    int want = batch.flush(queue, scan);
+    const Vec3<int> r = searchRadius;
+    for (int z = start.z; z <= end.z; ++z) {
+        for (int y = start.y; y <= end.y; ++y) {
             // Within a row the blocks usually lie in consecutive slots; then
             // one lookup per row replaces one per candidate.
-            const T* rowFirst = collection.getBlock({start.x, p.y, p.z});
-            const bool contiguous =
-                collection.getBlock({end.x, p.y, p.z}) - rowFirst ==
-                static_cast<std::ptrdiff_t>(end.x - start.x) * collection.totalBlockSize;
-            auto blockAt = [&](const Vec3<int>& q) {
-                return contiguous ? rowFirst + static_cast<std::ptrdiff_t>(q.x - start.x) *
-                                                   collection.totalBlockSize
-                                  : collection.getBlock(q);
-            };
-            p.x = start.x;
-            while (p.x <= end.x) {
-                if (queue.size() < scan.capacity) {
-                    if (p != reference)
-                        scan.offer(queue, blockAt(p), p,
-                                   scan.startDistance(distanceBias, p, reference, searchRadius), 0);
-                    ++p.x;
-                    continue;
-                }
-                int n = 0;
-                for (; p.x <= end.x && n < kBatch; ++p.x) {
-                    if (p == reference) continue;
-                    blocks[n] = blockAt(p);
-                    pos[n] = p;
-                    quarterSum[n] = scan.startDistance(distanceBias, p, reference, searchRadius);
-                    ++n;
-                }
-                const float batchWorst = queue.top().distance;
-                int m = 0;
-                for (int j = 0; j < n; ++j) {
-                    idx[m++] = j;
-                    reached[j] = 0;
-                }
-                advance(blocks, quarterSum, idx, m, scan.refBlock, 0, scan.quarter);
-
-                int alive = 0;
-                for (int k = 0; k < m; ++k)
-                    if (!(quarterSum[idx[k]] > batchWorst)) idx[alive++] = idx[k];
-                for (int k = 0; k < alive; ++k) halfSum[idx[k]] = quarterSum[idx[k]];
-                advance(blocks, halfSum, idx, alive, scan.refBlock, scan.quarter, scan.half);
-
-                m = 0;
-                for (int k = 0; k < alive; ++k)
-                    if (!(halfSum[idx[k]] > batchWorst)) idx[m++] = idx[k];
-                for (int k = 0; k < m; ++k) {
-                    fullSum[idx[k]] = halfSum[idx[k]];
-                    reached[idx[k]] = 1;
-                }
-                advance(blocks, fullSum, idx, m, scan.refBlock, scan.half, scan.b);
-
-                for (int j = 0; j < n; ++j) {
-                    const float worst = queue.top().distance;
-                    if (!reached[j]) {
-                        // Only NaN distances, which break the heap order, can
-                        // raise the top; then the early rejection is redone.
-                        if (worst > batchWorst)
-                            scan.offer(queue, blocks[j], pos[j], quarterSum[j], scan.quarter);
-                        continue;
-                    }
-                    if (quarterSum[j] > worst || halfSum[j] > worst) continue;
-                    if (worst > fullSum[j])
-                        queue.replaceTop({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
-                }
+            const T* rowFirst = collection.getBlock({start.x, y, z});
+            const std::ptrdiff_t slot = collection.totalBlockSize;
+            const bool contiguous = collection.getBlock({end.x, y, z}) - rowFirst ==
+                                    static_cast<std::ptrdiff_t>(end.x - start.x) * slot;
+            const float* biasRow =
+                distanceBias == nullptr
+                    ? nullptr
+                    : distanceBias + (z - reference.z + r.z) * scan.strideZ +
+                          (y - reference.y + r.y) * scan.strideY + (start.x - reference.x + r.x);
+            const bool referenceRow = y == reference.y && z == reference.z;
+            for (int x = start.x; x <= end.x; ++x) {
+                if (referenceRow && x == reference.x) continue;
+                const int j = batch.n++;
+                batch.blocks[j] = contiguous ? rowFirst + (x - start.x) * slot
+                                             : collection.getBlock({x, y, z});
+                batch.pos[j] = {x, y, z};
+                batch.quarterSum[j] = biasRow == nullptr ? -0.0f : -biasRow[x - start.x];
+                if (batch.n == want) want = batch.flush(queue, scan);
             }
         }
     }
+    batch.flush(queue, scan);
     return queue;
 }
 

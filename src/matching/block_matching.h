@@ -29,8 +29,8 @@ void setSearchWindow(const Vec3<int>& reference, const Vec3<int>& searchRadius,
                      const Vec3<int>& blockSize, const Vec3<int>& imageSize, Vec3<int>& start,
                      Vec3<int>& end);
 
-// Scans the window and keeps the maxGroupSize - 1 closest candidates; once
-// the queue is full, four candidates of a row at a time. A window outside the
+// Scans the window and keeps the maxGroupSize - 1 closest candidates,
+// sixteen candidates at a time in scan order. A window outside the
 // collection's buffer or beyond reference +- searchRadius fails a check.
 template <class T>
 BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* distanceBias,

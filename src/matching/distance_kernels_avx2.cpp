@@ -41,34 +41,51 @@ inline __m256 addSquare(__m256 acc, __m256 column, const float* ref) {
     return _mm256_add_ps(acc, _mm256_mul_ps(diff, diff));
 }
 
+// Coefficients i .. i+7 of eight candidates, one register per coefficient.
+struct Tile {
+    __m256 c[8];
+    Tile(const float* const* blocks, int i) {
+        for (int k = 0; k < 8; ++k) c[k] = _mm256_loadu_ps(blocks[k] + i);
+        transpose8(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+    }
+};
+
+// Coefficient i of eight candidates (the tail past the last full tile).
+inline __m256 column(const float* const* blocks, int i) {
+    alignas(32) float v[8];
+    for (int k = 0; k < 8; ++k) v[k] = blocks[k][i];
+    return _mm256_load_ps(v);
+}
+
 } // namespace
 
 void candidateSums8(const float* const* blocks, const float* ref, int from, int to, float* d) {
     __m256 acc = _mm256_loadu_ps(d);
     int i = from;
     for (; i + 8 <= to; i += 8) {
-        __m256 r0 = _mm256_loadu_ps(blocks[0] + i), r1 = _mm256_loadu_ps(blocks[1] + i);
-        __m256 r2 = _mm256_loadu_ps(blocks[2] + i), r3 = _mm256_loadu_ps(blocks[3] + i);
-        __m256 r4 = _mm256_loadu_ps(blocks[4] + i), r5 = _mm256_loadu_ps(blocks[5] + i);
-        __m256 r6 = _mm256_loadu_ps(blocks[6] + i), r7 = _mm256_loadu_ps(blocks[7] + i);
-        transpose8(r0, r1, r2, r3, r4, r5, r6, r7);
-        acc = addSquare(acc, r0, ref + i);
-        acc = addSquare(acc, r1, ref + i + 1);
-        acc = addSquare(acc, r2, ref + i + 2);
-        acc = addSquare(acc, r3, ref + i + 3);
-        acc = addSquare(acc, r4, ref + i + 4);
-        acc = addSquare(acc, r5, ref + i + 5);
-        acc = addSquare(acc, r6, ref + i + 6);
-        acc = addSquare(acc, r7, ref + i + 7);
+        const Tile t(blocks, i);
+        for (int k = 0; k < 8; ++k) acc = addSquare(acc, t.c[k], ref + i + k);
     }
-    if (i < to) {
-        for (; i < to; ++i) {
-            alignas(32) float column[8];
-            for (int k = 0; k < 8; ++k) column[k] = blocks[k][i];
-            acc = addSquare(acc, _mm256_load_ps(column), ref + i);
+    for (; i < to; ++i) acc = addSquare(acc, column(blocks, i), ref + i);
+    _mm256_storeu_ps(d, acc);
+}
+
+void candidateSums16(const float* const* blocks, const float* ref, int from, int to, float* d) {
+    __m256 a = _mm256_loadu_ps(d), b = _mm256_loadu_ps(d + 8);
+    int i = from;
+    for (; i + 8 <= to; i += 8) {
+        const Tile lo(blocks, i), hi(blocks + 8, i);
+        for (int k = 0; k < 8; ++k) {
+            a = addSquare(a, lo.c[k], ref + i + k);
+            b = addSquare(b, hi.c[k], ref + i + k);
         }
     }
-    _mm256_storeu_ps(d, acc);
+    for (; i < to; ++i) {
+        a = addSquare(a, column(blocks, i), ref + i);
+        b = addSquare(b, column(blocks + 8, i), ref + i);
+    }
+    _mm256_storeu_ps(d, a);
+    _mm256_storeu_ps(d + 8, b);
 }
 
 #else
@@ -76,6 +93,9 @@ void candidateSums8(const float* const* blocks, const float* ref, int from, int 
 // Not an x86 build with AVX2: the dispatch never selects this path.
 void candidateSums8(const float* const* blocks, const float* ref, int from, int to, float* d) {
     kernels_base::candidateSums8(blocks, ref, from, to, d);
+}
+void candidateSums16(const float* const* blocks, const float* ref, int from, int to, float* d) {
+    kernels_base::candidateSums16(blocks, ref, from, to, d);
 }
 
 #endif

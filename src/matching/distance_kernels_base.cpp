@@ -19,7 +19,18 @@ void candidateSums8(const float* const* blocks, const float* ref, int from, int 
     for (int k = 0; k < 8; ++k) d[k] = acc[k];
 }
 
+void candidateSums16(const float* const* blocks, const float* ref, int from, int to, float* d) {
+    candidateSums8(blocks, ref, from, to, d);
+    candidateSums8(blocks + 8, ref, from, to, d + 8);
+}
+
 } // namespace kernels_base
+
+void candidateSums16(const float* const* blocks, const float* ref, int from, int to, float* d) {
+    if (kernelPath() == KernelPath::Avx2)
+        return kernels_avx2::candidateSums16(blocks, ref, from, to, d);
+    kernels_base::candidateSums16(blocks, ref, from, to, d);
+}
 
 void candidateSums8(const float* const* blocks, const float* ref, int from, int to, float* d) {
     if (kernelPath() == KernelPath::Avx2)

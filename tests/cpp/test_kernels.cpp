@@ -57,31 +57,38 @@ TEST(KernelDispatch, ForcingAPathTheCpuLacksFallsBackToBaseline) {
 TEST(CandidateSums, EveryLaneEqualsTheScalarChain) {
     std::mt19937 rng(5);
     // Block lengths with and without a tail of fewer than eight coefficients,
-    // and ranges that start and end off the eight-coefficient grid.
+    // and ranges that start and end off the eight-coefficient grid; the
+    // eight-lane and the sixteen-lane kernel.
     for (int b : {1, 8, 13, 64, 125, 216}) {
-        std::vector<float> data = randomValues(static_cast<std::size_t>(9) * b, rng);
-        const float* ref = data.data() + 8 * b;
-        const float* blocks[8];
+        std::vector<float> data = randomValues(static_cast<std::size_t>(17) * b, rng);
+        const float* ref = data.data() + 16 * b;
+        const float* blocks[16];
         // Lanes need not be evenly spaced, and one block may fill two lanes.
-        const int slot[8] = {3, 0, 7, 1, 1, 6, 2, 5};
-        for (int k = 0; k < 8; ++k) blocks[k] = data.data() + slot[k] * b;
-        for (int from : {0, b / 4, b / 2})
-            for (int to : {b / 4, b / 2, b}) {
-                if (to < from) continue;
-                onEveryPath([&] {
-                    float got[8], want[8];
-                    for (int k = 0; k < 8; ++k) got[k] = want[k] = -0.25f * k;
-                    candidateSums8(blocks, ref, from, to, got);
-                    for (int k = 0; k < 8; ++k) {
-                        for (int i = from; i < to; ++i) {
-                            const float d = blocks[k][i] - ref[i];
-                            want[k] += d * d;
+        const int slot[16] = {3, 0, 7, 1, 1, 6, 2, 5, 15, 9, 8, 14, 11, 3, 12, 10};
+        for (int k = 0; k < 16; ++k) blocks[k] = data.data() + slot[k] * b;
+        for (int lanes : {8, 16})
+            for (int from : {0, b / 4, b / 2})
+                for (int to : {b / 4, b / 2, b}) {
+                    if (to < from) continue;
+                    onEveryPath([&] {
+                        float got[16], want[16];
+                        for (int k = 0; k < 16; ++k) got[k] = want[k] = -0.25f * k;
+                        if (lanes == 8)
+                            candidateSums8(blocks, ref, from, to, got);
+                        else
+                            candidateSums16(blocks, ref, from, to, got);
+                        for (int k = 0; k < 16; ++k) {
+                            for (int i = from; k < lanes && i < to; ++i) {
+                                const float d = blocks[k][i] - ref[i];
+                                want[k] += d * d;
+                            }
+                            // Lanes past the kernel's width are left alone.
+                            EXPECT_TRUE(sameBits(got[k], want[k]))
+                                << "lanes " << lanes << " b " << b << " [" << from << ", " << to
+                                << ") lane " << k;
                         }
-                        EXPECT_TRUE(sameBits(got[k], want[k]))
-                            << "b " << b << " [" << from << ", " << to << ") lane " << k;
-                    }
-                });
-            }
+                    });
+                }
     }
 }
 
