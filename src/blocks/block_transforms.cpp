@@ -1,5 +1,7 @@
 #include "blocks/block_transforms.h"
 
+#include "blocks/block_kernels.h"
+
 #include "core/check.h"
 
 #if defined(_MSC_VER)
@@ -199,38 +201,6 @@ void matrixColumns(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in, T
     }
 }
 
-// All three products for a block size known at compile time (the built-in
-// 4x4x4 and 8x8x1 blocks, and 6x6x6); same accumulation order as the general loops.
-template <class T, int NX, int NY, int NZ>
-void productFixed(const T* VEXA_RESTRICT in, const Vec3<const T*>& m, T* VEXA_RESTRICT a,
-                  T* VEXA_RESTRICT b, T* VEXA_RESTRICT out) {
-    const T* VEXA_RESTRICT mx = m.x;
-    const T* VEXA_RESTRICT my = m.y;
-    for (int r = 0; r < NY * NZ; ++r)
-        for (int j = 0; j < NX; ++j) {
-            T acc = mx[j * NX] * in[r * NX];
-            for (int k = 1; k < NX; ++k) acc += mx[j * NX + k] * in[r * NX + k];
-            a[r * NX + j] = acc;
-        }
-    T* VEXA_RESTRICT yOut = NZ == 1 ? out : b;
-    for (int z = 0; z < NZ; ++z)
-        for (int j = 0; j < NY; ++j)
-            for (int x = 0; x < NX; ++x) {
-                T acc = my[j * NY] * a[z * NX * NY + x];
-                for (int k = 1; k < NY; ++k) acc += my[j * NY + k] * a[(z * NY + k) * NX + x];
-                yOut[(z * NY + j) * NX + x] = acc;
-            }
-    if constexpr (NZ > 1) {
-        const T* VEXA_RESTRICT mz = m.z;
-        for (int j = 0; j < NZ; ++j)
-            for (int p = 0; p < NX * NY; ++p) {
-                T acc = mz[j * NZ] * b[p];
-                for (int k = 1; k < NZ; ++k) acc += mz[j * NZ + k] * b[k * NX * NY + p];
-                out[j * NX * NY + p] = acc;
-            }
-    }
-}
-
 // Segment-length constants of the fast Haar routines.
 constexpr float haarScale(int length) {
     return length == 2    ? 0.70710677f
@@ -315,15 +285,11 @@ void transf3D(const T* input, const Vec3<const T*>& matrices,
     const int plane = nx * ny;
     const bool fastX = hasFastPath(tags.x, nx), fastY = hasFastPath(tags.y, ny);
 
-    if (!fastX && !fastY) {
-        if (nx == 4 && ny == 4 && nz == 4)
-            return productFixed<T, 4, 4, 4>(input, matrices, scratchA, scratchB, output);
-        if (nx == 8 && ny == 8 && nz == 1)
-            return productFixed<T, 8, 8, 1>(input, matrices, scratchA, scratchB, output);
-        // The blocks of the correlated-noise adaptation.
-        if (nx == 6 && ny == 6 && nz == 6)
-            return productFixed<T, 6, 6, 6>(input, matrices, scratchA, scratchB, output);
-    }
+    // The built-in 4x4x4 and 8x8x1 blocks, and the 6x6x6 ones of the
+    // correlated-noise adaptation.
+    if (!fastX && !fastY &&
+        blockProductFixed(input, matrices.x, matrices.y, matrices.z, output, nx, ny, nz))
+        return;
 
     // The x pass consumes the whole input before the output is written, so
     // input may equal output.

@@ -12,6 +12,7 @@
 #include "blocks/group_transforms.h"
 #include "core/allocator.h"
 #include "core/check.h"
+#include "core/cpu_dispatch.h"
 #include "threading/thread_pool.h"
 #include "transforms/transform_meta.h"
 #include "transforms/transform_tables.h"
@@ -151,21 +152,33 @@ TEST(Transf3D, EachFastPathEqualsTheProductWithItsTable) {
 }
 
 TEST(Transf3D, MatrixProductMatchesTheReferenceForEverySize) {
-    for (Vec3<int> s : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{5, 3, 2},
-                        Vec3<int>{1, 7, 4}, Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3},
-                        Vec3<int>{6, 6, 6}}) {
-        const auto in = randomValues(s.volume(), 21);
-        const auto mx = randomValues(s.x * s.x, 1), my = randomValues(s.y * s.y, 2),
-                   mz = randomValues(s.z * s.z, 3);
-        const Vec3<const float*> m{mx.data(), my.data(), mz.data()};
-        const auto out = runTransf3D(in, m, ARB3, s);
-        const auto ref = runReference(in, m, s);
-        // Same accumulation order: equal up to contraction by the compiler.
-        for (std::size_t i = 0; i < out.size(); ++i)
-            ASSERT_NEAR(out[i], ref[i], 1e-6f * (1.0f + std::fabs(ref[i])))
-                << "size " << s.x << "x" << s.y << "x" << s.z << " index " << i;
-        EXPECT_LT(maxAbsDiff(out, separableDouble(in, m, s)), 1e-4f);
+    // The fixed-size kernels (4x4x4, 8x8x1, 6x6x6) on both instruction-set
+    // paths, and the general loops: the same sums in the same order, so the
+    // same bits, also when the block is transformed in place.
+    const KernelPath before = kernelPath();
+    for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
+        if (forceKernelPath(path) != path) continue;
+        for (Vec3<int> s : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{5, 3, 2},
+                            Vec3<int>{1, 7, 4}, Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3},
+                            Vec3<int>{6, 6, 6}, Vec3<int>{6, 6, 5}}) {
+            const auto in = randomValues(s.volume(), 21);
+            const auto mx = randomValues(s.x * s.x, 1), my = randomValues(s.y * s.y, 2),
+                       mz = randomValues(s.z * s.z, 3);
+            const Vec3<const float*> m{mx.data(), my.data(), mz.data()};
+            const auto out = runTransf3D(in, m, ARB3, s);
+            const auto ref = runReference(in, m, s);
+            auto inPlace = in;
+            Scratch sc(s.volume());
+            transf3D(inPlace.data(), m, ARB3, sc.a.data(), sc.b.data(), inPlace.data(), s);
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                ASSERT_EQ(out[i], ref[i]) << "size " << s.x << "x" << s.y << "x" << s.z
+                                          << " index " << i << " path " << int(path);
+                ASSERT_EQ(inPlace[i], ref[i]) << "in place, index " << i;
+            }
+            EXPECT_LT(maxAbsDiff(out, separableDouble(in, m, s)), 1e-4f);
+        }
     }
+    forceKernelPath(before);
 }
 
 TEST(Transf3D, ZAxisIsNeverFastPathedAndFlatBlocksSkipIt) {
