@@ -217,21 +217,28 @@ struct Batch {
     // taken candidate by candidate in scan order with the current top.
     void decide(BlockQueue<T>& queue, const Scan<T>& scan) {
         const float batchWorst = queue.top().distance;
-        for (int j = 0; j < n; ++j) {
-            idx[j] = j;
-            reached[j] = false;
-        }
+        for (int j = 0; j < n; ++j) idx[j] = j;
         advance(blocks, quarterSum, idx, n, scan.refBlock, 0, scan.quarter);
 
+        // Survivors are kept in scan order without branches: most candidates
+        // fall at the first quarter, in no predictable pattern.
         int alive = 0;
-        for (int k = 0; k < n; ++k)
-            if (!(quarterSum[idx[k]] > batchWorst)) idx[alive++] = idx[k];
+        for (int j = 0; j < n; ++j) {
+            idx[alive] = j;
+            alive += !(quarterSum[j] > batchWorst);
+        }
+        if (alive == 0) return; // the top is unchanged, so nobody is redone
         for (int k = 0; k < alive; ++k) halfSum[idx[k]] = quarterSum[idx[k]];
         advance(blocks, halfSum, idx, alive, scan.refBlock, scan.quarter, scan.half);
 
+        for (int j = 0; j < n; ++j) reached[j] = false;
         int m = 0;
-        for (int k = 0; k < alive; ++k)
-            if (!(halfSum[idx[k]] > batchWorst)) idx[m++] = idx[k];
+        for (int k = 0; k < alive; ++k) {
+            const int j = idx[k];
+            idx[m] = j;
+            m += !(halfSum[j] > batchWorst);
+        }
+        if (m == 0) return;
         for (int k = 0; k < m; ++k) {
             fullSum[idx[k]] = halfSum[idx[k]];
             reached[idx[k]] = true;
