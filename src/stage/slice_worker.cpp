@@ -61,6 +61,7 @@ void LineSchedule::reset(int lines, int linesPerChunk) {
     nextOdd.store(1);
     lowestUnfinished.store(0);
     aheadLimit = 0;
+    completions = 0;
 }
 
 int LineSchedule::take() {
@@ -226,11 +227,12 @@ void runSliceJobUnguarded(const SliceJobContext& c, int job, int numThreads) {
     if (c.schedule != nullptr) {
         LineSchedule& s = *c.schedule;
         for (;;) {
+            const int seen = s.completionCount();
             const int chunk = s.take();
             if (chunk == -1) return;
             if (chunk == -2) { // another job walks a neighbour of the next odd chunk
                 if (c.control.shouldStop()) return;
-                std::this_thread::yield();
+                s.waitForProgress(seen);
                 continue;
             }
             const int first = chunk * s.chunkLines;

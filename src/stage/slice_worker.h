@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -152,6 +154,10 @@ struct LineSchedule {
     std::atomic<int> lowestUnfinished{0};
     int aheadLimit = 0;
     std::mutex lowestMutex;
+    // Chunks completed so far (under lowestMutex); a job with nothing ready
+    // sleeps until it changes instead of spinning.
+    int completions = 0;
+    std::condition_variable progressed;
 
     // Sets the chunking; done flags all false, no limit ahead.
     void reset(int lines, int linesPerChunk);
@@ -165,6 +171,19 @@ struct LineSchedule {
         while (low < chunkCount && done[low].load(std::memory_order_acquire)) ++low;
         finish(low);
         lowestUnfinished.store(low);
+        ++completions;
+        progressed.notify_all();
+    }
+    int completionCount() {
+        std::lock_guard<std::mutex> lock(lowestMutex);
+        return completions;
+    }
+    // Returns once a chunk completed after `seen` was read, or after a short
+    // while, so that a waiting job still sees a stop request in time.
+    void waitForProgress(int seen) {
+        std::unique_lock<std::mutex> lock(lowestMutex);
+        progressed.wait_for(lock, std::chrono::milliseconds(20),
+                            [&] { return completions != seen; });
     }
     bool finished(int chunk) const {
         return chunk < 0 || chunk >= chunkCount || done[chunk].load(std::memory_order_acquire);

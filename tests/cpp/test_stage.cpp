@@ -651,6 +651,34 @@ TEST(StageGeometryTest, EvenChunksStayWithinTheLimitAheadOfTheLowestUnfinished) 
     EXPECT_EQ(lowest, 3);
     EXPECT_EQ(s.take(), 4);
     EXPECT_EQ(s.lowestUnfinished.load(), 3);
+    EXPECT_EQ(s.completionCount(), 3);
+    s.reset(20, 2);
+    EXPECT_EQ(s.completionCount(), 0);
+}
+
+TEST(StageGeometryTest, AJobWithNothingReadySleepsUntilAChunkCompletes) {
+    LineSchedule s;
+    s.reset(6, 2); // chunks 0 .. 2
+    EXPECT_EQ(s.take(), 0);
+    EXPECT_EQ(s.take(), 2);
+    const int seen = s.completionCount();
+    EXPECT_EQ(s.take(), -2); // chunk 1 waits for both neighbours
+    std::atomic<int> got{-3};
+    std::thread waiter([&] {
+        int chunk = -2;
+        for (int seenNow = seen; chunk == -2; seenNow = s.completionCount()) {
+            s.waitForProgress(seenNow);
+            chunk = s.take();
+        }
+        got.store(chunk);
+    });
+    s.complete(0, [](int) {});
+    s.complete(2, [](int) {});
+    waiter.join();
+    EXPECT_EQ(got.load(), 1);
+    // A completion before the wait is not missed: the wait returns at once.
+    s.waitForProgress(seen);
+    EXPECT_EQ(s.completionCount(), 2);
 }
 
 // The weights ring: groups added line by line with the stage's reach (search
