@@ -165,10 +165,12 @@ TEST(GroupKernels, MatrixProductLayersSumsFromTheFirstLayer) {
 }
 
 TEST(GroupKernels, ZeroWeightsChangeNoValue) {
-    // Half the weights zero, as in the Haar tables of the short groups.
+    // Half the weights zero, as in the Haar tables of the short groups; block
+    // lengths with and without a tail past the 32- and 8-wide chunks; groups
+    // longer than the kernel lists.
     std::mt19937 rng(13);
-    for (int n : {2, 4, 8}) {
-        const int c = 64;
+    for (int n : {2, 4, 8, 32, 65})
+    for (int c : {64, 27, 216}) {
         std::vector<float> in = randomValues(static_cast<std::size_t>(c) * n, rng);
         std::vector<float> m = randomValues(static_cast<std::size_t>(n) * n, rng);
         for (int j = 0; j < n; ++j)
@@ -183,7 +185,8 @@ TEST(GroupKernels, ZeroWeightsChangeNoValue) {
                 for (int i = 0; i < c; ++i) {
                     float s = m[j * n] * layers[0][i];
                     for (int k = 1; k < n; ++k) s += m[j * n + k] * layers[k][i];
-                    ASSERT_EQ(got[static_cast<long>(c) * j + i], s) << "n " << n << " j " << j;
+                    ASSERT_EQ(got[static_cast<long>(c) * j + i], s)
+                        << "n " << n << " c " << c << " j " << j;
                 }
         });
     }
