@@ -2,6 +2,12 @@
 // VEXA_KERNEL_NS naming the namespace (kernels_base, kernels_avx2).
 #include "psd/variance_kernels.h"
 
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "psd/fft_lanes.h"
+
 namespace vexa {
 namespace VEXA_KERNEL_NS {
 
@@ -28,6 +34,220 @@ inline void chunk(const float* table, const float* weights, std::size_t n, std::
     for (int k = 0; k < Width; ++k) out[k] = acc[k];
 }
 
+// `Width` coefficients of `Vectors` weight vectors at once: one pass over the
+// table rows for all of them, each accumulator summing its layers in order.
+template <int Vectors, int Width>
+inline void stridedChunk(const float* table, std::size_t n, const LayerWeights& w,
+                         const float* const* base, float* out) {
+    float acc[Vectors][Width] = {};
+    const float* row = table;
+    for (int fx = 0; fx < w.nx; ++fx) {
+        for (int fy = 0; fy < w.ny; ++fy) {
+            const std::size_t at = w.sx * static_cast<std::size_t>(fx) +
+                                   w.sy * static_cast<std::size_t>(fy);
+            for (int fz = 0; fz < w.nz; ++fz, row += n) {
+                float weight[Vectors];
+                for (int v = 0; v < Vectors; ++v)
+                    weight[v] = base[v][at + w.sz * static_cast<std::size_t>(fz)];
+                for (int v = 0; v < Vectors; ++v)
+                    for (int k = 0; k < Width; ++k) acc[v][k] += row[k] * weight[v];
+            }
+        }
+    }
+    for (int v = 0; v < Vectors; ++v)
+        for (int k = 0; k < Width; ++k) out[n * v + k] = acc[v][k];
+}
+
+template <int Vectors>
+void stridedVectors(const float* table, int n, const LayerWeights& w, const float* const* base,
+                    float* out) {
+    constexpr int Wide = Vectors <= 2 ? 32 : 16;
+    const std::size_t sn = static_cast<std::size_t>(n);
+    int psi = 0;
+    for (; psi + Wide <= n; psi += Wide)
+        stridedChunk<Vectors, Wide>(table + psi, sn, w, base, out + psi);
+    for (; psi + 8 <= n; psi += 8) stridedChunk<Vectors, 8>(table + psi, sn, w, base, out + psi);
+    for (; psi < n; ++psi) stridedChunk<Vectors, 1>(table + psi, sn, w, base, out + psi);
+}
+
+[[noreturn]] void unsupportedLength(int n) {
+    throw std::invalid_argument("fft length " + std::to_string(n) +
+                                " is not supported; n must be one of 4, 8, 16, 32, 64");
+}
+
+std::size_t planeSize(const MapBatch& m) {
+    return static_cast<std::size_t>(m.F.z) * m.F.y * m.Wp;
+}
+
+// Rows (y, z) without a member hold zeros from here on; so do the padding
+// columns x >= Wx of occupied rows, written by the x pass.
+void zeroEmptyRows(const MapBatch& m) {
+    const std::size_t plane = planeSize(m);
+    const int rowTotal = m.F.y * m.F.z;
+    for (int b = 0; b < m.count; ++b) {
+        float* re = m.planes + 2 * plane * b;
+        for (int row = 0; row < rowTotal; ++row) {
+            if (m.rowMask[row]) continue;
+            std::fill_n(re + static_cast<std::size_t>(row) * m.Wp, m.Wp, 0.0f);
+            std::fill_n(re + plane + static_cast<std::size_t>(row) * m.Wp, m.Wp, 0.0f);
+        }
+    }
+}
+
+// x pass: one real line per (occupied row, map), L lines at a time, built
+// straight from the members (coinciding ones add up in member order, from 0).
+template <int n, int L>
+void xPass(const MapBatch& m) {
+    const std::size_t plane = planeSize(m);
+    const int lines = m.rowCount * m.count;
+    for (int first = 0; first < lines; first += L) {
+        LaneLines<n, L> v;
+        for (int k = 0; k < n; ++k) {
+            for (int l = 0; l < L; ++l) {
+                v.re[k][l] = 0.0f;
+                v.im[k][l] = 0.0f;
+            }
+        }
+        for (int i = 0; i < m.N; ++i) {
+            const int lane0 = m.rowOf[i] * m.count - first;
+            if (lane0 >= L || lane0 + m.count <= 0) continue;
+            float* slot = v.re[lanePoint<n>(m.xOf[i])];
+            for (int b = std::max(0, -lane0); b < m.count && lane0 + b < L; ++b)
+                slot[lane0 + b] += m.G[static_cast<std::size_t>(m.w0 + b) * m.N + i];
+        }
+        transformLanes<n, L>(v);
+        const int used = std::min(L, lines - first);
+        for (int l = 0; l < used; ++l) {
+            const int line = first + l;
+            float* re = m.planes + 2 * plane * (line % m.count) +
+                        static_cast<std::size_t>(m.rows[line / m.count]) * m.Wp;
+            float* im = re + plane;
+            for (int x = 0; x < m.Wx; ++x) {
+                re[x] = v.re[x][l];
+                im[x] = v.im[x][l];
+            }
+            for (int x = m.Wx; x < m.Wp; ++x) re[x] = im[x] = 0.0f;
+        }
+    }
+}
+
+// z pass: lines along z, L columns x at a time, for every y with a member.
+template <int n, int L>
+void zPass(const MapBatch& m) {
+    const std::size_t plane = planeSize(m);
+    const std::size_t stride = static_cast<std::size_t>(m.F.y) * m.Wp;
+    for (int b = 0; b < m.count; ++b) {
+        float* re = m.planes + 2 * plane * b;
+        for (int y = 0; y < m.F.y; ++y) {
+            if (!m.yOccupied[y]) continue;
+            for (int x0 = 0; x0 < m.Wp; x0 += L) {
+                const std::size_t at = static_cast<std::size_t>(y) * m.Wp + x0;
+                fftLanesInPlace<n, L>(re + at, re + plane + at, stride);
+            }
+        }
+    }
+}
+
+// y pass and power: lines along y, L columns at a time; im^2 + re^2 replaces re.
+template <int n, int L>
+void yPassPower(const MapBatch& m) {
+    const std::size_t plane = planeSize(m);
+    const std::size_t Wp = static_cast<std::size_t>(m.Wp);
+    for (int b = 0; b < m.count; ++b) {
+        float* re = m.planes + 2 * plane * b;
+        const float* im = re + plane;
+        for (int z = 0; z < m.F.z; ++z) {
+            const std::size_t rowZ = static_cast<std::size_t>(z) * n;
+            for (std::size_t x0 = 0; x0 < Wp; x0 += L) {
+                LaneLines<n, L> v;
+                for (int k = 0; k < n; ++k) {
+                    const std::size_t at = (rowZ + lanePoint<n>(k)) * Wp + x0;
+                    for (int l = 0; l < L; ++l) {
+                        v.re[k][l] = re[at + l];
+                        v.im[k][l] = im[at + l];
+                    }
+                }
+                transformLanes<n, L>(v);
+                for (int k = 0; k < n; ++k) {
+                    float* dst = re + (rowZ + k) * Wp + x0;
+                    for (int l = 0; l < L; ++l)
+                        dst[l] = v.im[k][l] * v.im[k][l] + v.re[k][l] * v.re[k][l];
+                }
+            }
+        }
+    }
+}
+
+// Fy = 1: the power of every value.
+void powerOnly(const MapBatch& m) {
+    const std::size_t plane = planeSize(m);
+    for (int b = 0; b < m.count; ++b) {
+        float* re = m.planes + 2 * plane * b;
+        const float* im = re + plane;
+        for (std::size_t i = 0; i < plane; ++i) re[i] = im[i] * im[i] + re[i] * re[i];
+    }
+}
+
+template <template <int, int> class Pass, int L>
+void byLength(int n, const MapBatch& m) {
+    switch (n) {
+    case 4:
+        return Pass<4, L>::run(m);
+    case 8:
+        return Pass<8, L>::run(m);
+    case 16:
+        return Pass<16, L>::run(m);
+    case 32:
+        return Pass<32, L>::run(m);
+    case 64:
+        return Pass<64, L>::run(m);
+    default:
+        unsupportedLength(n);
+    }
+}
+
+template <int n, int L>
+struct XPass {
+    static void run(const MapBatch& m) { xPass<n, L>(m); }
+};
+template <int n, int L>
+struct ZPass {
+    static void run(const MapBatch& m) { zPass<n, L>(m); }
+};
+template <int n, int L>
+struct YPass {
+    static void run(const MapBatch& m) { yPassPower<n, L>(m); }
+};
+
+template <int L>
+void transformPlanes(const MapBatch& m) {
+    zeroEmptyRows(m);
+    byLength<XPass, L>(m.F.x, m);
+    if (m.F.z > 1) byLength<ZPass, L>(m.F.z, m);
+    if (m.F.y > 1)
+        byLength<YPass, L>(m.F.y, m);
+    else
+        powerOnly(m);
+}
+
+template <int L>
+void fftLanesOf(int n, float* re, float* im, std::size_t stride) {
+    switch (n) {
+    case 4:
+        return fftLanesInPlace<4, L>(re, im, stride);
+    case 8:
+        return fftLanesInPlace<8, L>(re, im, stride);
+    case 16:
+        return fftLanesInPlace<16, L>(re, im, stride);
+    case 32:
+        return fftLanesInPlace<32, L>(re, im, stride);
+    case 64:
+        return fftLanesInPlace<64, L>(re, im, stride);
+    default:
+        unsupportedLength(n);
+    }
+}
+
 } // namespace
 
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
@@ -42,6 +262,43 @@ void layerSums(const float* table, const float* weights, int count, int n, std::
         for (; psi + 8 <= n; psi += 8) chunk<8>(table + psi, wts, sn, layers, dst + psi);
         for (; psi < n; ++psi) chunk<1>(table + psi, wts, sn, layers, dst + psi);
     }
+}
+
+void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out) {
+    for (int w0 = 0; w0 < weights.count; w0 += 4) {
+        const int vectors = std::min(4, weights.count - w0);
+        const float* base[4] = {};
+        for (int v = 0; v < vectors; ++v)
+            base[v] = weights.data + weights.vectorStride * static_cast<std::size_t>(w0 + v);
+        float* dst = out + static_cast<std::size_t>(n) * w0;
+        switch (vectors) {
+        case 1:
+            stridedVectors<1>(table, n, weights, base, dst);
+            break;
+        case 2:
+            stridedVectors<2>(table, n, weights, base, dst);
+            break;
+        case 3:
+            stridedVectors<3>(table, n, weights, base, dst);
+            break;
+        default:
+            stridedVectors<4>(table, n, weights, base, dst);
+            break;
+        }
+    }
+}
+
+void transformVariancePlane(const MapBatch& batch) {
+    if (batch.lanes == 4)
+        transformPlanes<4>(batch);
+    else
+        transformPlanes<8>(batch);
+}
+
+void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {
+    if (lanes == 4) return fftLanesOf<4>(n, re, im, stride);
+    if (lanes == 8) return fftLanesOf<8>(n, re, im, stride);
+    throw std::invalid_argument("lanes = " + std::to_string(lanes) + " is not supported; lanes must be 4 or 8");
 }
 
 } // namespace VEXA_KERNEL_NS
