@@ -72,8 +72,7 @@ VEXA_NETWORK_INLINE void runNetwork(Complex* v) {
 template <int n, bool realInput>
 void fftFixed(const int (&order)[n], const Complex* in, Complex* out) {
     Complex v[n];
-    for (int k = 0; k < n; ++k)
-        v[k] = realInput ? Complex{in[order[k]].re, 0.0f} : in[order[k]];
+    for (int k = 0; k < n; ++k) v[k] = realInput ? Complex{in[order[k]].re, 0.0f} : in[order[k]];
     runNetwork<n>(v);
     for (int k = 0; k < n; ++k) out[k] = v[k];
 }

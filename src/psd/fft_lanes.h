@@ -71,7 +71,8 @@ VEXA_LANES_INLINE void butterflyLanesAt(LaneLines<n, L>& v) {
 }
 
 template <int n, int L, int span, int k, int... group>
-VEXA_LANES_INLINE void butterfliesLanesOf(LaneLines<n, L>& v, std::integer_sequence<int, group...>) {
+VEXA_LANES_INLINE void butterfliesLanesOf(LaneLines<n, L>& v,
+                                          std::integer_sequence<int, group...>) {
     (butterflyLanesAt<n, L, span, k, group * span + k>(v), ...);
 }
 

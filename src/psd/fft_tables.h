@@ -46,7 +46,8 @@ inline constexpr double MINUS_SIN_32[16] = {
 inline constexpr int BIT_REVERSED_4[4] = {0, 2, 1, 3};
 inline constexpr int BIT_REVERSED_8[8] = {0, 4, 2, 6, 1, 5, 3, 7};
 inline constexpr int BIT_REVERSED_16[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-inline constexpr int BIT_REVERSED_32[32] = {0, 16, 8, 24, 4, 20, 12, 28, 2, 18, 10, 26, 6, 22, 14, 30,
-                                            1, 17, 9, 25, 5, 21, 13, 29, 3, 19, 11, 27, 7, 23, 15, 31};
+inline constexpr int BIT_REVERSED_32[32] = {0,  16, 8,  24, 4,  20, 12, 28, 2,  18, 10,
+                                            26, 6,  22, 14, 30, 1,  17, 9,  25, 5,  21,
+                                            13, 29, 3,  19, 11, 27, 7,  23, 15, 31};
 
 } // namespace vexa

@@ -29,9 +29,11 @@ struct LayerWeights {
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
 
 // The position maps of one batch of a group: map b < count has the value
-// sum of G[(w0 + b)*N + i] over the members i at each reduced position. Their
-// members are listed by occupied row: row slot rowOf[i] (rows[slot] = y + Fy*z,
-// rowCount slots) and column xOf[i]. yOccupied[y]: some row (y, z) is occupied.
+// sum of G[(w0 + b)*N + i] over the members i at each reduced position, added
+// in increasing i. The members are listed by occupied row: slot r < rowCount
+// is row rows[r] = y + Fy*z and holds the members rowMembers[rowStart[r] ..
+// rowStart[r + 1]) in increasing order; member i lies in column xOf[i].
+// yOccupied[y]: some row (y, z) is occupied.
 //
 // transformVariancePlane leaves in planes + 2*plane*b, plane = Fz*Fy*Wp, the
 // power |DFT(map b)|^2 of frequency (fx, fy, fz), fx < Wx, at
@@ -47,7 +49,8 @@ struct MapBatch {
     int N = 0;
     const float* G = nullptr;
     int w0 = 0;
-    const int* rowOf = nullptr;
+    const int* rowStart = nullptr;
+    const int* rowMembers = nullptr;
     const int* xOf = nullptr;
     const int* rows = nullptr;
     int rowCount = 0;

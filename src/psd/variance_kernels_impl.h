@@ -7,6 +7,7 @@
 #include <string>
 
 #include "psd/fft_lanes.h"
+#include "psd/float8.h"
 
 namespace vexa {
 namespace VEXA_KERNEL_NS {
@@ -34,40 +35,81 @@ inline void chunk(const float* table, const float* weights, std::size_t n, std::
     for (int k = 0; k < Width; ++k) out[k] = acc[k];
 }
 
-// `Width` coefficients of `Vectors` weight vectors at once: one pass over the
-// table rows for all of them, each accumulator summing its layers in order.
-template <int Vectors, int Width>
-inline void stridedChunk(const float* table, std::size_t n, const LayerWeights& w,
-                         const float* const* base, float* out) {
-    float acc[Vectors][Width] = {};
-    const float* row = table;
-    for (int fx = 0; fx < w.nx; ++fx) {
-        for (int fy = 0; fy < w.ny; ++fy) {
-            const std::size_t at = w.sx * static_cast<std::size_t>(fx) +
-                                   w.sy * static_cast<std::size_t>(fy);
-            for (int fz = 0; fz < w.nz; ++fz, row += n) {
-                float weight[Vectors];
-                for (int v = 0; v < Vectors; ++v)
-                    weight[v] = base[v][at + w.sz * static_cast<std::size_t>(fz)];
-                for (int v = 0; v < Vectors; ++v)
-                    for (int k = 0; k < Width; ++k) acc[v][k] += row[k] * weight[v];
-            }
+// Layers are taken in blocks whose weights are first gathered, vector by
+// vector, into one short contiguous array; the sums carry over between blocks.
+constexpr int LAYER_BLOCK = 256;
+
+// `8*Groups` coefficients of `Vectors` weight vectors at once: one pass over
+// the table rows of a block of layers for all of them, each accumulator adding
+// its layers in order (from out, which holds 0 before the first block).
+template <int Vectors, int Groups>
+inline void stridedChunk(const float* table, std::size_t n, int layers, const float* weights,
+                         float* out) {
+    Float8 acc[Vectors][Groups];
+    for (int v = 0; v < Vectors; ++v)
+        for (int g = 0; g < Groups; ++g) acc[v][g] = load8(out + n * v + 8 * g);
+    for (int layer = 0; layer < layers; ++layer) {
+        const float* row = table + n * static_cast<std::size_t>(layer);
+        Float8 values[Groups];
+        for (int g = 0; g < Groups; ++g) values[g] = load8(row + 8 * g);
+        for (int v = 0; v < Vectors; ++v) {
+            const Float8 weight = broadcast8(weights[Vectors * layer + v]);
+            for (int g = 0; g < Groups; ++g) acc[v][g] = add8(acc[v][g], mul8(values[g], weight));
         }
     }
     for (int v = 0; v < Vectors; ++v)
-        for (int k = 0; k < Width; ++k) out[n * v + k] = acc[v][k];
+        for (int g = 0; g < Groups; ++g) store8(out + n * v + 8 * g, acc[v][g]);
+}
+
+// The same for one coefficient.
+template <int Vectors>
+inline void stridedSingle(const float* table, std::size_t n, int layers, const float* weights,
+                          float* out) {
+    float acc[Vectors];
+    for (int v = 0; v < Vectors; ++v) acc[v] = out[n * v];
+    for (int layer = 0; layer < layers; ++layer) {
+        const float value = table[n * static_cast<std::size_t>(layer)];
+        for (int v = 0; v < Vectors; ++v) acc[v] += value * weights[Vectors * layer + v];
+    }
+    for (int v = 0; v < Vectors; ++v) out[n * v] = acc[v];
 }
 
 template <int Vectors>
 void stridedVectors(const float* table, int n, const LayerWeights& w, const float* const* base,
                     float* out) {
-    constexpr int Wide = Vectors <= 2 ? 32 : 16;
+    constexpr int Wide = Vectors <= 2 ? 4 : 2; // groups of eight
     const std::size_t sn = static_cast<std::size_t>(n);
-    int psi = 0;
-    for (; psi + Wide <= n; psi += Wide)
-        stridedChunk<Vectors, Wide>(table + psi, sn, w, base, out + psi);
-    for (; psi + 8 <= n; psi += 8) stridedChunk<Vectors, 8>(table + psi, sn, w, base, out + psi);
-    for (; psi < n; ++psi) stridedChunk<Vectors, 1>(table + psi, sn, w, base, out + psi);
+    alignas(32) float block[LAYER_BLOCK * Vectors];
+    int layer0 = 0, filled = 0;
+    for (int v = 0; v < Vectors; ++v) std::fill_n(out + sn * v, n, 0.0f);
+    const auto flush = [&]() {
+        const float* rows = table + sn * static_cast<std::size_t>(layer0);
+        int psi = 0;
+        for (; psi + 8 * Wide <= n; psi += 8 * Wide)
+            stridedChunk<Vectors, Wide>(rows + psi, sn, filled, block, out + psi);
+        for (; psi + 8 <= n; psi += 8)
+            stridedChunk<Vectors, 1>(rows + psi, sn, filled, block, out + psi);
+        for (; psi < n; ++psi) stridedSingle<Vectors>(rows + psi, sn, filled, block, out + psi);
+        layer0 += filled;
+        filled = 0;
+    };
+    const float* from[Vectors];
+    for (int v = 0; v < Vectors; ++v) from[v] = base[v];
+    const std::size_t sx = w.sx, sy = w.sy, sz = w.sz;
+    const int nz = w.nz;
+    for (int fx = 0; fx < w.nx; ++fx) {
+        for (int fy = 0; fy < w.ny; ++fy) {
+            const std::size_t at =
+                sx * static_cast<std::size_t>(fx) + sy * static_cast<std::size_t>(fy);
+            for (int fz = 0; fz < nz; ++fz) {
+                const std::size_t point = at + sz * static_cast<std::size_t>(fz);
+                float* dst = block + Vectors * filled;
+                for (int v = 0; v < Vectors; ++v) dst[v] = from[v][point];
+                if (++filled == LAYER_BLOCK) flush();
+            }
+        }
+    }
+    if (filled > 0) flush();
 }
 
 [[noreturn]] void unsupportedLength(int n) {
@@ -86,10 +128,17 @@ void zeroEmptyRows(const MapBatch& m) {
     const int rowTotal = m.F.y * m.F.z;
     for (int b = 0; b < m.count; ++b) {
         float* re = m.planes + 2 * plane * b;
-        for (int row = 0; row < rowTotal; ++row) {
-            if (m.rowMask[row]) continue;
-            std::fill_n(re + static_cast<std::size_t>(row) * m.Wp, m.Wp, 0.0f);
-            std::fill_n(re + plane + static_cast<std::size_t>(row) * m.Wp, m.Wp, 0.0f);
+        for (int row = 0; row < rowTotal;) {
+            if (m.rowMask[row]) {
+                ++row;
+                continue;
+            }
+            const int start = row;
+            while (row < rowTotal && !m.rowMask[row]) ++row;
+            const std::size_t at = static_cast<std::size_t>(start) * m.Wp;
+            const std::size_t length = static_cast<std::size_t>(row - start) * m.Wp;
+            std::fill_n(re + at, length, 0.0f);
+            std::fill_n(re + plane + at, length, 0.0f);
         }
     }
 }
@@ -108,12 +157,17 @@ void xPass(const MapBatch& m) {
                 v.im[k][l] = 0.0f;
             }
         }
-        for (int i = 0; i < m.N; ++i) {
-            const int lane0 = m.rowOf[i] * m.count - first;
-            if (lane0 >= L || lane0 + m.count <= 0) continue;
-            float* slot = v.re[lanePoint<n>(m.xOf[i])];
-            for (int b = std::max(0, -lane0); b < m.count && lane0 + b < L; ++b)
-                slot[lane0 + b] += m.G[static_cast<std::size_t>(m.w0 + b) * m.N + i];
+        const int lastRow = std::min(m.rowCount, (first + L + m.count - 1) / m.count);
+        for (int r = first / m.count; r < lastRow; ++r) {
+            const int lane0 = r * m.count - first;
+            const int b0 = std::max(0, -lane0);
+            const int b1 = std::min(m.count, L - lane0);
+            for (int j = m.rowStart[r]; j < m.rowStart[r + 1]; ++j) {
+                const int i = m.rowMembers[j];
+                float* slot = v.re[lanePoint<n>(m.xOf[i])];
+                for (int b = b0; b < b1; ++b)
+                    slot[lane0 + b] += m.G[static_cast<std::size_t>(m.w0 + b) * m.N + i];
+            }
         }
         transformLanes<n, L>(v);
         const int used = std::min(L, lines - first);
@@ -298,7 +352,8 @@ void transformVariancePlane(const MapBatch& batch) {
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {
     if (lanes == 4) return fftLanesOf<4>(n, re, im, stride);
     if (lanes == 8) return fftLanesOf<8>(n, re, im, stride);
-    throw std::invalid_argument("lanes = " + std::to_string(lanes) + " is not supported; lanes must be 4 or 8");
+    throw std::invalid_argument("lanes = " + std::to_string(lanes) +
+                                " is not supported; lanes must be 4 or 8");
 }
 
 } // namespace VEXA_KERNEL_NS

@@ -57,12 +57,11 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
     const int lanes = W.x <= 4 ? 4 : 8;
     const int Wp = (W.x + lanes - 1) / lanes * lanes;
     if (F.x == 1 || Wp > F.x || N > MAX_BATCHED_MEMBERS || F.y > MAX_BATCHED_MEMBERS) {
-        calculateVariancesReference<T>(N, B, F, W, E, G, K3fT3, localVar, variances, members,
-                                       temp);
+        calculateVariancesReference<T>(N, B, F, W, E, G, K3fT3, localVar, variances, members, temp);
         return;
     }
 
-    // Members by occupied row (y, z): slot rowOf[i], column xOf[i].
+    // Occupied rows (y, z): the slot of member i is rowOf[i], its column xOf[i].
     int rows[MAX_BATCHED_MEMBERS], rowOf[MAX_BATCHED_MEMBERS], xOf[MAX_BATCHED_MEMBERS];
     bool yOccupied[MAX_BATCHED_MEMBERS] = {};
     int rowCount = 0;
@@ -79,6 +78,12 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         rowOf[i] = slot;
         xOf[i] = p.x;
     }
+    // Members by row slot, each row's in increasing order.
+    int rowStart[MAX_BATCHED_MEMBERS + 1] = {}, rowMembers[MAX_BATCHED_MEMBERS];
+    for (int i = 0; i < N; ++i) ++rowStart[rowOf[i] + 1];
+    for (int r = 0; r < rowCount; ++r) rowStart[r + 1] += rowStart[r];
+    int filled[MAX_BATCHED_MEMBERS] = {};
+    for (int i = 0; i < N; ++i) rowMembers[rowStart[rowOf[i]] + filled[rowOf[i]]++] = i;
 
     const int nB = B.x * B.y * B.z;
     const std::size_t plane = static_cast<std::size_t>(F.z) * F.y * Wp;
@@ -95,7 +100,8 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         batch.N = N;
         batch.G = G;
         batch.w0 = w0;
-        batch.rowOf = rowOf;
+        batch.rowStart = rowStart;
+        batch.rowMembers = rowMembers;
         batch.xOf = xOf;
         batch.rows = rows;
         batch.rowCount = rowCount;

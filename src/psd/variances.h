@@ -36,14 +36,14 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
 // frequencies with fx < W.x of the maps w < count (map columns x >= W.x are
 // left unfinished).
 template <class T>
-void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F,
-                                 const Vec3<int>& W, int E, const T* G, const T* K3fT3,
-                                 const T* localVar, Cube4D<T>& variances,
-                                 BlockDistance<T>* members, TempMemory<T>& temp);
+void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W,
+                                 int E, const T* G, const T* K3fT3, const T* localVar,
+                                 Cube4D<T>& variances, BlockDistance<T>* members,
+                                 TempMemory<T>& temp);
 template <class T>
 void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int count,
-                                     Cube4D<Complex>& maps, Cube4D<T>& power,
-                                     const bool* rowMask, TempMemory<T>& temp);
+                                     Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                                     TempMemory<T>& temp);
 
 // The argument checks of calculateVariances (sizes of the grids, scratch and cube).
 template <class T>

@@ -45,8 +45,8 @@ void checkVarianceArguments(int N, const Vec3<int>& B, const Vec3<int>& F, const
 
 template <class T>
 void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int count,
-                            Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
-                            TempMemory<T>& temp) {
+                                     Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                                     TempMemory<T>& temp) {
     VEXA_CHECK(maps.size.x == F.x && maps.size.y == F.y && maps.size.z == F.z &&
                    maps.size.w >= count && power.size.x == F.z && power.size.y == F.y &&
                    power.size.z == W.x && power.size.w >= count,
@@ -111,9 +111,10 @@ void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int
 }
 
 template <class T>
-void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
-                        const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
-                        BlockDistance<T>* members, TempMemory<T>& temp) {
+void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W,
+                                 int E, const T* G, const T* K3fT3, const T* localVar,
+                                 Cube4D<T>& variances, BlockDistance<T>* members,
+                                 TempMemory<T>& temp) {
     checkVarianceArguments<T>(N, B, F, W, E, localVar, variances, temp);
 
     const int nB = B.x * B.y * B.z;
@@ -175,11 +176,11 @@ template void checkVarianceArguments<float>(int, const Vec3<int>&, const Vec3<in
                                             const Vec3<int>&, int, const float*,
                                             const Cube4D<float>&, const TempMemory<float>&);
 template void transformVariancePlaneReference<float>(const Vec3<int>&, const Vec3<int>&, int,
-                                                     Cube4D<Complex>&, Cube4D<float>&,
-                                                     const bool*, TempMemory<float>&);
+                                                     Cube4D<Complex>&, Cube4D<float>&, const bool*,
+                                                     TempMemory<float>&);
 template void calculateVariancesReference<float>(int, const Vec3<int>&, const Vec3<int>&,
-                                                 const Vec3<int>&, int, const float*,
-                                                 const float*, const float*, Cube4D<float>&,
+                                                 const Vec3<int>&, int, const float*, const float*,
+                                                 const float*, Cube4D<float>&,
                                                  BlockDistance<float>*, TempMemory<float>&);
 
 } // namespace vexa
