@@ -77,7 +77,14 @@ inline void stridedSingle(const float* table, std::size_t n, int layers, const f
 template <int Vectors>
 void stridedVectors(const float* table, int n, const LayerWeights& w, const float* const* base,
                     float* out) {
-    constexpr int Wide = Vectors <= 2 ? 4 : 2; // groups of eight
+    // Groups of eight coefficients per chunk: as many accumulators as leave
+    // registers for the row and the weight (16 ymm with AVX2; with SSE2 every
+    // group takes two of the 16 xmm).
+#if defined(__AVX2__)
+    constexpr int Wide = Vectors <= 2 ? 4 : 2;
+#else
+    constexpr int Wide = Vectors <= 2 ? 2 : 1;
+#endif
     const std::size_t sn = static_cast<std::size_t>(n);
     alignas(32) float block[LAYER_BLOCK * Vectors];
     int layer0 = 0, filled = 0;
