@@ -34,6 +34,9 @@ inline Float8 add8(Float8 a, Float8 b) {
 inline Float8 mul8(Float8 a, Float8 b) {
     return {_mm256_mul_ps(a.v, b.v)};
 }
+inline void prefetch(const float* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
 #elif defined(__SSE2__) || defined(_M_X64)
 struct Float8 {
     __m128 lo, hi;
@@ -56,6 +59,9 @@ inline Float8 add8(Float8 a, Float8 b) {
 }
 inline Float8 mul8(Float8 a, Float8 b) {
     return {_mm_mul_ps(a.lo, b.lo), _mm_mul_ps(a.hi, b.hi)};
+}
+inline void prefetch(const float* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
 }
 #else
 struct Float8 {
@@ -85,6 +91,7 @@ inline Float8 mul8(Float8 a, Float8 b) {
     for (int i = 0; i < 8; ++i) a.v[i] *= b.v[i];
     return a;
 }
+inline void prefetch(const float*) {}
 #endif
 
 } // namespace

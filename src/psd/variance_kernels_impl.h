@@ -38,6 +38,7 @@ inline void chunk(const float* table, const float* weights, std::size_t n, std::
 // Layers are taken in blocks whose weights are first gathered, vector by
 // vector, into one short contiguous array; the sums carry over between blocks.
 constexpr int LAYER_BLOCK = 256;
+constexpr std::size_t PREFETCH_LAYERS = 8;
 
 // `8*Groups` coefficients of `Vectors` weight vectors at once: one pass over
 // the table rows of a block of layers for all of them, each accumulator adding
@@ -50,6 +51,8 @@ inline void stridedChunk(const float* table, std::size_t n, int layers, const fl
         for (int g = 0; g < Groups; ++g) acc[v][g] = load8(out + n * v + 8 * g);
     for (int layer = 0; layer < layers; ++layer) {
         const float* row = table + n * static_cast<std::size_t>(layer);
+        // The table streams from the outer caches: ask for rows ahead.
+        for (int g = 0; g < Groups; g += 2) prefetch(row + n * PREFETCH_LAYERS + 8 * g);
         Float8 values[Groups];
         for (int g = 0; g < Groups; ++g) values[g] = load8(row + 8 * g);
         for (int v = 0; v < Vectors; ++v) {
