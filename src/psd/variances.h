@@ -24,7 +24,10 @@ void weightedLayerSumReference(const T* table, const T* weights, int count, int 
 // Noise variance of every coefficient (psi, w) of a group of N members: exact
 // for w < E, the remainder of N*localVar shared equally for w >= E (localVar
 // may be null when E = N). Reduces the members' relativePosition modulo F in
-// place. Allocates nothing; uses one slice of temp's spectrum and plane cubes.
+// place. Allocates nothing. The position maps go through their DFT in up to
+// four slices of temp's spectrum cube, which then hold their power (the
+// one-line path, taken for Fx = 1 or more than 64 members, also uses the
+// plane cube); the results are the one-line path's bit for bit.
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
