@@ -8,8 +8,9 @@
 #include "psd/fft.h"
 
 // The one-line versions of the per-group variances: every Fourier line
-// through fftReal/fftComplex, gathered and scattered through the maps. The
-// batched versions in variances.cpp must give the same bits.
+// through fftReal/fftComplex, gathered and scattered through the maps, and
+// one pass over K3fT3 per exact coefficient. The batched versions in
+// variances.cpp must give the same bits (bench/variances_bench.cpp times both).
 
 namespace vexa {
 
@@ -155,7 +156,7 @@ void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, 
         }
         transformVariancePlaneReference<T>(F, W, batch, maps, power, temp.planeMask, temp);
         T* v = variances.data + static_cast<std::size_t>(nB) * w0;
-        weightedLayerSumReference<T>(K3fT3, power.data, batch, nB, nW, v);
+        weightedLayerSum<T>(K3fT3, power.data, batch, nB, nW, v);
         for (int b = 0; b < batch; ++b) {
             for (int psi = 0; psi < nB; ++psi)
                 exactSum[psi] += v[static_cast<std::size_t>(nB) * b + psi];
