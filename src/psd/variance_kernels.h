@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/vec3.h"
+
 namespace vexa {
 
 // out[psi + n*w] = sum over layer < layers of table[psi + n*layer] *
@@ -11,13 +13,71 @@ namespace vexa {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
 
+// Weights of the layers phi' = fz + nz*(fy + ny*fx) (fx slowest) for `count`
+// vectors: weight(w, fx, fy, fz) = data[w*vectorStride + fx*sx + fy*sy + fz*sz].
+struct LayerWeights {
+    const float* data = nullptr;
+    std::size_t vectorStride = 0;
+    int count = 0;
+    int nx = 0, ny = 0, nz = 0;
+    std::size_t sx = 0, sy = 0, sz = 0;
+};
+
+// out[psi + n*w] = sum over phi' < nx*ny*nz of table[psi + n*phi'] * weight(w, phi'),
+// in float in increasing phi' from 0, product then sum: the plain loop's bits,
+// for all vectors in one pass over the table.
+void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
+
+// The position maps of one batch of a group: map b < count has the value
+// sum of G[(w0 + b)*N + i] over the members i at each reduced position, added
+// in increasing i. The members are listed by occupied row: slot r < rowCount
+// is row rows[r] = y + Fy*z and holds the members rowMembers[rowStart[r] ..
+// rowStart[r + 1]) in increasing order; member i lies in column xOf[i].
+// yOccupied[y]: some row (y, z) is occupied.
+//
+// transformVariancePlane leaves in planes + 2*plane*b, plane = Fz*Fy*Wp, the
+// power |DFT(map b)|^2 of frequency (fx, fy, fz), fx < Wx, at
+// (fz*Fy + fy)*Wp + fx. Wp is Wx rounded up to the lane width `lanes` (4 or
+// 8) and at most Fx, so the planes fit in count slices of the spectrum cube.
+// Grid lengths 4, 8, 16, 32, 64, and 1 on y and z; Fx > 1.
+struct MapBatch {
+    Vec3<int> F{0, 0, 0};
+    int Wx = 0;
+    int Wp = 0;
+    int lanes = 8;
+    int count = 0;
+    int N = 0;
+    const float* G = nullptr;
+    int w0 = 0;
+    const int* rowStart = nullptr;
+    const int* rowMembers = nullptr;
+    const int* xOf = nullptr;
+    const int* rows = nullptr;
+    int rowCount = 0;
+    const bool* rowMask = nullptr; // Fy*Fz flags, row y + Fy*z occupied
+    const bool* yOccupied = nullptr;
+    float* planes = nullptr;
+};
+void transformVariancePlane(const MapBatch& batch);
+
+// L = lanes (4 or 8) lines transformed in place by the lane network: point k
+// of lane l at re[k*stride + l]. n in {4, 8, 16, 32, 64}; others throw.
+// For tests: every lane must equal fftComplex bitwise.
+void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
+
 namespace kernels_base {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
+void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
+void transformVariancePlane(const MapBatch& batch);
+void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 } // namespace kernels_base
 namespace kernels_avx2 {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
+void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
+void transformVariancePlane(const MapBatch& batch);
+void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 } // namespace kernels_avx2
 
 } // namespace vexa

@@ -13,4 +13,20 @@ void layerSums(const float* table, const float* weights, int count, int n, std::
     kernels_base::layerSums(table, weights, count, n, layers, out);
 }
 
+void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out) {
+    if (kernelPath() == KernelPath::Avx2)
+        return kernels_avx2::stridedLayerSums(table, n, weights, out);
+    kernels_base::stridedLayerSums(table, n, weights, out);
+}
+
+void transformVariancePlane(const MapBatch& batch) {
+    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::transformVariancePlane(batch);
+    kernels_base::transformVariancePlane(batch);
+}
+
+void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {
+    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::fftLanes(n, lanes, re, im, stride);
+    kernels_base::fftLanes(n, lanes, re, im, stride);
+}
+
 } // namespace vexa

@@ -24,18 +24,34 @@ void weightedLayerSumReference(const T* table, const T* weights, int count, int 
 // Noise variance of every coefficient (psi, w) of a group of N members: exact
 // for w < E, the remainder of N*localVar shared equally for w >= E (localVar
 // may be null when E = N). Reduces the members' relativePosition modulo F in
-// place. Allocates nothing; uses one slice of temp's spectrum and plane cubes.
+// place. Allocates nothing. The position maps go through their DFT in up to
+// four slices of temp's spectrum cube, which then hold their power (the
+// one-line path, taken for Fx = 1 or more than 64 members, also uses the
+// plane cube); the results are the one-line path's bit for bit.
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
                         BlockDistance<T>* members, TempMemory<T>& temp);
 
-// 3-D DFT of the position maps w < count and their power at the frequencies
-// with fx < W.x, stored at power(fz, fy, fx, w). Map columns x >= W.x are left
-// unfinished: only the power is the result.
+// The one-line versions, kept as the reference the batched path must equal
+// bitwise: every Fourier line through fftReal/fftComplex. The reference
+// transformVariancePlane leaves in power(fz, fy, fx, w) the power of the
+// frequencies with fx < W.x of the maps w < count (map columns x >= W.x are
+// left unfinished).
 template <class T>
-void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
-                            Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
-                            TempMemory<T>& temp);
+void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W,
+                                 int E, const T* G, const T* K3fT3, const T* localVar,
+                                 Cube4D<T>& variances, BlockDistance<T>* members,
+                                 TempMemory<T>& temp);
+template <class T>
+void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int count,
+                                     Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                                     TempMemory<T>& temp);
+
+// The argument checks of calculateVariances (sizes of the grids, scratch and cube).
+template <class T>
+void checkVarianceArguments(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W,
+                            int E, const T* localVar, const Cube4D<T>& variances,
+                            const TempMemory<T>& temp);
 
 } // namespace vexa
