@@ -35,7 +35,7 @@ void stridedLayerSums(const float* table, int n, const LayerWeights& weights, fl
 // rowStart[r + 1]) in increasing order; member i lies in column xOf[i].
 // yOccupied[y]: some row (y, z) is occupied.
 //
-// transformVariancePlane leaves in planes + 2*plane*b, plane = Fz*Fy*Wp, the
+// transformMapBatch leaves in planes + 2*plane*b, plane = Fz*Fy*Wp, the
 // power |DFT(map b)|^2 of frequency (fx, fy, fz), fx < Wx, at
 // (fz*Fy + fy)*Wp + fx. Wp is Wx rounded up to the lane width `lanes` (4 or
 // 8) and at most Fx, so the planes fit in count slices of the spectrum cube.
@@ -58,7 +58,7 @@ struct MapBatch {
     const bool* yOccupied = nullptr;
     float* planes = nullptr;
 };
-void transformVariancePlane(const MapBatch& batch);
+void transformMapBatch(const MapBatch& batch);
 
 // L = lanes (4 or 8) lines transformed in place by the lane network: point k
 // of lane l at re[k*stride + l]. n in {4, 8, 16, 32, 64}; others throw.
@@ -69,14 +69,14 @@ namespace kernels_base {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
-void transformVariancePlane(const MapBatch& batch);
+void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 } // namespace kernels_base
 namespace kernels_avx2 {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
-void transformVariancePlane(const MapBatch& batch);
+void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 } // namespace kernels_avx2
 

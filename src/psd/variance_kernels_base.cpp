@@ -19,9 +19,9 @@ void stridedLayerSums(const float* table, int n, const LayerWeights& weights, fl
     kernels_base::stridedLayerSums(table, n, weights, out);
 }
 
-void transformVariancePlane(const MapBatch& batch) {
-    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::transformVariancePlane(batch);
-    kernels_base::transformVariancePlane(batch);
+void transformMapBatch(const MapBatch& batch) {
+    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::transformMapBatch(batch);
+    kernels_base::transformMapBatch(batch);
 }
 
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {

@@ -352,7 +352,7 @@ void stridedLayerSums(const float* table, int n, const LayerWeights& weights, fl
     }
 }
 
-void transformVariancePlane(const MapBatch& batch) {
+void transformMapBatch(const MapBatch& batch) {
     if (batch.lanes == 4)
         transformPlanes<4>(batch);
     else

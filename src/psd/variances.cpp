@@ -108,7 +108,7 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         batch.rowMask = temp.planeMask;
         batch.yOccupied = yOccupied;
         batch.planes = reinterpret_cast<float*>(temp.spectrumCube.data);
-        transformVariancePlane(batch);
+        transformMapBatch(batch);
 
         LayerWeights power;
         power.data = batch.planes;

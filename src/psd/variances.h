@@ -34,7 +34,7 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
                         BlockDistance<T>* members, TempMemory<T>& temp);
 
 // The one-line versions, kept as the reference the batched path must equal
-// bitwise: every Fourier line through fftReal/fftComplex. The reference
+// bitwise: every Fourier line through fftReal/fftComplex.
 // transformVariancePlane leaves in power(fz, fy, fx, w) the power of the
 // frequencies with fx < W.x of the maps w < count (map columns x >= W.x are
 // left unfinished).
@@ -44,9 +44,9 @@ void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, 
                                  Cube4D<T>& variances, BlockDistance<T>* members,
                                  TempMemory<T>& temp);
 template <class T>
-void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int count,
-                                     Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
-                                     TempMemory<T>& temp);
+void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
+                            Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                            TempMemory<T>& temp);
 
 // The argument checks of calculateVariances (sizes of the grids, scratch and cube).
 template <class T>

@@ -45,9 +45,9 @@ void checkVarianceArguments(int N, const Vec3<int>& B, const Vec3<int>& F, const
 }
 
 template <class T>
-void transformVariancePlaneReference(const Vec3<int>& F, const Vec3<int>& W, int count,
-                                     Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
-                                     TempMemory<T>& temp) {
+void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
+                            Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
+                            TempMemory<T>& temp) {
     VEXA_CHECK(maps.size.x == F.x && maps.size.y == F.y && maps.size.z == F.z &&
                    maps.size.w >= count && power.size.x == F.z && power.size.y == F.y &&
                    power.size.z == W.x && power.size.w >= count,
@@ -154,7 +154,7 @@ void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, 
                 maps.setCoeff(at, c);
             }
         }
-        transformVariancePlaneReference<T>(F, W, batch, maps, power, temp.planeMask, temp);
+        transformVariancePlane<T>(F, W, batch, maps, power, temp.planeMask, temp);
         T* v = variances.data + static_cast<std::size_t>(nB) * w0;
         weightedLayerSum<T>(K3fT3, power.data, batch, nB, nW, v);
         for (int b = 0; b < batch; ++b) {
@@ -176,9 +176,9 @@ void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, 
 template void checkVarianceArguments<float>(int, const Vec3<int>&, const Vec3<int>&,
                                             const Vec3<int>&, int, const float*,
                                             const Cube4D<float>&, const TempMemory<float>&);
-template void transformVariancePlaneReference<float>(const Vec3<int>&, const Vec3<int>&, int,
-                                                     Cube4D<Complex>&, Cube4D<float>&, const bool*,
-                                                     TempMemory<float>&);
+template void transformVariancePlane<float>(const Vec3<int>&, const Vec3<int>&, int,
+                                            Cube4D<Complex>&, Cube4D<float>&, const bool*,
+                                            TempMemory<float>&);
 template void calculateVariancesReference<float>(int, const Vec3<int>&, const Vec3<int>&,
                                                  const Vec3<int>&, int, const float*, const float*,
                                                  const float*, Cube4D<float>&,
