@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "core/check.h"
-#include "filtering/aggregation_kernels.h"
 
 namespace vexa {
 namespace {
@@ -33,12 +32,6 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
     const T floor = meanFloor(blockVariances, n);
     const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
     const long blockCoefficients = static_cast<long>(bx) * by * bz;
-    // Blocks up to this size are weighed whole first (one vector loop over
-    // the block, not one per row), then added row by row.
-    constexpr int kWeighed = 512;
-    const bool weighWhole = blockCoefficients <= kWeighed;
-    alignas(32) T numerator[kWeighed];
-    alignas(32) T weight[kWeighed];
     for (int j = 0; j < n; ++j) {
         const Vec3<int> p = members[j].position;
         checkInside(p, blockSize, output._size);
@@ -47,9 +40,6 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
         const T numeratorDivisor = std::max(T(1e-8f), v);
         const T denominatorDivisor = std::max(v, floor);
         const T* block = estimates + j * blockCoefficients;
-        if (weighWhole)
-            weighBlock(block, window, numeratorDivisor, denominatorDivisor, numerator, weight,
-                       static_cast<int>(blockCoefficients));
         for (int z = 0; z < bz; ++z) {
             // A ring of weights holds whole slices of the last axis: a row
             // never crosses one, and on a volume the rows of one z share a
@@ -58,19 +48,12 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
             const long long ringShift = weights.storageIndex(first) - first;
             for (int y = 0; y < by; ++y) {
                 const int row = bx * (y + by * z);
+                const T* __restrict e = block + row;
+                const T* __restrict w = window + row;
                 T* __restrict o = output._data + output.convertToIndex({p.x, p.y + y, p.z + z});
                 const long long at = weights.convertToIndex({p.x, p.y + y, p.z + z});
                 T* __restrict d = weights._data + (weights._size.z > 1 ? at + ringShift
                                                                        : weights.storageIndex(at));
-                if (weighWhole) {
-                    const T* __restrict a = numerator + row;
-                    const T* __restrict b = weight + row;
-                    for (int x = 0; x < bx; ++x) o[x] += a[x];
-                    for (int x = 0; x < bx; ++x) d[x] += b[x];
-                    continue;
-                }
-                const T* __restrict e = block + row;
-                const T* __restrict w = window + row;
                 for (int x = 0; x < bx; ++x) o[x] += (e[x] * w[x]) / numeratorDivisor;
                 for (int x = 0; x < bx; ++x) d[x] += w[x] / denominatorDivisor;
             }
