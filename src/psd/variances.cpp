@@ -47,6 +47,19 @@ void weightedLayerSumReference(const T* table, const T* weights, int count, int 
 }
 
 template <class T>
+void shareRemainingVariance(int N, int E, int nB, const T* localVar, const T* exactSum,
+                            Cube4D<T>& variances) {
+    if (E == N) return;
+    const T groupLength = static_cast<T>(N);
+    const T remaining = static_cast<T>(N - E);
+    for (int w = E; w < N; ++w) {
+        T* v = variances.data + static_cast<std::size_t>(nB) * w;
+        for (int psi = 0; psi < nB; ++psi)
+            v[psi] = (localVar[psi] * groupLength - exactSum[psi]) / remaining;
+    }
+}
+
+template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
                         BlockDistance<T>* members, TempMemory<T>& temp) {
@@ -127,20 +140,14 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
                 exactSum[psi] += v[static_cast<std::size_t>(nB) * b + psi];
         }
     }
-    if (E == N) return;
-    const T groupLength = static_cast<T>(N);
-    const T remaining = static_cast<T>(N - E);
-    for (int w = E; w < N; ++w) {
-        T* v = variances.data + static_cast<std::size_t>(nB) * w;
-        for (int psi = 0; psi < nB; ++psi) {
-            v[psi] = (localVar[psi] * groupLength - exactSum[psi]) / remaining;
-        }
-    }
+    shareRemainingVariance(N, E, nB, localVar, exactSum, variances);
 }
 
 template void weightedLayerSum<float>(const float*, const float*, int, int, std::size_t, float*);
 template void weightedLayerSumReference<float>(const float*, const float*, int, int, std::size_t,
                                                float*);
+template void shareRemainingVariance<float>(int, int, int, const float*, const float*,
+                                            Cube4D<float>&);
 template void calculateVariances<float>(int, const Vec3<int>&, const Vec3<int>&, const Vec3<int>&,
                                         int, const float*, const float*, const float*,
                                         Cube4D<float>&, BlockDistance<float>*, TempMemory<float>&);

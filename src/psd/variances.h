@@ -48,6 +48,12 @@ void transformVariancePlane(const Vec3<int>& F, const Vec3<int>& W, int count,
                             Cube4D<Complex>& maps, Cube4D<T>& power, const bool* rowMask,
                             TempMemory<T>& temp);
 
+// The group coefficients w >= E of every 3-D coefficient share equally what
+// the E exact ones leave of N * localVar (both paths end with it).
+template <class T>
+void shareRemainingVariance(int N, int E, int nB, const T* localVar, const T* exactSum,
+                            Cube4D<T>& variances);
+
 // The argument checks of calculateVariances (sizes of the grids, scratch and cube).
 template <class T>
 void checkVarianceArguments(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W,

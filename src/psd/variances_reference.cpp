@@ -162,15 +162,7 @@ void calculateVariancesReference(int N, const Vec3<int>& B, const Vec3<int>& F, 
                 exactSum[psi] += v[static_cast<std::size_t>(nB) * b + psi];
         }
     }
-    if (E == N) return;
-    const T groupLength = static_cast<T>(N);
-    const T remaining = static_cast<T>(N - E);
-    for (int w = E; w < N; ++w) {
-        T* v = variances.data + static_cast<std::size_t>(nB) * w;
-        for (int psi = 0; psi < nB; ++psi) {
-            v[psi] = (localVar[psi] * groupLength - exactSum[psi]) / remaining;
-        }
-    }
+    shareRemainingVariance(N, E, nB, localVar, exactSum, variances);
 }
 
 template void checkVarianceArguments<float>(int, const Vec3<int>&, const Vec3<int>&,

@@ -12,25 +12,12 @@
 #include "blocks/group_kernels.h"
 #include "core/cpu_dispatch.h"
 #include "matching/distance_kernels.h"
+#include "support/kernel_paths.h"
 
 using namespace vexa;
+using vexa_fixtures::onEveryPath;
 
 namespace {
-
-// Runs body once per kernel build this CPU can run, restoring the choice.
-template <class Body>
-void onEveryPath(const Body& body) {
-    const KernelPath before = kernelPath();
-    int ran = 0;
-    for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
-        if (forceKernelPath(path) != path) continue;
-        SCOPED_TRACE(path == KernelPath::Avx2 ? "avx2 path" : "baseline path");
-        body();
-        ++ran;
-    }
-    forceKernelPath(before);
-    EXPECT_GE(ran, 1);
-}
 
 bool sameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -142,54 +129,51 @@ TEST(GroupKernels, HaarLayersEqualTheOnePositionRoutines) {
         }
 }
 
+namespace {
+
+// Runs matrixProductLayers on n random layers of c coefficients and compares
+// every output with the sum over k from 0 upward: bit for bit, or as numbers
+// where skipped zero weights may turn a -0 sum into +0.
+void expectLayerProduct(const std::vector<float>& m, int n, int c, std::mt19937& rng,
+                        bool bitwise) {
+    std::vector<float> in = randomValues(static_cast<std::size_t>(c) * n, rng);
+    std::vector<const float*> layers(n);
+    for (int k = 0; k < n; ++k) layers[k] = in.data() + static_cast<long>(c) * k;
+    onEveryPath([&] {
+        std::vector<float> got(in.size(), NAN);
+        matrixProductLayers(layers.data(), n, m.data(), got.data(), c);
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < c; ++i) {
+                float s = m[j * n] * layers[0][i];
+                for (int k = 1; k < n; ++k) s += m[j * n + k] * layers[k][i];
+                const float g = got[static_cast<long>(c) * j + i];
+                ASSERT_TRUE(bitwise ? sameBits(g, s) : g == s)
+                    << "c " << c << " n " << n << " j " << j << " i " << i;
+            }
+    });
+}
+
+} // namespace
+
 TEST(GroupKernels, MatrixProductLayersSumsFromTheFirstLayer) {
     std::mt19937 rng(11);
     for (int c : {3, 64, 216})
-        for (int n : {1, 2, 5, 16}) {
-            std::vector<float> in = randomValues(static_cast<std::size_t>(c) * n, rng);
-            std::vector<float> m = randomValues(static_cast<std::size_t>(n) * n, rng);
-            std::vector<const float*> layers(n);
-            for (int k = 0; k < n; ++k) layers[k] = in.data() + static_cast<long>(c) * k;
-            onEveryPath([&] {
-                std::vector<float> got(in.size(), NAN);
-                matrixProductLayers(layers.data(), n, m.data(), got.data(), c);
-                for (int j = 0; j < n; ++j)
-                    for (int i = 0; i < c; ++i) {
-                        float s = m[j * n] * layers[0][i];
-                        for (int k = 1; k < n; ++k) s += m[j * n + k] * layers[k][i];
-                        ASSERT_TRUE(sameBits(got[static_cast<long>(c) * j + i], s))
-                            << "c " << c << " n " << n << " j " << j << " i " << i;
-                    }
-            });
-        }
+        for (int n : {1, 2, 5, 16})
+            expectLayerProduct(randomValues(static_cast<std::size_t>(n) * n, rng), n, c, rng, true);
 }
 
 TEST(GroupKernels, ZeroWeightsChangeNoValue) {
     // Half the weights zero, as in the Haar tables of the short groups; block
-    // lengths with and without a tail past the 32- and 8-wide chunks; groups
-    // longer than the kernel lists.
+    // lengths with and without a tail past the vector width; long groups.
     std::mt19937 rng(13);
     for (int n : {2, 4, 8, 32, 65})
-    for (int c : {64, 27, 216}) {
-        std::vector<float> in = randomValues(static_cast<std::size_t>(c) * n, rng);
-        std::vector<float> m = randomValues(static_cast<std::size_t>(n) * n, rng);
-        for (int j = 0; j < n; ++j)
-            for (int k = 1; k < n; ++k)
-                if ((j + k) % 2) m[j * n + k] = (k % 4 == 1) ? -0.0f : 0.0f;
-        std::vector<const float*> layers(n);
-        for (int k = 0; k < n; ++k) layers[k] = in.data() + static_cast<long>(c) * k;
-        onEveryPath([&] {
-            std::vector<float> got(in.size(), NAN);
-            matrixProductLayers(layers.data(), n, m.data(), got.data(), c);
+        for (int c : {64, 27, 216}) {
+            std::vector<float> m = randomValues(static_cast<std::size_t>(n) * n, rng);
             for (int j = 0; j < n; ++j)
-                for (int i = 0; i < c; ++i) {
-                    float s = m[j * n] * layers[0][i];
-                    for (int k = 1; k < n; ++k) s += m[j * n + k] * layers[k][i];
-                    ASSERT_EQ(got[static_cast<long>(c) * j + i], s)
-                        << "n " << n << " c " << c << " j " << j;
-                }
-        });
-    }
+                for (int k = 1; k < n; ++k)
+                    if ((j + k) % 2) m[j * n + k] = (k % 4 == 1) ? -0.0f : 0.0f;
+            expectLayerProduct(m, n, c, rng, false);
+        }
 }
 
 TEST(GroupKernels, HaarRejectsLengthsWithoutAFastPath) {

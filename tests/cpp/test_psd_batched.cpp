@@ -17,25 +17,13 @@
 #include "psd/fft.h"
 #include "psd/variance_kernels.h"
 #include "psd/variances.h"
+#include "support/kernel_paths.h"
 #include "support/library_fixtures.h"
 
 using namespace vexa;
+using vexa_fixtures::onEveryPath;
 
 namespace {
-
-template <class Body>
-void onEveryPath(const Body& body) {
-    const KernelPath before = kernelPath();
-    int ran = 0;
-    for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
-        if (forceKernelPath(path) != path) continue;
-        SCOPED_TRACE(path == KernelPath::Avx2 ? "avx2 path" : "baseline path");
-        body();
-        ++ran;
-    }
-    forceKernelPath(before);
-    EXPECT_GE(ran, 1);
-}
 
 bool sameBits(const void* a, const void* b, std::size_t bytes) {
     return std::memcmp(a, b, bytes) == 0;
