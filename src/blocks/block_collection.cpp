@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "blocks/block_transforms.h"
 #include "core/allocator.h"
@@ -130,7 +132,8 @@ Vec3<int> windowCapacity(const Vec3<int>& imageSize, const Vec3<int>& blockSize,
                          const Vec3<int>& maxShift) {
     Vec3<int> c{0, 0, 0};
     for (int a = 0; a < 3; ++a) {
-        const long long origins = std::max(component(imageSize, a) - component(blockSize, a), 0) + 1LL;
+        const long long origins =
+            std::max(component(imageSize, a) - component(blockSize, a), 0) + 1LL;
         const long long need = 2LL * component(searchRadius, a) + 1 + component(maxShift, a);
         componentRef(c, a) = static_cast<int>(windowed[a] ? std::min(origins, need) : origins);
     }
@@ -155,6 +158,36 @@ bool BlockCollection<T>::allocateRing(const Vec3<int>& capacity, const Vec3<int>
 }
 
 template <class T>
+void BlockCollection<T>::extractBox(const ImageData<T>& image, const Vec3<int>& first,
+                                    const Vec3<int>& last, const Vec3<int>& blockSize,
+                                    const Vec3<const T*>& transforms,
+                                    const Vec3<TransformsMetas::StandardTransform>& kinds,
+                                    TempMemory<T>& temp) {
+    if (first.x > last.x || first.y > last.y || first.z > last.z) return;
+    if constexpr (std::is_same<T, float>::value) {
+        if (transformRegion(image._data, image._size, first, last - first + Vec3<int>{1, 1, 1},
+                            transforms, kinds, blockSize, data, totalBlockSize, _bufferRange))
+            return;
+    }
+    const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
+    const std::ptrdiff_t rowStride = image._size.x, sliceStride = image._sliceSize;
+    for (int z = first.z; z <= last.z; ++z)
+        for (int y = first.y; y <= last.y; ++y)
+            for (int x = first.x; x <= last.x; ++x) {
+                T* dst = data + slotIndex({x, y, z}, _bufferRange) * totalBlockSize;
+                const T* origin = image._data + x + y * rowStride + z * sliceStride;
+                T* out = dst;
+                for (int k = 0; k < bz; ++k)
+                    for (int j = 0; j < by; ++j) {
+                        const T* src = origin + k * sliceStride + j * rowStride;
+                        for (int i = 0; i < bx; ++i) *out++ = src[i];
+                    }
+                transf3D(dst, transforms, kinds, temp.blockScratchA, temp.blockScratchB, dst,
+                         blockSize);
+            }
+}
+
+template <class T>
 void BlockCollection<T>::coverWindow(const ImageData<T>& image, const Vec3<int>& needLo,
                                      const Vec3<int>& needHi, const Vec3<int>& slack,
                                      const Vec3<int>& maxPos, const Vec3<int>& blockSize,
@@ -176,33 +209,35 @@ void BlockCollection<T>::coverWindow(const ImageData<T>& image, const Vec3<int>&
             continue;
         inside = false;
         const int top = std::max(component(maxPos, a) - range + 1, 0);
-        componentRef(lo, a) = std::min(std::max(component(needLo, a) - component(slack, a), 0), top);
+        componentRef(lo, a) =
+            std::min(std::max(component(needLo, a) - component(slack, a), 0), top);
     }
     if (inside) return;
     const Vec3<int> hi = lo + _bufferRange - Vec3<int>{1, 1, 1};
-    auto held = [&](int a, int v) {
-        return hasData && v >= component(oldLo, a) && v <= component(oldHi, a);
-    };
-    const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
-    const long rowStride = image._size.x, sliceStride = image._sliceSize;
-    const int lastX = std::min(hi.x, maxPos.x);
-    for (int z = lo.z; z <= std::min(hi.z, maxPos.z); ++z)
-        for (int y = lo.y; y <= std::min(hi.y, maxPos.y); ++y) {
-            const bool rowHeld = held(2, z) && held(1, y);
-            for (int x = lo.x; x <= lastX; ++x) {
-                if (rowHeld && held(0, x)) continue;
-                T* dst = data + slotIndex({x, y, z}, _bufferRange) * totalBlockSize;
-                const T* origin = image._data + image.convertToIndex({x, y, z});
-                T* out = dst;
-                for (int k = 0; k < bz; ++k)
-                    for (int j = 0; j < by; ++j) {
-                        const T* src = origin + k * sliceStride + j * rowStride;
-                        for (int i = 0; i < bx; ++i) *out++ = src[i];
-                    }
-                transf3D(dst, transforms, kinds, temp.blockScratchA, temp.blockScratchB, dst,
-                         blockSize);
-            }
+    const Vec3<int> top{std::min(hi.x, maxPos.x), std::min(hi.y, maxPos.y),
+                        std::min(hi.z, maxPos.z)};
+    // Only the origins the old box did not hold: the new box minus the old one
+    // is cut into at most six boxes, slabs along z, then y, then x.
+    Vec3<int> rest[2] = {lo, top};
+    bool open = true;
+    for (int a = 2; a >= 0 && open; --a) {
+        const int from = component(rest[0], a), to = component(rest[1], a);
+        const int heldLo = hasData ? component(oldLo, a) : to + 1;
+        const int heldHi = hasData ? component(oldHi, a) : to;
+        Vec3<int> part[2] = {rest[0], rest[1]};
+        if (from < heldLo) {
+            componentRef(part[1], a) = std::min(to, heldLo - 1);
+            extractBox(image, part[0], part[1], blockSize, transforms, kinds, temp);
         }
+        if (to > heldHi) {
+            componentRef(part[0], a) = std::max(from, heldHi + 1);
+            componentRef(part[1], a) = to;
+            extractBox(image, part[0], part[1], blockSize, transforms, kinds, temp);
+        }
+        componentRef(rest[0], a) = std::max(from, heldLo);
+        componentRef(rest[1], a) = std::min(to, heldHi);
+        open = component(rest[0], a) <= component(rest[1], a);
+    }
     _bufferStart = lo;
     hasData = true;
 }

@@ -51,6 +51,12 @@ struct BlockCollection {
                      const Vec3<const T*>& transforms,
                      const Vec3<TransformsMetas::StandardTransform>& kinds, TempMemory<T>& temp);
 
+    // Extracts and transforms every origin of the box [first, last] (inclusive,
+    // empty when any last < first) into its slot.
+    void extractBox(const ImageData<T>& image, const Vec3<int>& first, const Vec3<int>& last,
+                    const Vec3<int>& blockSize, const Vec3<const T*>& transforms,
+                    const Vec3<TransformsMetas::StandardTransform>& kinds, TempMemory<T>& temp);
+
     // Every component of coords must lie inside the box; a block outside it
     // would alias another slot of the ring, so that fails the checks.
     const T* getBlock(const Vec3<int>& coords) const;

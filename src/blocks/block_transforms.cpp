@@ -156,8 +156,8 @@ void butterfly(StandardTransform t, const float* in, float* out, int lanes, int 
 // compile time, so that those rows are unrolled; N = 0 reads n. Each output
 // accumulates in increasing k from the k = 0 product.
 template <class T, int N>
-void matrixRowsOf(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in,
-                  T* VEXA_RESTRICT out, int rows) {
+void matrixRowsOf(const T* VEXA_RESTRICT m, int n, const T* VEXA_RESTRICT in, T* VEXA_RESTRICT out,
+                  int rows) {
     const int len = N > 0 ? N : n;
     for (int r = 0; r < rows; ++r) {
         const T* u = in + r * len;
@@ -310,6 +310,18 @@ void transf3D(const T* input, const Vec3<const T*>& matrices,
 
     // No fast path on z, whatever its tag says.
     if (nz >= 2) matrixColumns(matrices.z, nz, scratchB, output, plane, plane);
+}
+
+bool transformRegion(const float* data, const Vec3<int>& volumeSize, const Vec3<int>& lo,
+                     const Vec3<int>& count, const Vec3<const float*>& matrices,
+                     const Vec3<TransformsMetas::StandardTransform>& tags, const Vec3<int>& size,
+                     float* ring, long slotFloats, const Vec3<int>& ringRange) {
+    if (hasFastPath(tags.x, size.x) || hasFastPath(tags.y, size.y)) return false;
+    const RegionSource src{data, volumeSize.x,
+                           static_cast<std::ptrdiff_t>(volumeSize.x) * volumeSize.y,
+                           volumeSize.x - size.x + 1};
+    return regionProductFixed(src, lo, count, matrices.x, matrices.y, matrices.z, size,
+                              {ring, slotFloats, ringRange});
 }
 
 template <class T>

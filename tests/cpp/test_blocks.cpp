@@ -13,6 +13,7 @@
 #include "core/allocator.h"
 #include "core/check.h"
 #include "core/cpu_dispatch.h"
+#include "support/kernel_paths.h"
 #include "threading/thread_pool.h"
 #include "transforms/transform_meta.h"
 #include "transforms/transform_tables.h"
@@ -158,9 +159,9 @@ TEST(Transf3D, MatrixProductMatchesTheReferenceForEverySize) {
     const KernelPath before = kernelPath();
     for (KernelPath path : {KernelPath::Baseline, KernelPath::Avx2}) {
         if (forceKernelPath(path) != path) continue;
-        for (Vec3<int> s : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{5, 3, 2},
-                            Vec3<int>{1, 7, 4}, Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3},
-                            Vec3<int>{6, 6, 6}, Vec3<int>{6, 6, 5}}) {
+        for (Vec3<int> s :
+             {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{5, 3, 2}, Vec3<int>{1, 7, 4},
+              Vec3<int>{6, 1, 1}, Vec3<int>{16, 2, 3}, Vec3<int>{6, 6, 6}, Vec3<int>{6, 6, 5}}) {
             const auto in = randomValues(s.volume(), 21);
             const auto mx = randomValues(s.x * s.x, 1), my = randomValues(s.y * s.y, 2),
                        mz = randomValues(s.z * s.z, 3);
@@ -171,8 +172,8 @@ TEST(Transf3D, MatrixProductMatchesTheReferenceForEverySize) {
             Scratch sc(s.volume());
             transf3D(inPlace.data(), m, ARB3, sc.a.data(), sc.b.data(), inPlace.data(), s);
             for (std::size_t i = 0; i < out.size(); ++i) {
-                ASSERT_EQ(out[i], ref[i]) << "size " << s.x << "x" << s.y << "x" << s.z
-                                          << " index " << i << " path " << int(path);
+                ASSERT_EQ(out[i], ref[i]) << "size " << s.x << "x" << s.y << "x" << s.z << " index "
+                                          << i << " path " << int(path);
                 ASSERT_EQ(inPlace[i], ref[i]) << "in place, index " << i;
             }
             EXPECT_LT(maxAbsDiff(out, separableDouble(in, m, s)), 1e-4f);
@@ -438,10 +439,14 @@ TEST(BlockCollection, AllocateSizesTheBoxAndReportsFailures) {
     // Windowed: min(100 - 4, 2 * 5 + 2) + 1 = 13 origins; whole: 21 - 4 + 1 = 18.
     ASSERT_NE(c.allocate({100, 21, 4}, {4, 4, 4}, {5, 22, 5}), nullptr);
     EXPECT_EQ(c.blockCount, 13 * 18 * 1);
-    EXPECT_EQ(failureText([&] { c.allocate({4, 4, 4}, {8, 4, 4}, {1, 1, 1}); }),
+    EXPECT_EQ(failureText([&] {
+                  c.allocate({4, 4, 4}, {8, 4, 4}, {1, 1, 1});
+              }),
               "blockSize.x <= imageSize.x && blockSize.y <= imageSize.y && "
               "blockSize.z <= imageSize.z");
-    EXPECT_EQ(failureText([&] { c.allocate({20, 20, 20}, {4, 4, 4}, {-3, 1, 1}); }),
+    EXPECT_EQ(failureText([&] {
+                  c.allocate({20, 20, 20}, {4, 4, 4}, {-3, 1, 1});
+              }),
               "blockCount > 0");
 
     const std::string advice =
@@ -504,17 +509,17 @@ TEST(BlockCollection, ExtractInitialPlacesTheBoxAndTransformsEveryBlock) {
     EXPECT_EQ(e._bufferStart, (Vec3<int>{13, 13, 12}));
     EXPECT_EQ(e._bufferRange, (Vec3<int>{4, 4, 5}));
 
-    EXPECT_EQ(failureText([&] {
-                  e.extractInitial(v.view, {-1, 0, 0}, {4, 4, 4}, DCT3D, ARB3, false, t.temp,
-                                   {2, 2, 2});
-              }),
-              "pos.x >= 0 && pos.y >= 0 && pos.z >= 0");
+    EXPECT_EQ(
+        failureText([&] {
+            e.extractInitial(v.view, {-1, 0, 0}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {2, 2, 2});
+        }),
+        "pos.x >= 0 && pos.y >= 0 && pos.z >= 0");
     // A box larger than the buffer that was allocated is refused, not overrun.
-    EXPECT_EQ(failureText([&] {
-                  e.extractInitial(v.view, {8, 8, 8}, {4, 4, 4}, DCT3D, ARB3, false, t.temp,
-                                   {2, 2, 2});
-              }),
-              "_bufferRange.x * _bufferRange.y * _bufferRange.z <= blockCount");
+    EXPECT_EQ(
+        failureText([&] {
+            e.extractInitial(v.view, {8, 8, 8}, {4, 4, 4}, DCT3D, ARB3, false, t.temp, {2, 2, 2});
+        }),
+        "_bufferRange.x * _bufferRange.y * _bufferRange.z <= blockCount");
 }
 
 TEST(BlockCollection, ExtractInitialUsesTheFastPathsOnThePool) {
@@ -622,6 +627,88 @@ TEST(BlockCollection, SlidingAlongEachAxisMatchesAFreshExtraction) {
     }
 }
 
+// A ring that follows a wandering need (small slides on every axis, jumps,
+// slack) must hold, after every call, the transform of its own block at every
+// origin of its box: slots written by the shared-pass region products, by the
+// per-block loop (no fixed kernel, fast paths, rows of fewer than eight
+// origins) and slots kept from the old box alike, bit for bit.
+TEST(BlockCollection, CoverWindowHoldsEveryOriginsTransformAfterEachMove) {
+    const std::vector<float> m6 = randomValues(36, 41), m5 = randomValues(25, 42),
+                             m3 = randomValues(9, 43), m2 = randomValues(4, 44);
+    struct Case {
+        Vec3<int> image, block, capacity;
+        Vec3<const float*> m;
+        Vec3<StandardTransform> tags;
+    };
+    const Vec3<const float*> six{m6.data(), m6.data(), m6.data()};
+    const Case cases[] = {
+        {{29, 15, 17}, {4, 4, 4}, {9, 7, 7}, DCT3D, ARB3},    // ring wraps on every axis
+        {{29, 15, 17}, {4, 4, 4}, {26, 12, 14}, DCT3D, ARB3}, // whole volume
+        {{25, 16, 18}, {6, 6, 6}, {20, 8, 9}, six, ARB3},
+        {{31, 27, 1}, {8, 8, 1}, {13, 9, 1}, DCT2D, ARB3},
+        {{31, 27, 1}, {8, 8, 1}, {13, 9, 1}, DCT2D, DCT2D_TAGS}, // fast paths: per block
+        {{16, 11, 9}, {5, 3, 2}, {6, 5, 4}, {m5.data(), m3.data(), m2.data()}, ARB3},
+        {{10, 12, 12}, {4, 4, 4}, {5, 6, 6}, DCT3D, ARB3}, // seven origins per row
+    };
+    vexa_fixtures::onEveryPath([&] {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(testing::Message() << "block " << k.block.x << "x" << k.block.y << "x"
+                                            << k.block.z << " capacity " << k.capacity.x << ","
+                                            << k.capacity.y << "," << k.capacity.z);
+            Volume v(k.image, 17);
+            TestTemp t(k.block.volume());
+            const Vec3<int> maxPos = k.image - k.block;
+            BlockCollection<float> c;
+            ASSERT_TRUE(c.allocateRing(k.capacity, k.block));
+            std::fill(c.data, c.data + c.blockCount * c.totalBlockSize, -7.0f);
+            std::vector<std::vector<float>> expected;
+            for (int z = 0; z <= maxPos.z; ++z)
+                for (int y = 0; y <= maxPos.y; ++y)
+                    for (int x = 0; x <= maxPos.x; ++x) {
+                        std::vector<float> raw(k.block.volume());
+                        for (int bz = 0; bz < k.block.z; ++bz)
+                            for (int by = 0; by < k.block.y; ++by)
+                                for (int bx = 0; bx < k.block.x; ++bx)
+                                    raw[bx + k.block.x * (by + k.block.y * bz)] =
+                                        v.samples[(x + bx) +
+                                                  k.image.x * ((y + by) + k.image.y * (z + bz))];
+                        expected.push_back(runTransf3D(raw, k.m, k.tags, k.block));
+                    }
+            std::mt19937 gen(5);
+            Vec3<int> centre{0, 0, 0};
+            for (int step = 0; step < 60; ++step) {
+                Vec3<int> need[2], slack;
+                for (int a = 0; a < 3; ++a) {
+                    const int top = component(maxPos, a), cap = component(k.capacity, a);
+                    const int jump = static_cast<int>(gen() % 10) == 0;
+                    int p = jump ? static_cast<int>(gen() % (top + 1))
+                                 : component(centre, a) + static_cast<int>(gen() % 5) - 1;
+                    p = std::min(std::max(p, 0), top);
+                    componentRef(centre, a) = p;
+                    const int width = static_cast<int>(gen() % std::min(cap, top + 1));
+                    componentRef(need[0], a) = std::max(0, std::min(p, top - width));
+                    componentRef(need[1], a) = component(need[0], a) + width;
+                    // The callers' rings have room for the need and the slack.
+                    componentRef(slack, a) = std::min(static_cast<int>(gen() % 3), cap - 1 - width);
+                }
+                c.coverWindow(v.view, need[0], need[1], slack, maxPos, k.block, k.m, k.tags,
+                              t.temp);
+                const Vec3<int> s = c._bufferStart;
+                const Vec3<int> room = s + k.capacity - need[1];
+                ASSERT_TRUE(need[0] >= s && room >= 1) << "step " << step;
+                for (int z = s.z; z < s.z + k.capacity.z && z <= maxPos.z; ++z)
+                    for (int y = s.y; y < s.y + k.capacity.y && y <= maxPos.y; ++y)
+                        for (int x = s.x; x < s.x + k.capacity.x && x <= maxPos.x; ++x) {
+                            const auto& e = expected[x + (maxPos.x + 1) * (y + (maxPos.y + 1) * z)];
+                            const float* got = c.getBlock({x, y, z});
+                            ASSERT_EQ(std::vector<float>(got, got + e.size()), e)
+                                << "step " << step << " origin " << x << "," << y << "," << z;
+                        }
+            }
+        }
+    });
+}
+
 TEST(BlockCollection, ExtractBlockAtTheCornerOfAFlatImage) {
     Volume v({21, 13, 1}, 7);
     TestTemp t(64);
@@ -630,9 +717,10 @@ TEST(BlockCollection, ExtractBlockAtTheCornerOfAFlatImage) {
     v.view.extractBlock({13, 5, 0}, {8, 8, 1}, {DCT_8_FWD, DCT_8_FWD, nullptr}, out.data(), t.temp);
     EXPECT_LT(maxAbsDiff(out.data(), directBlock(v, {13, 5, 0}, {8, 8, 1}, DCT2D)), 1e-5f);
     TempMemory<float> none;
-    EXPECT_EQ(
-        failureText([&] { v.view.extractBlock({0, 0, 0}, {8, 8, 1}, DCT2D, out.data(), none); }),
-        "temp.blockScratchA != nullptr && temp.blockScratchB != nullptr");
+    EXPECT_EQ(failureText([&] {
+                  v.view.extractBlock({0, 0, 0}, {8, 8, 1}, DCT2D, out.data(), none);
+              }),
+              "temp.blockScratchA != nullptr && temp.blockScratchB != nullptr");
 }
 
 TEST(MoveCollections, WholeVolumeBoxNeverMoves) {
