@@ -206,6 +206,7 @@ struct Batch {
     float quarterSum[kBatch], halfSum[kBatch], fullSum[kBatch];
     int idx[kBatch];
     bool reached[kBatch];
+    float batchWorst = 0.0f; // the top when the batch's decisions start
     int n = 0;
 
     // While the queue is not full every candidate enters with its full sum.
@@ -224,7 +225,7 @@ struct Batch {
     // than the plain scan would never change its decisions, which are then
     // taken candidate by candidate in scan order with the current top.
     void decide(BlockQueue<T>& queue, const Scan<T>& scan) {
-        const float batchWorst = queue.top().distance;
+        batchWorst = queue.top().distance;
         for (int j = 0; j < n; ++j) idx[j] = j;
         advance(blocks, quarterSum, idx, n, scan.refBlock, 0, scan.quarter);
 
@@ -253,11 +254,26 @@ struct Batch {
         }
         advance(blocks, fullSum, idx, m, scan.refBlock, scan.half, scan.b);
 
-        for (int j = 0; j < n; ++j) {
+        // Candidates that stopped early need a second look only once the top
+        // has risen above batchWorst, which only NaN distances (they break the
+        // heap order) can do: until then only the m that reached the end are
+        // visited, and from that point on every candidate is.
+        for (int k = 0; k < m; ++k) {
+            const int j = idx[k];
+            const float worst = queue.top().distance;
+            if (quarterSum[j] > worst || halfSum[j] > worst) continue;
+            if (!(worst > fullSum[j])) continue;
+            queue.replaceTop({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
+            if (queue.top().distance > batchWorst) return decideEach(queue, scan, j + 1);
+        }
+    }
+
+    // The decisions of candidates from..n-1 one by one in scan order.
+    void decideEach(BlockQueue<T>& queue, const Scan<T>& scan, int from) {
+        for (int j = from; j < n; ++j) {
             const float worst = queue.top().distance;
             if (!reached[j]) {
-                // Only NaN distances, which break the heap order, can raise
-                // the top; then the early rejection is redone.
+                // The early rejection is redone against the raised top.
                 if (worst > batchWorst)
                     scan.offer(queue, blocks[j], pos[j], quarterSum[j], scan.quarter);
                 continue;
@@ -327,17 +343,17 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
             const std::ptrdiff_t slot = collection.totalBlockSize;
             const bool contiguous = collection.getBlock({end.x, y, z}) - rowFirst ==
                                     static_cast<std::ptrdiff_t>(end.x - start.x) * slot;
-            const float* biasRow =
-                distanceBias == nullptr
-                    ? nullptr
-                    : distanceBias + (z - reference.z + r.z) * scan.strideZ +
-                          (y - reference.y + r.y) * scan.strideY + (start.x - reference.x + r.x);
+            const float* biasRow = distanceBias == nullptr
+                                       ? nullptr
+                                       : distanceBias + (z - reference.z + r.z) * scan.strideZ +
+                                             (y - reference.y + r.y) * scan.strideY +
+                                             (start.x - reference.x + r.x);
             const bool referenceRow = y == reference.y && z == reference.z;
             for (int x = start.x; x <= end.x; ++x) {
                 if (referenceRow && x == reference.x) continue;
                 const int j = batch.n++;
-                batch.blocks[j] = contiguous ? rowFirst + (x - start.x) * slot
-                                             : collection.getBlock({x, y, z});
+                batch.blocks[j] =
+                    contiguous ? rowFirst + (x - start.x) * slot : collection.getBlock({x, y, z});
                 batch.pos[j] = {x, y, z};
                 batch.quarterSum[j] = biasRow == nullptr ? -0.0f : -biasRow[x - start.x];
                 if (batch.n == want) want = batch.flush(queue, scan);
