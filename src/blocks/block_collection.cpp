@@ -243,6 +243,27 @@ void BlockCollection<T>::coverWindow(const ImageData<T>& image, const Vec3<int>&
 }
 
 template <class T>
+void BlockCollection<T>::prefetch(const Vec3<int>& first, const Vec3<int>& last) const {
+    if (!hasData || data == nullptr) return;
+    const Vec3<int> lo{std::max(first.x, _bufferStart.x), std::max(first.y, _bufferStart.y),
+                       std::max(first.z, _bufferStart.z)};
+    const Vec3<int> hi{std::min(last.x, _bufferStart.x + _bufferRange.x - 1),
+                       std::min(last.y, _bufferStart.y + _bufferRange.y - 1),
+                       std::min(last.z, _bufferStart.z + _bufferRange.z - 1)};
+    if (lo.x > hi.x || lo.y > hi.y || lo.z > hi.z) return;
+    for (int z = lo.z; z <= hi.z; ++z)
+        for (int y = lo.y; y <= hi.y; ++y) {
+            // One slot lookup per row; along x the slot index only wraps.
+            const long rowBase = slotIndex({0, y, z}, _bufferRange);
+            int x = wrap(lo.x, _bufferRange.x);
+            for (int n = lo.x; n <= hi.x; ++n) {
+                __builtin_prefetch(data + (rowBase + x) * totalBlockSize, 0, 2);
+                if (++x == _bufferRange.x) x = 0;
+            }
+        }
+}
+
+template <class T>
 const T* BlockCollection<T>::getBlock(const Vec3<int>& coords) const {
     // Every component is checked: a block outside the box would silently
     // alias another slot of the ring.

@@ -57,6 +57,11 @@ struct BlockCollection {
                     const Vec3<int>& blockSize, const Vec3<const T*>& transforms,
                     const Vec3<TransformsMetas::StandardTransform>& kinds, TempMemory<T>& temp);
 
+    // Asks the outer caches for the first coefficients of every held block
+    // whose origin lies in [first, last]: blocks a coming scan will read.
+    // Origins outside the box are skipped; nothing is read or written.
+    void prefetch(const Vec3<int>& first, const Vec3<int>& last) const;
+
     // Every component of coords must lie inside the box; a block outside it
     // would alias another slot of the ring, so that fails the checks.
     const T* getBlock(const Vec3<int>& coords) const;

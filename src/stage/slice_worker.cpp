@@ -1,5 +1,6 @@
 #include "stage/slice_worker.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <new>
@@ -171,9 +172,22 @@ struct JobVisitor {
             tm.collWie->coverWindow(*c.basicEstimate, lo, hi, slack, maxPos, c.params.blockSize,
                                     c.meta.forward, c.meta.forwardKind, tm.tempMemory);
     }
+    // The blocks that the search window of the next reference along x adds
+    // to this one's: fetched while this reference is filtered.
+    void prefetchNext(const Vec3<int>& origin) {
+        const Vec3<int>& r = c.params.searchRadius;
+        const Vec3<int>& maxPos = c.geometry.maxPos;
+        const Vec3<int> first{origin.x + r.x + 1, std::max(origin.y - r.y, 0),
+                              std::max(origin.z - r.z, 0)};
+        const Vec3<int> last{std::min(origin.x + c.params.step.x + r.x, maxPos.x),
+                             std::min(origin.y + r.y, maxPos.y),
+                             std::min(origin.z + r.z, maxPos.z)};
+        (S == HT ? tm.collHTWie : tm.collWie)->prefetch(first, last);
+    }
     bool reference(const Vec3<int>& origin, int index) {
         if (c.control.shouldStop()) return false;
         if (!c.geometry.shareCollections) cover(origin);
+        prefetchNext(origin);
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
             c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,

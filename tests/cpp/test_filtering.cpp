@@ -225,31 +225,41 @@ TEST(Aggregation, TwoGroupsSharingAVoxelBothContribute) {
 }
 
 TEST(Aggregation, VectorisedAgreesWithReference) {
-    // Rows of several lengths, the same bits as the element-by-element version.
-    for (Vec3<int> block : {Vec3<int>{8, 4, 3}, Vec3<int>{6, 6, 6}, Vec3<int>{9, 8, 8}}) {
-        const Vec3<int> size{19, 17, 11};
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 1.0f);
-        const int n = 8, bc = block.volume();
-        std::vector<float> est(n * bc), win(bc), v(n);
-        std::vector<BlockDistance<float>> members(n);
-        for (float& e : est) e = u(rng);
-        for (float& w : win) w = 0.1f + pos(rng);
-        for (int j = 0; j < n; ++j) {
-            v[j] = j == 3 ? 0.0f : 0.01f + pos(rng);
-            members[j] = member({static_cast<int>(pos(rng) * (size.x - block.x)),
-                                 static_cast<int>(pos(rng) * (size.y - block.y)),
-                                 static_cast<int>(pos(rng) * (size.z - block.z))});
+    // Rows of several lengths, the same bits as the element-by-element version;
+    // divisors all different, then in runs shared by several members, with a
+    // zero variance (the floor) and a NaN among them.
+    for (bool shared : {false, true})
+        for (Vec3<int> block : {Vec3<int>{8, 4, 3}, Vec3<int>{6, 6, 6}, Vec3<int>{9, 8, 8}}) {
+            const Vec3<int> size{19, 17, 11};
+            std::mt19937 rng(7);
+            std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 1.0f);
+            const int n = 8, bc = block.volume();
+            std::vector<float> est(n * bc), win(bc), v(n);
+            std::vector<BlockDistance<float>> members(n);
+            for (float& e : est) e = u(rng);
+            for (float& w : win) w = 0.1f + pos(rng);
+            for (int j = 0; j < n; ++j) {
+                v[j] = j == 3 ? 0.0f : 0.01f + pos(rng);
+                if (shared)
+                    v[j] = j == 6              ? std::nanf("")
+                           : (j < 3 || j == 5) ? 0.25f
+                           : j == 7            ? v[4]
+                                               : v[j];
+                members[j] = member({static_cast<int>(pos(rng) * (size.x - block.x)),
+                                     static_cast<int>(pos(rng) * (size.y - block.y)),
+                                     static_cast<int>(pos(rng) * (size.z - block.z))});
+            }
+            auto o1 = zeroVolume(size), w1 = zeroVolume(size), o2 = zeroVolume(size),
+                 w2 = zeroVolume(size);
+            aggregateGroup(members.data(), n, est.data(), v.data(), win.data(), block, o1, w1);
+            aggregateGroupReference(members.data(), n, est.data(), v.data(), win.data(), block, o2,
+                                    w2);
+            const int count = size.volume();
+            EXPECT_EQ(0, std::memcmp(o1._data, o2._data, sizeof(float) * count))
+                << "block " << block.x << "x" << block.y << "x" << block.z << " shared " << shared;
+            EXPECT_EQ(0, std::memcmp(w1._data, w2._data, sizeof(float) * count))
+                << "shared " << shared;
         }
-        auto o1 = zeroVolume(size), w1 = zeroVolume(size), o2 = zeroVolume(size),
-             w2 = zeroVolume(size);
-        aggregateGroup(members.data(), n, est.data(), v.data(), win.data(), block, o1, w1);
-        aggregateGroupReference(members.data(), n, est.data(), v.data(), win.data(), block, o2, w2);
-        const int count = size.volume();
-        EXPECT_EQ(0, std::memcmp(o1._data, o2._data, sizeof(float) * count))
-            << "block " << block.x << "x" << block.y << "x" << block.z;
-        EXPECT_EQ(0, std::memcmp(w1._data, w2._data, sizeof(float) * count));
-    }
 }
 
 TEST(Aggregation, MemberOutsideTheVolumeFailsItsCheck) {
