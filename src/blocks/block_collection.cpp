@@ -26,6 +26,8 @@ const char* const kAllocationAdvice =
     "pro = VEXAProfile(); pro.split_block_extraction = [False, False, True]; y_est = vexa(z, psd, "
     "pro);";
 
+constexpr std::size_t kSlotAlignment = 64;
+
 inline int wrap(int v, int range) {
     return v % range;
 }
@@ -69,7 +71,8 @@ bool coversWindow(const BlockCollection<T>& c, const Vec3<int>& p, const Vec3<in
 
 template <class T>
 BlockCollection<T>::~BlockCollection() {
-    cFree(data);
+    cFree(raw ? raw : data);
+    raw = nullptr;
     data = nullptr;
 }
 
@@ -80,23 +83,29 @@ T* BlockCollection<T>::allocate(long count, long blockFloats, long& total) {
     long long elements = 0;
     // A size that does not fit a long (32 bits on Windows) or size_t is an
     // allocation failure, never a wrapped size.
-    const bool fits = checkedProduct({count, blockFloats}, elements, LONG_MAX) &&
-                      static_cast<unsigned long long>(elements) <= SIZE_MAX / sizeof(T);
+    const bool fits =
+        checkedProduct({count, blockFloats}, elements, LONG_MAX) &&
+        static_cast<unsigned long long>(elements) <= (SIZE_MAX - kSlotAlignment) / sizeof(T);
     total = fits ? static_cast<long>(elements) : 0;
+    // The old contents are never kept, so the old buffer goes first.
+    cFree(raw ? raw : data);
+    raw = nullptr;
+    data = nullptr;
     void* p = nullptr;
     if (fits) {
         const std::size_t bytes = static_cast<std::size_t>(elements > 0 ? elements : 1) * sizeof(T);
-        p = data ? cRealloc(data, bytes) : cMalloc(bytes);
+        p = cMalloc(bytes + kSlotAlignment);
     }
     if (!p) {
-        // realloc keeps the old block on failure; release it so nothing leaks.
-        cFree(data);
-        data = nullptr;
         hasData = false;
         reportFailure(Status::OutOfMemory, kAllocationAdvice);
         return nullptr;
     }
-    data = static_cast<T*>(p);
+    // Slots start on a cache line (a block of 64 floats is then four lines,
+    // and its first sixteen coefficients, the first quarter of a distance, one).
+    raw = p;
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
+    data = reinterpret_cast<T*>((at + kSlotAlignment - 1) & ~std::uintptr_t(kSlotAlignment - 1));
     return data;
 }
 

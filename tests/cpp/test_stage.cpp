@@ -1089,6 +1089,9 @@ class StageFailures : public ::testing::Test {
         auto count = std::make_shared<std::atomic<size_t>>(0);
         setAllocationFailureHook([count, index](size_t) { return (*count)++ == index; });
     }
+    // A block buffer of `slots` 4x4x4 blocks asks for one cache line more,
+    // to start its slots on a line.
+    static size_t blockBufferBytes(size_t slots) { return sizeof(float) * 64 * slots + 64; }
     static void failSize(size_t bytes) {
         setAllocationFailureHook([bytes](size_t b) { return b == bytes; });
     }
@@ -1141,7 +1144,7 @@ TEST_F(StageFailures, FailureTableBeforeTheJobs) {
     expectOutOfMemory(p, "Could not allocate memory for variances");
     failSize(sizeof(float) * 64 * 2); // the pair scratch of the bias table
     expectOutOfMemory(p, "Could not allocate memory for variances");
-    failSize(sizeof(float) * 64 * 9 * 9 * 9); // whole-volume block buffers
+    failSize(blockBufferBytes(9 * 9 * 9)); // whole-volume block buffers
     expectOutOfMemory(p, "Failed to allocate block memory");
 }
 
@@ -1151,7 +1154,7 @@ TEST_F(StageFailures, JobWithoutBlockBuffersFailsTheStage) {
     p.searchRadius = {2, 2, 1}; // z windowed: every job allocates its own buffers
     p.numThreads = 2;
     // Slots per job buffer: 9 x 9 x the z search window, 2 * 1 + 1.
-    failSize(sizeof(float) * 64 * 9 * 9 * 3);
+    failSize(blockBufferBytes(9 * 9 * 3));
     std::vector<float> out(voxels(volume().size), 0.0f);
     const int status = vexaInterfaceHT(volume().noisy.data(), volume().psd.data(), p,
                                        noTransforms(), out.data(), nullptr);
@@ -1186,7 +1189,7 @@ TEST_F(StageFailures, ExceptionInAJobEndsTheStageWithOneLine) {
         // Both jobs throw when they allocate their block buffers (whichever
         // thread runs them); the first one is reported.
         setAllocationFailureHook([kind](size_t bytes) -> bool {
-            if (bytes == sizeof(float) * 64 * 9 * 9 * 3) {
+            if (bytes == blockBufferBytes(9 * 9 * 3)) {
                 if (kind == 0) checkFailed("injected check");
                 throw std::runtime_error("injected error");
             }
