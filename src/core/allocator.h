@@ -6,7 +6,8 @@
 namespace vexa {
 
 // Every numeric buffer of the library comes from these wrappers around the C
-// allocator, so that tests can make a chosen allocation fail.
+// allocator, so that tests can make a chosen allocation fail. cMalloc returns
+// blocks that start on a 64-byte line; release them with cFree only.
 void* cMalloc(std::size_t bytes);
 void* cRealloc(void* ptr, std::size_t bytes);
 void cFree(void* ptr);

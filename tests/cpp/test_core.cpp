@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -265,6 +266,7 @@ TEST(AllocatorHook, InjectedFailureAndRemoval) {
     EXPECT_EQ(asked, 123u);
     void* p = cMalloc(16);
     ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u);
     EXPECT_EQ(cRealloc(p, 123), nullptr); // p stays valid after a failed realloc
     void* q = cRealloc(p, 64);
     ASSERT_NE(q, nullptr);
