@@ -37,8 +37,9 @@ bool blockProductFixed(const float* in, const float* mx, const float* my, const 
 // their x and y passes (a row of the volume is transformed once for all the
 // blocks that hold it), eight origins along x go through each pass together,
 // and every output is still summed from k = 0 upward, so each slot equals
-// blockProductFixed of its block bit for bit. Needs src.originsX >=
-// kRegionLanes. Returns false for a size without a fixed kernel.
+// blockProductFixed of its block bit for bit. Returns false, writing
+// nothing, for a size without a fixed kernel or rows of fewer than
+// kRegionLanes origins.
 bool regionProductFixed(const RegionSource& src, const Vec3<int>& lo, const Vec3<int>& count,
                         const float* mx, const float* my, const float* mz, const Vec3<int>& size,
                         const RegionTarget& out);

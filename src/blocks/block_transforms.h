@@ -42,9 +42,10 @@ void transf3D(const T* input, const Vec3<const T*>& matrices,
               T* output, const Vec3<int>& size);
 
 // transf3D of every block whose origin lies in the box [lo, lo + count) of
-// the volume (data, its size), each written to its slot of the ring `out`
-// (the slot index of block_kernels.h), through the region products when the size has one and
-// neither x nor y has a fast path. Returns false, writing nothing, otherwise.
+// the volume (data, its size), each written to its slot of the ring (slots
+// of slotFloats floats, every axis wrapping modulo ringRange), through the
+// region products when the size has one and neither x nor y has a fast path.
+// Returns false, writing nothing, otherwise.
 bool transformRegion(const float* data, const Vec3<int>& volumeSize, const Vec3<int>& lo,
                      const Vec3<int>& count, const Vec3<const float*>& matrices,
                      const Vec3<TransformsMetas::StandardTransform>& tags, const Vec3<int>& size,
