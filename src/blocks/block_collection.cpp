@@ -26,8 +26,6 @@ const char* const kAllocationAdvice =
     "pro = VEXAProfile(); pro.split_block_extraction = [False, False, True]; y_est = vexa(z, psd, "
     "pro);";
 
-constexpr std::size_t kSlotAlignment = 64;
-
 inline int wrap(int v, int range) {
     return v % range;
 }
@@ -71,8 +69,7 @@ bool coversWindow(const BlockCollection<T>& c, const Vec3<int>& p, const Vec3<in
 
 template <class T>
 BlockCollection<T>::~BlockCollection() {
-    cFree(raw ? raw : data);
-    raw = nullptr;
+    cFree(data);
     data = nullptr;
 }
 
@@ -83,29 +80,25 @@ T* BlockCollection<T>::allocate(long count, long blockFloats, long& total) {
     long long elements = 0;
     // A size that does not fit a long (32 bits on Windows) or size_t is an
     // allocation failure, never a wrapped size.
-    const bool fits =
-        checkedProduct({count, blockFloats}, elements, LONG_MAX) &&
-        static_cast<unsigned long long>(elements) <= (SIZE_MAX - kSlotAlignment) / sizeof(T);
+    const bool fits = checkedProduct({count, blockFloats}, elements, LONG_MAX) &&
+                      static_cast<unsigned long long>(elements) <= SIZE_MAX / sizeof(T);
     total = fits ? static_cast<long>(elements) : 0;
     // The old contents are never kept, so the old buffer goes first.
-    cFree(raw ? raw : data);
-    raw = nullptr;
+    cFree(data);
     data = nullptr;
     void* p = nullptr;
     if (fits) {
         const std::size_t bytes = static_cast<std::size_t>(elements > 0 ? elements : 1) * sizeof(T);
-        p = cMalloc(bytes + kSlotAlignment);
+        p = cMalloc(bytes);
     }
     if (!p) {
         hasData = false;
         reportFailure(Status::OutOfMemory, kAllocationAdvice);
         return nullptr;
     }
-    // Slots start on a cache line (a block of 64 floats is then four lines,
-    // and its first sixteen coefficients, the first quarter of a distance, one).
-    raw = p;
-    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
-    data = reinterpret_cast<T*>((at + kSlotAlignment - 1) & ~std::uintptr_t(kSlotAlignment - 1));
+    // cMalloc starts the buffer, so every slot of a whole number of lines, on
+    // a cache line: a block of 64 floats is four lines, its first quarter one.
+    data = static_cast<T*>(p);
     return data;
 }
 

@@ -13,7 +13,6 @@ template <class T>
 struct BlockCollection {
     bool hasData = false;
     T* data = nullptr;
-    void* raw = nullptr; // what allocate() obtained; data is it aligned to a cache line
     long blockCount = 0;
     long totalBlockSize = 0;
     Vec3<int> _bufferRange{0, 0, 0};

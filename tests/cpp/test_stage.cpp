@@ -1089,9 +1089,8 @@ class StageFailures : public ::testing::Test {
         auto count = std::make_shared<std::atomic<size_t>>(0);
         setAllocationFailureHook([count, index](size_t) { return (*count)++ == index; });
     }
-    // A block buffer of `slots` 4x4x4 blocks asks for one cache line more,
-    // to start its slots on a line.
-    static size_t blockBufferBytes(size_t slots) { return sizeof(float) * 64 * slots + 64; }
+    // The bytes of a block buffer of `slots` 4x4x4 blocks.
+    static size_t blockBufferBytes(size_t slots) { return sizeof(float) * 64 * slots; }
     static void failSize(size_t bytes) {
         setAllocationFailureHook([bytes](size_t b) { return b == bytes; });
     }
