@@ -68,6 +68,11 @@ struct BlockCollection {
     bool getHasData() const { return hasData; }
 };
 
+// Slot of the block with origin p in a ring of the given range (origins >= 0).
+inline long slotIndex(const Vec3<int>& p, const Vec3<int>& range) {
+    return (static_cast<long>(p.z % range.z) * range.y + p.y % range.y) * range.x + p.x % range.x;
+}
+
 // Ring capacity of a job's collection per axis: every origin of a whole
 // axis; on a windowed one the search window (2 * searchRadius + 1) and the
 // largest grid shift of the axis, at most every origin.

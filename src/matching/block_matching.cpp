@@ -1,56 +1,10 @@
 #include "matching/block_matching.h"
 
-#include <utility>
-
 #include "core/check.h"
 #include "core/complex.h"
 #include "matching/distance_kernels.h"
 
 namespace vexa {
-
-// Both sifts carry the moving record in hand and shift the others into the
-// hole: the same comparisons and the same final places as swapping at every
-// level, with one copy per level instead of three.
-template <class T>
-void BlockQueue<T>::insert(const BlockDistance<T>& candidate) {
-    std::size_t i = heap.size();
-    heap.push_back(candidate);
-    BlockDistance<T>* h = heap.data();
-    while (i > 0) {
-        const std::size_t parent = (i - 1) / 2;
-        if (!(candidate.distance > h[parent].distance)) break;
-        h[i] = h[parent];
-        i = parent;
-    }
-    h[i] = candidate;
-}
-
-template <class T>
-void BlockQueue<T>::pop() {
-    if (heap.empty()) return;
-    const BlockDistance<T> moving = heap.back();
-    heap.pop_back();
-    const std::size_t n = heap.size();
-    if (n == 0) return;
-    BlockDistance<T>* h = heap.data();
-    std::size_t i = 0;
-    for (;;) {
-        std::size_t child = 2 * i + 1;
-        if (child >= n) break;
-        if (child + 1 < n && h[child + 1].distance > h[child].distance) ++child;
-        // Sinks on equal distances too, so an equal child rises above it.
-        if (h[child].distance < moving.distance) break;
-        h[i] = h[child];
-        i = child;
-    }
-    h[i] = moving;
-}
-
-template <class T>
-void BlockQueue<T>::replaceTop(const BlockDistance<T>& candidate) {
-    pop();
-    insert(candidate);
-}
 
 void setSearchWindow(const Vec3<int>& reference, const Vec3<int>& searchRadius,
                      const Vec3<int>& blockSize, const Vec3<int>& imageSize, Vec3<int>& start,
@@ -365,40 +319,6 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
 }
 
 template <class T>
-void unloadBlockQueue(int minGroupSize, float matchThreshold, Vec3<int>& minCorner,
-                      BlockQueue<T>& queue, BlockDistance<T>* matches, int& count) {
-    // minGroupSize - 1 compared as unsigned: a floor of 0 or below stops at once.
-    const unsigned long long floor =
-        static_cast<unsigned long long>(static_cast<long long>(minGroupSize) - 1);
-    for (;;) {
-        const unsigned long long n = static_cast<unsigned long long>(queue.size());
-        if (n <= floor) break;
-        if (queue.top().distance > matchThreshold) {
-            queue.pop();
-            continue;
-        }
-        if ((n & (n + 1)) == 0) break;
-        queue.pop();
-    }
-    // The group transforms exist only for power-of-two lengths: drop the worst
-    // members until the length (candidates + reference) is one.
-    while ((static_cast<unsigned>(queue.size()) & (static_cast<unsigned>(queue.size()) + 1u)) != 0)
-        queue.pop();
-
-    const int n = queue.size();
-    count = n;
-    for (int i = n; i >= 1; --i) {
-        matches[i] = queue.top();
-        const Vec3<int>& p = matches[i].position;
-        if (p.x < minCorner.x) minCorner.x = p.x;
-        if (p.y < minCorner.y) minCorner.y = p.y;
-        if (p.z < minCorner.z) minCorner.z = p.z;
-        queue.pop();
-    }
-    for (int i = 1; i <= n; ++i) matches[i].relativePosition = matches[i].position - minCorner;
-}
-
-template <class T>
 void getBlockMatches(const BlockCollection<T>& collection, const float* distanceBias,
                      const Vec3<int>& reference, const Vec3<int>& blockSize,
                      const Vec3<int>& searchRadius, const Vec3<int>& start, const Vec3<int>& end,
@@ -417,9 +337,6 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* distance
     count += 1;
 }
 
-template struct BlockQueue<float>;
-template struct BlockQueue<Complex>;
-
 template BlockQueue<float> blockMatchingReference<float>(const BlockCollection<float>&,
                                                          const float*, const Vec3<int>&,
                                                          const Vec3<int>&, const Vec3<int>&,
@@ -437,11 +354,6 @@ template BlockQueue<Complex> blockMatching<Complex>(const BlockCollection<Comple
                                                     const Vec3<int>&, const Vec3<int>&,
                                                     const Vec3<int>&, const Vec3<int>&,
                                                     const Vec3<int>&, int);
-
-template void unloadBlockQueue<float>(int, float, Vec3<int>&, BlockQueue<float>&,
-                                      BlockDistance<float>*, int&);
-template void unloadBlockQueue<Complex>(int, float, Vec3<int>&, BlockQueue<Complex>&,
-                                        BlockDistance<Complex>*, int&);
 
 template void getBlockMatches<float>(const BlockCollection<float>&, const float*, const Vec3<int>&,
                                      const Vec3<int>&, const Vec3<int>&, const Vec3<int>&,
