@@ -65,12 +65,31 @@ void transformMapBatch(const MapBatch& batch);
 // For tests: every lane must equal fftComplex bitwise.
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 
+// One map's sums against the axis factors of a flat PSD (see
+// separable_noise.h): out[cx + Bx*(cy + By*cz)] = sum over the grid of
+// kx[cx][fx] * ky[cy][fy] * kz[cz][fz] * map[fx + sy*fy + sz*fz]. Rows are
+// read in whole vectors of eight: sy >= nx rounded up to 8, nx <= 64,
+// Bz*ny*that and Bz*By*nx at most kSeparableScratch floats.
+struct SeparableMap {
+    const float* kx = nullptr; // Bx rows of nx
+    const float* ky = nullptr; // By rows of ny
+    const float* kz = nullptr; // Bz rows of nz
+    int Bx = 0, By = 0, Bz = 0;
+    int nx = 0, ny = 0, nz = 0;
+    const float* map = nullptr;
+    std::size_t sy = 0, sz = 0;
+    float* out = nullptr;
+};
+constexpr int kSeparableScratch = 4096;
+void separableMapSums(const SeparableMap& m);
+
 namespace kernels_base {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
                float* out);
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
 void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
+void separableMapSums(const SeparableMap& m);
 } // namespace kernels_base
 namespace kernels_avx2 {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
@@ -78,6 +97,7 @@ void layerSums(const float* table, const float* weights, int count, int n, std::
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
 void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
+void separableMapSums(const SeparableMap& m);
 } // namespace kernels_avx2
 
 } // namespace vexa

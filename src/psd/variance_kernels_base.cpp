@@ -29,4 +29,9 @@ void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {
     kernels_base::fftLanes(n, lanes, re, im, stride);
 }
 
+void separableMapSums(const SeparableMap& m) {
+    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::separableMapSums(m);
+    kernels_base::separableMapSums(m);
+}
+
 } // namespace vexa

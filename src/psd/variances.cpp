@@ -62,7 +62,8 @@ void shareRemainingVariance(int N, int E, int nB, const T* localVar, const T* ex
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
-                        BlockDistance<T>* members, TempMemory<T>& temp) {
+                        BlockDistance<T>* members, TempMemory<T>& temp,
+                        const SeparableNoise* separable) {
     checkVarianceArguments<T>(N, B, F, W, E, localVar, variances, temp);
     // The planes hold Wx columns rounded up to the lane width, inside the
     // spectrum cube's Fx; a grid without an x pass (Fx = 1), or a group or
@@ -134,7 +135,10 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         power.sy = static_cast<std::size_t>(Wp);
         power.sz = static_cast<std::size_t>(F.y) * Wp;
         T* v = variances.data + static_cast<std::size_t>(nB) * w0;
-        stridedLayerSums(K3fT3, nB, power, v);
+        if (separable != nullptr && separable->B == B && separableFits(*separable, power))
+            separableLayerSums(*separable, power, v);
+        else
+            stridedLayerSums(K3fT3, nB, power, v);
         for (int b = 0; b < batch.count; ++b) {
             for (int psi = 0; psi < nB; ++psi)
                 exactSum[psi] += v[static_cast<std::size_t>(nB) * b + psi];
@@ -150,6 +154,7 @@ template void shareRemainingVariance<float>(int, int, int, const float*, const f
                                             Cube4D<float>&);
 template void calculateVariances<float>(int, const Vec3<int>&, const Vec3<int>&, const Vec3<int>&,
                                         int, const float*, const float*, const float*,
-                                        Cube4D<float>&, BlockDistance<float>*, TempMemory<float>&);
+                                        Cube4D<float>&, BlockDistance<float>*, TempMemory<float>&,
+                                        const SeparableNoise*);
 
 } // namespace vexa

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <climits>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +15,7 @@
 #include "core/parameters.h"
 #include "core/report.h"
 #include "core/vec3.h"
+#include "psd/separable_noise.h"
 #include "stage/slice_finaliser.h"
 #include "transforms/transform_meta.h"
 #include "vexa.h"
@@ -207,6 +208,8 @@ struct SliceJobContext {
     const float* distanceBias;
     const float* K3fT3;
     const float* localVar;
+    // The factored noise table of a flat PSD; null or empty: K3fT3 alone.
+    const SeparableNoise* separable;
     // The stage's buffers, used only when geometry.shareCollections.
     std::shared_ptr<BlockCollection<float>> collHTWie;
     std::shared_ptr<BlockCollection<float>> collWie;

@@ -14,6 +14,7 @@
 #include "core/report.h"
 #include "matching/distance_bias.h"
 #include "psd/noise_tables.h"
+#include "psd/separable_noise.h"
 #include "stage/progress.h"
 #include "stage/slice_worker.h"
 #include "stage/stage_steps.h"
@@ -35,6 +36,7 @@ struct StageResources {
     T* distanceBias = nullptr;
     T* localVar = nullptr;
     T* K3fT3 = nullptr;
+    SeparableNoise separable;
     std::shared_ptr<BlockCollection<T>> collHTWie;
     std::shared_ptr<BlockCollection<T>> collWie;
     // A store read back (reuseMatches) keeps its count if the stage fails.
@@ -122,10 +124,11 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // order that lets the slices behind them be normalised early.
     SliceFinaliser finaliser(params, geometry, linesInFlight);
     res.weights._size = params.imageSize;
-    const bool allocated = deterministic
-                               ? (res.weights = ImageDataMutable<float>::allocateZeroed(
-                                      params.imageSize))._data != nullptr
-                               : finaliser.allocate(res.weights);
+    const bool allocated =
+        deterministic
+            ? (res.weights = ImageDataMutable<float>::allocateZeroed(params.imageSize))._data !=
+                  nullptr
+            : finaliser.allocate(res.weights);
     if (!allocated) return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
 
     // Noise tables and the matching correction.
@@ -137,6 +140,10 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     if (res.K3fT3 && res.distanceBias)
         computeLocalVar(res.K3fT3, workSize, params.blockSize.volume(), res.localVar);
     if (res.localVar == nullptr) return fail(Status::OutOfMemory, kVariancesMessage);
+    // White noise: the group variances from the table's axis factors. Without
+    // the memory for them the full table serves.
+    computeSeparableNoise(psd, params.psdSize, params.psdResampleSize, workSize, params.blockSize,
+                          meta.forward, res.separable);
     if (!fillDistanceBias(S, params, workSize, res.K3fT3, res.temp, res.distanceBias))
         return fail(Status::OutOfMemory, kVariancesMessage);
 
@@ -166,14 +173,16 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // The jobs (step 4); the aggregation lock belongs to this stage.
     StageControl control;
     std::mutex aggregationMutex;
+    // Without a schedule one job walks the lines in order: the result then
+    // does not depend on where the chunks fall, so a volume cut into pieces
+    // gives the same bits as the whole.
+    // clang-format off
     SliceJobContext context{
-        params,           meta,        geometry,         noisy,         basicEstimate,
-        res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
-        output,           res.weights, aggregationMutex, storage,       control,
-        // One job walks the lines in order: the result then does not depend
-        // on where the chunks fall, so a volume cut into pieces gives the
-        // same bits as the whole.
-        scheduled ? &schedule : nullptr};
+        params,           meta,          geometry,      noisy,            basicEstimate,
+        res.distanceBias, res.K3fT3,     res.localVar,  &res.separable,   res.collHTWie,
+        res.collWie,      output,        res.weights,   aggregationMutex, storage,
+        control,          scheduled ? &schedule : nullptr};
+    // clang-format on
     context.finaliser = &finaliser;
     if (deterministic) {
         // Each job accumulates into volumes of its own, added in job order
@@ -186,11 +195,13 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
                 return fail(Status::OutOfMemory, "Failed to allocate memory for buffer.");
         }
         ThreadPool::THREAD_POOL.newLoopJob([&](int job) {
+            // clang-format off
             const SliceJobContext context{
-                params,           meta,        geometry,         noisy,         basicEstimate,
-                res.distanceBias, res.K3fT3,   res.localVar,     res.collHTWie, res.collWie,
-                sums[job],        weights[job], aggregationMutex, storage,      control,
-                nullptr};
+                params,           meta,          geometry,      noisy,            basicEstimate,
+                res.distanceBias, res.K3fT3,     res.localVar,  &res.separable,   res.collHTWie,
+                res.collWie,      sums[job],     weights[job],  aggregationMutex, storage,
+                control,          nullptr};
+            // clang-format on
             runSliceJob<S>(context, job, threads);
         });
         for (int job = 0; job < threads; ++job) {

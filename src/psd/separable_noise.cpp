@@ -1,0 +1,132 @@
+#include "psd/separable_noise.h"
+
+#include <cmath>
+#include <cstddef>
+
+#include "core/allocator.h"
+#include "psd/resize_psd.h"
+
+namespace vexa {
+
+namespace {
+
+// Weight of layer fx once the table is folded onto the working width (see
+// foldAlongX): mirrored frequencies count twice, those beyond none.
+float foldWeight(int fx, int Fx, int Wx) {
+    if (Wx >= Fx) return 1.0f;
+    const int r = Fx % 2;
+    if (fx >= 1 && fx < Wx - 1 - r) return 2.0f;
+    if (fx >= Wx - r) return 0.0f;
+    return 1.0f;
+}
+
+std::size_t product(const Vec3<int>& v) {
+    return static_cast<std::size_t>(v.x) * static_cast<std::size_t>(v.y) *
+           static_cast<std::size_t>(v.z);
+}
+
+// Mean of the resampled PSD over the working grid when every value there is
+// within a relative 1e-6 of it; false otherwise.
+bool flatValue(const float* P, const Vec3<int>& F, const Vec3<int>& W, double& mean) {
+    double sum = 0.0;
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx)
+                sum += P[static_cast<std::size_t>(fx) +
+                         static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
+    mean = sum / static_cast<double>(product(W));
+    if (!std::isfinite(mean)) return false;
+    const double tolerance = 1e-6 * std::fabs(mean);
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx) {
+                const double v =
+                    P[static_cast<std::size_t>(fx) +
+                      static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
+                // Written so that a NaN fails too.
+                if (!(std::fabs(v - mean) <= tolerance)) return false;
+            }
+    return true;
+}
+
+} // namespace
+
+SeparableNoise::~SeparableNoise() {
+    cFree(x);
+}
+
+void computeSeparableNoise(const float* psd, const Vec3<int>& psdSize, const Vec3<int>& F,
+                           const Vec3<int>& W, const Vec3<int>& B,
+                           const Vec3<const float*>& forward, SeparableNoise& out) {
+    cFree(out.x);
+    out.x = out.y = out.z = nullptr;
+    float* P = nullptr;
+    resizePSD(psd, psdSize, F, W, P);
+    if (P == nullptr) return;
+    double value = 0.0;
+    const bool flat = flatValue(P, F, W, value);
+    cFree(P);
+    if (!flat) return;
+
+    float* Ax = nullptr;
+    float* Ay = nullptr;
+    float* Az = nullptr;
+    transformToFourier<float>(B.x, F.x, forward.x, Ax);
+    transformToFourier<float>(B.y, F.y, forward.y, Ay);
+    transformToFourier<float>(B.z, F.z, forward.z, Az);
+    const std::size_t nx = static_cast<std::size_t>(B.x) * W.x;
+    const std::size_t ny = static_cast<std::size_t>(B.y) * F.y;
+    const std::size_t nz = static_cast<std::size_t>(B.z) * F.z;
+    float* buffer = nullptr;
+    if (Ax != nullptr && Ay != nullptr && Az != nullptr)
+        buffer = static_cast<float*>(cMalloc((nx + ny + nz) * sizeof(float)));
+    if (buffer != nullptr) {
+        const double count = static_cast<double>(product(F));
+        const double scale = value / (count * count);
+        for (int c = 0; c < B.x; ++c)
+            for (int fx = 0; fx < W.x; ++fx)
+                buffer[static_cast<std::size_t>(c) * W.x + fx] = static_cast<float>(
+                    Ax[static_cast<std::size_t>(c) * F.x + fx] * scale * foldWeight(fx, F.x, W.x));
+        for (std::size_t i = 0; i < ny; ++i) buffer[nx + i] = Ay[i];
+        for (std::size_t i = 0; i < nz; ++i) buffer[nx + ny + i] = Az[i];
+        out.x = buffer;
+        out.y = buffer + nx;
+        out.z = buffer + nx + ny;
+        out.B = B;
+        out.W = W;
+    }
+    cFree(Ax);
+    cFree(Ay);
+    cFree(Az);
+}
+
+bool separableFits(const SeparableNoise& s, const LayerWeights& w) {
+    if (!s.valid() || w.sx != 1 || w.nx != s.W.x || w.ny != s.W.y || w.nz != s.W.z) return false;
+    const long long row = (w.nx + 7LL) / 8 * 8;
+    return row <= 64 && static_cast<long long>(w.sy) >= row &&
+           static_cast<long long>(s.B.z) * w.ny * row <= kSeparableScratch &&
+           static_cast<long long>(s.B.z) * s.B.y * w.nx <= kSeparableScratch;
+}
+
+void separableLayerSums(const SeparableNoise& s, const LayerWeights& w, float* out) {
+    SeparableMap m;
+    m.kx = s.x;
+    m.ky = s.y;
+    m.kz = s.z;
+    m.Bx = s.B.x;
+    m.By = s.B.y;
+    m.Bz = s.B.z;
+    m.nx = w.nx;
+    m.ny = w.ny;
+    m.nz = w.nz;
+    m.sy = w.sy;
+    m.sz = w.sz;
+    const std::size_t n = product(s.B);
+    for (int v = 0; v < w.count; ++v) {
+        m.map = w.data + w.vectorStride * static_cast<std::size_t>(v);
+        m.out = out + n * static_cast<std::size_t>(v);
+        separableMapSums(m);
+    }
+}
+
+} // namespace vexa

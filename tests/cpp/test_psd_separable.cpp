@@ -1,0 +1,270 @@
+// The factored noise table of a flat PSD against the full table it stands
+// for: the same entries, the same layer sums and the same group variances up
+// to float rounding; anything not flat must leave it empty.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/allocator.h"
+#include "core/block_distance.h"
+#include "core/memory.h"
+#include "psd/noise_tables.h"
+#include "psd/separable_noise.h"
+#include "psd/variance_kernels.h"
+#include "psd/variances.h"
+#include "support/kernel_paths.h"
+#include "support/library_fixtures.h"
+
+using namespace vexa;
+using vexa_fixtures::onEveryPath;
+
+namespace {
+
+struct Grid {
+    Vec3<int> F;
+    int Wx;
+    Vec3<int> B;
+    Vec3<int> psdSize;
+};
+
+std::string describe(const Grid& g) {
+    return "F " + std::to_string(g.F.x) + "x" + std::to_string(g.F.y) + "x" +
+           std::to_string(g.F.z) + " Wx " + std::to_string(g.Wx) + " B " + std::to_string(g.B.x) +
+           "x" + std::to_string(g.B.y) + "x" + std::to_string(g.B.z);
+}
+
+// Random (not orthonormal) forward matrices: the factoring must not rely on
+// the transforms' norms.
+struct Matrices {
+    std::vector<float> x, y, z;
+    Matrices(const Vec3<int>& B, std::mt19937& rng) {
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (auto* m : {&x, &y, &z}) {
+            const int n = m == &x ? B.x : m == &y ? B.y : B.z;
+            m->resize(std::size_t(n) * n);
+            for (float& v : *m) v = u(rng);
+        }
+    }
+    Vec3<const float*> forward() const { return {x.data(), y.data(), z.data()}; }
+};
+
+// The full table of a PSD, freed on scope exit.
+struct Table {
+    float* data = nullptr;
+    ~Table() { cFree(data); }
+};
+
+float largest(const std::vector<float>& v) {
+    float m = 0.0f;
+    for (float a : v) m = std::max(m, std::abs(a));
+    return m;
+}
+
+const Grid kGrids[] = {
+    {{8, 8, 8}, 5, {4, 4, 4}, {8, 8, 8}},      // the default volume profile, folded
+    {{8, 8, 8}, 8, {4, 4, 4}, {5, 6, 7}},      // no fold, resampled from another grid
+    {{8, 8, 8}, 5, {6, 6, 6}, {8, 8, 8}},      // 6^3 blocks
+    {{16, 8, 4}, 9, {3, 5, 2}, {3, 3, 3}},     // unequal axes
+    {{32, 32, 1}, 17, {8, 8, 1}, {32, 32, 1}}, // the default image profile
+    {{7, 8, 8}, 5, {4, 4, 4}, {7, 8, 8}},      // an odd width folded
+    {{4, 4, 4}, 3, {8, 8, 8}, {4, 4, 4}},      // blocks larger than the grid
+    {{8, 6, 5}, 8, {2, 3, 4}, {8, 6, 5}},      // rows left over after the blocks of four
+};
+
+} // namespace
+
+TEST(SeparableNoise, FlatPsdFactorsTheTableAndItsLayerSums) {
+    std::mt19937 rng(5);
+    for (const Grid& g : kGrids) {
+        SCOPED_TRACE(describe(g));
+        const Vec3<int> W{g.Wx, g.F.y, g.F.z};
+        const Matrices m(g.B, rng);
+        std::vector<float> psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, 0.37f);
+        Table table;
+        computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
+        ASSERT_NE(table.data, nullptr);
+        SeparableNoise s;
+        computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
+        ASSERT_TRUE(s.valid());
+
+        // Every entry of the table (x slowest) is the product of its factors.
+        const int nB = g.B.x * g.B.y * g.B.z;
+        const std::size_t layers = std::size_t(W.x) * W.y * W.z;
+        std::vector<float> full(table.data, table.data + layers * nB);
+        const float scale = largest(full);
+        ASSERT_GT(scale, 0.0f);
+        for (int fx = 0; fx < W.x; ++fx)
+            for (int fy = 0; fy < W.y; ++fy)
+                for (int fz = 0; fz < W.z; ++fz)
+                    for (int cz = 0; cz < g.B.z; ++cz)
+                        for (int cy = 0; cy < g.B.y; ++cy)
+                            for (int cx = 0; cx < g.B.x; ++cx) {
+                                const std::size_t layer = fz + std::size_t(W.z) * (fy + W.y * fx);
+                                const int psi = cx + g.B.x * (cy + g.B.y * cz);
+                                const float want = full[psi + nB * layer];
+                                const float got =
+                                    s.x[cx * W.x + fx] * s.y[cy * W.y + fy] * s.z[cz * W.z + fz];
+                                ASSERT_NEAR(got, want, 1e-5f * std::abs(want) + 1e-6f * scale)
+                                    << "fx " << fx << " fy " << fy << " fz " << fz << " psi "
+                                    << psi;
+                            }
+
+        // Layer sums of non-negative maps (powers) laid out as the group
+        // variances lay them: rows padded, vectors apart.
+        const int Wp = (W.x + 7) / 8 * 8;
+        const std::size_t plane = std::size_t(W.z) * W.y * Wp;
+        const int count = 3;
+        std::vector<float> maps(plane * 2 * count, std::numeric_limits<float>::quiet_NaN());
+        std::vector<float> flat(layers * count);
+        std::uniform_real_distribution<float> u(0.0f, 50.0f);
+        for (int v = 0; v < count; ++v)
+            for (int fx = 0; fx < W.x; ++fx)
+                for (int fy = 0; fy < W.y; ++fy)
+                    for (int fz = 0; fz < W.z; ++fz) {
+                        const float value = (rng() % 5 == 0) ? 0.0f : u(rng);
+                        maps[2 * plane * v + fx + std::size_t(Wp) * (fy + W.y * fz)] = value;
+                        flat[layers * v + fz + std::size_t(W.z) * (fy + W.y * fx)] = value;
+                    }
+        LayerWeights w;
+        w.data = maps.data();
+        w.vectorStride = 2 * plane;
+        w.count = count;
+        w.nx = W.x;
+        w.ny = W.y;
+        w.nz = W.z;
+        w.sx = 1;
+        w.sy = Wp;
+        w.sz = std::size_t(W.y) * Wp;
+        ASSERT_TRUE(separableFits(s, w));
+        std::vector<float> want(std::size_t(nB) * count, -2.0f);
+        weightedLayerSumReference<float>(table.data, flat.data(), count, nB, layers, want.data());
+        const float sumScale = largest(want);
+        onEveryPath([&] {
+            std::vector<float> got(want.size(), -1.0f);
+            separableLayerSums(s, w, got.data());
+            for (std::size_t i = 0; i < got.size(); ++i)
+                ASSERT_NEAR(got[i], want[i], 1e-5f * std::abs(want[i]) + 1e-7f * sumScale)
+                    << "psi " << i % nB << " vector " << i / nB;
+        });
+    }
+}
+
+TEST(SeparableNoise, OnlyAFlatPsdIsFactored) {
+    const Vec3<int> F{8, 8, 8}, W{5, 8, 8}, B{4, 4, 4};
+    std::mt19937 rng(9);
+    const Matrices m(B, rng);
+    std::vector<float> psd(512, 2.0f);
+    SeparableNoise s;
+
+    // Rounding-sized wobble (as the resampling leaves) still counts as flat.
+    psd[100] = 2.0f * (1.0f + 2e-7f);
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_TRUE(s.valid());
+
+    // A departure of 1e-4 inside the working grid is noise with a shape; the
+    // factors of the previous call must not survive it.
+    psd[100] = 2.0f * (1.0f + 1e-4f);
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_FALSE(s.valid());
+    EXPECT_EQ(s.y, nullptr);
+
+    // Columns beyond the working width are folded away: they do not count.
+    psd[100] = 2.0f;
+    psd[7] = 5.0f; // fx = 7 >= W.x
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_TRUE(s.valid());
+    psd[7] = 2.0f;
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float bad : {nan, inf}) {
+        psd[3] = bad;
+        computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+        EXPECT_FALSE(s.valid()) << bad;
+        psd[3] = 2.0f;
+    }
+    // Zero noise is flat: every variance is zero.
+    std::fill(psd.begin(), psd.end(), 0.0f);
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    ASSERT_TRUE(s.valid());
+    for (int i = 0; i < B.x * W.x; ++i) EXPECT_EQ(s.x[i], 0.0f);
+}
+
+namespace {
+
+// Group variances with and without the factors, on the stage's own tables.
+void compareGroupVariances(const Grid& g, int N, int E, int maxGroupSize, bool expectFactored,
+                           std::mt19937& rng) {
+    SCOPED_TRACE(describe(g) + " N " + std::to_string(N) + " E " + std::to_string(E));
+    const Vec3<int> W{g.Wx, g.F.y, g.F.z};
+    const Matrices m(g.B, rng);
+    std::vector<float> psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, 0.01f);
+    Table table;
+    computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
+    ASSERT_NE(table.data, nullptr);
+    float* localVar = nullptr;
+    computeLocalVar(table.data, W, g.B.x * g.B.y * g.B.z, localVar);
+    ASSERT_NE(localVar, nullptr);
+    SeparableNoise s;
+    computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
+    ASSERT_TRUE(s.valid());
+
+    TempMemory<float> temp = createTempMemory<float>(
+        vexa_fixtures::noiseParams(g.B, g.F, W.x < g.F.x, maxGroupSize, E, g.psdSize));
+    ASSERT_TRUE(temp.valid);
+    // An orthonormal-like group matrix: the Haar-style rows of +-1/sqrt(N).
+    std::vector<float> G(std::size_t(N) * N);
+    for (int r = 0; r < N; ++r)
+        for (int i = 0; i < N; ++i)
+            G[std::size_t(r) * N + i] =
+                ((__builtin_popcount(unsigned(r & i)) & 1) ? -1.0f : 1.0f) / std::sqrt(float(N));
+    std::vector<BlockDistance<float>> members(N);
+    for (auto& mb : members)
+        mb.relativePosition = {int(rng() % 9), int(rng() % 9), int(rng() % (g.F.z > 1 ? 9 : 1))};
+    std::vector<BlockDistance<float>> membersFactored = members;
+
+    const int nB = g.B.x * g.B.y * g.B.z;
+    std::vector<float> plain(std::size_t(nB) * N, -1.0f), factored(plain.size(), -2.0f);
+    Cube4D<float> vp, vf;
+    vp.size = vf.size = {g.B.x, g.B.y, g.B.z, N};
+    vp.data = plain.data();
+    vf.data = factored.data();
+    calculateVariances<float>(N, g.B, g.F, W, E, G.data(), table.data, localVar, vp, members.data(),
+                              temp);
+    calculateVariances<float>(N, g.B, g.F, W, E, G.data(), table.data, localVar, vf,
+                              membersFactored.data(), temp, &s);
+    cFree(localVar);
+    const float scale = largest(plain);
+    ASSERT_GT(scale, 0.0f);
+    bool identical = true;
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        ASSERT_NEAR(factored[i], plain[i], 1e-5f * std::abs(plain[i]) + 1e-6f * scale)
+            << "psi " << i % nB << " w " << i / nB;
+        identical = identical && std::memcmp(&factored[i], &plain[i], sizeof(float)) == 0;
+    }
+    // Where the factors are taken the sums run in another order, so some
+    // bits move; where they do not fit, the table's path runs unchanged.
+    if (expectFactored)
+        EXPECT_FALSE(identical);
+    else
+        EXPECT_TRUE(identical);
+}
+
+} // namespace
+
+TEST(SeparableNoise, GroupVariancesAgreeWithTheFullTable) {
+    std::mt19937 rng(23);
+    compareGroupVariances(kGrids[0], 16, 4, 16, true, rng);
+    compareGroupVariances(kGrids[0], 32, 4, 32, true, rng);
+    compareGroupVariances(kGrids[1], 8, 8, 16, true, rng);
+    compareGroupVariances(kGrids[2], 16, 4, 16, true, rng);
+    compareGroupVariances(kGrids[4], 16, 2, 16, true, rng);
+    // Partial sums beyond the factored path's scratch: the table serves.
+    compareGroupVariances({{64, 64, 8}, 64, {4, 4, 4}, {64, 64, 8}}, 8, 4, 8, false, rng);
+}
