@@ -27,9 +27,13 @@ TransformsMeta<float> prepareTransforms(StageName stage, TransformSource source,
                                         const Transforms<float>& transforms,
                                         const Parameters& params) {
     switch (source) {
-    case TransformSource::Default3D:
-        // Taken as is: every axis uses the plain product, no group kinds.
-        return plainTransformMeta(DEFAULT_TRANSFORMS_3D);
+    case TransformSource::Default3D: {
+        // Every block axis uses the plain product; the group tables are the
+        // built-in Haar ones, so groups of 16 and 32 take the fast Haar.
+        TransformsMeta<float> meta = plainTransformMeta(DEFAULT_TRANSFORMS_3D);
+        identifyGroupKinds(DEFAULT_TRANSFORMS_3D, params, meta);
+        return meta;
+    }
     case TransformSource::Default2D:
         return getTransformMeta(stage == HT ? DEFAULT_TRANSFORMS_2D : DEFAULT_TRANSFORMS_2D_WIE,
                                 params);

@@ -102,10 +102,17 @@ TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parame
         *invKinds[a] = inverseOf(*fwdKinds[a]);
     }
 
+    identifyGroupKinds(transforms, params, meta);
+    return meta;
+}
+
+template <class T>
+void identifyGroupKinds(const Transforms<T>& transforms, const Parameters& params,
+                        TransformsMeta<T>& meta) {
     // A negative group size leaves both tables null: every length then uses
     // the plain product, and the stage rejects the size on its own.
     const int n = params.maxGroupSize;
-    if (n < 0) return meta;
+    if (n < 0) return;
     const std::size_t bytes = (static_cast<std::size_t>(n) + 1) * sizeof(StandardTransform);
     meta.groupForwardKind = static_cast<StandardTransform*>(cMalloc(bytes));
     meta.groupInverseKind = static_cast<StandardTransform*>(cMalloc(bytes));
@@ -113,7 +120,7 @@ TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parame
         // Null tables are a valid description (plain products), so a failed
         // allocation degrades the speed of the stage, not its result.
         releaseGroupKinds(meta);
-        return meta;
+        return;
     }
     for (int i = 0; i <= n; ++i) {
         meta.groupForwardKind[i] = ARBITRARY;
@@ -122,18 +129,19 @@ TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parame
 
     const int levels = n >= 1 ? static_cast<int>(std::log2(static_cast<double>(n)) + 0.001) : 0;
     const int identified = levels < 5 ? levels : 5;
-    if (transforms.groupForward == nullptr) return meta;
+    if (transforms.groupForward == nullptr) return;
     for (int l = 0; l < identified; ++l) {
         const int s = 2 << l;
         const StandardTransform k = groupKind(transforms.groupForward[s], l);
         meta.groupForwardKind[s] = k;
         meta.groupInverseKind[s] = inverseOf(k);
     }
-    return meta;
 }
 
 template TransformsMeta<float> plainTransformMeta<float>(const Transforms<float>&);
 template TransformsMeta<float> getTransformMeta<float>(const Transforms<float>&, const Parameters&);
+template void identifyGroupKinds<float>(const Transforms<float>&, const Parameters&,
+                                        TransformsMeta<float>&);
 template void releaseGroupKinds<float>(TransformsMeta<float>&);
 
 const char* MissingTransformException::what() const noexcept {

@@ -35,6 +35,14 @@ TransformsMeta<T> plainTransformMeta(const Transforms<T>& transforms);
 template <class T>
 TransformsMeta<T> getTransformMeta(const Transforms<T>& transforms, const Parameters& params);
 
+// Allocates the two group kind tables of meta and identifies the group
+// matrices of transforms at the powers of two up to min(maxGroupSize, 32)
+// (the last step of getTransformMeta). The tables stay null when
+// maxGroupSize < 0, the memory is short or groupForward is null.
+template <class T>
+void identifyGroupKinds(const Transforms<T>& transforms, const Parameters& params,
+                        TransformsMeta<T>& meta);
+
 // Frees the two group kind tables (cFree) and sets both pointers to null.
 template <class T>
 void releaseGroupKinds(TransformsMeta<T>& meta);

@@ -1060,7 +1060,7 @@ class StageFailures : public ::testing::Test {
     void TearDown() override { setAllocationFailureHook({}); }
 
     // A 12^3 volume with the built-in 4x4x4 set: the entry point allocates
-    // nothing, so the stage's allocations are the first ones.
+    // only the two group kind tables, so the stage's allocations follow them.
     static const Scene& volume() {
         static const Scene s = whiteScene({12, 12, 12}, phantomVolume(12), {8, 8, 8}, 0.1f, 31);
         return s;
@@ -1127,11 +1127,34 @@ class StageFailures : public ::testing::Test {
 TEST_F(StageFailures, FailureTableBeforeTheJobs) {
     const VexaParameters p = parameters();
     const std::vector<size_t> sizes = recordSizes(p);
+    const size_t kinds = sizeof(TransformsMetas::StandardTransform) * (p.maxGroupSize + 1);
+    ASSERT_GE(sizes.size(), 2u);
+    EXPECT_EQ(sizes[0], kinds);
+    EXPECT_EQ(sizes[1], kinds);
     const size_t weights = firstOfSize(sizes, sizeof(float) * 12 * 12 * 12);
-    ASSERT_GE(weights, 9u); // after the nine scratch buffers of the stage thread
+    ASSERT_GE(weights, 11u); // after the nine scratch buffers of the stage thread
     EXPECT_EQ(sizes[weights + 1], sizeof(float) * 5 * 5 * 5); // distanceBias
 
-    failAt(0);
+    // Without the kind tables the group transforms take the plain product,
+    // and without the white-noise factors (4x5 + 4x8 + 4x8 floats on the
+    // folded 8^3 grid) the variances take the full table: slower, the same
+    // estimate up to rounding, not a failure.
+    const StageRun good = runHT(volume(), p);
+    ASSERT_EQ(good.status, VEXA_OK);
+    const size_t factors = sizeof(float) * (4 * 5 + 4 * 8 + 4 * 8);
+    firstOfSize(sizes, factors, weights + 2);
+    for (int degrade = 0; degrade < 3; ++degrade) {
+        if (degrade < 2)
+            failAt(degrade);
+        else
+            failSize(factors);
+        const StageRun r = runHT(volume(), p);
+        setAllocationFailureHook({});
+        ASSERT_EQ(r.status, VEXA_OK) << degrade << ": " << vexaLastMessage();
+        for (size_t i = 0; i < r.out.size(); ++i)
+            ASSERT_NEAR(r.out[i], good.out[i], 1e-4f) << degrade << " at " << i;
+    }
+    failAt(2);
     expectOutOfMemory(p, "Error: could not allocate working memory");
     failAt(weights);
     expectOutOfMemory(p, "Failed to allocate memory for buffer.");

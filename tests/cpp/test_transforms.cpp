@@ -418,11 +418,20 @@ TEST(EntrySteps, PreparedSetsPerSourceAndStage) {
         EXPECT_EQ(meta.m.forward.x, DCT_4_FWD);
         EXPECT_EQ(meta.m.window, KAISER_4x4x4);
         EXPECT_EQ(meta.m.groupForward, static_cast<const float* const*>(HAAR_NL_FWD));
-        // Taken as is: kinds are not identified for the 3-D default.
+        // The block axes keep the plain product; the built-in group tables
+        // are identified, so groups of 16 take the fast Haar.
         EXPECT_EQ(meta.m.forwardKind.x, ARBITRARY);
         EXPECT_EQ(meta.m.inverseKind.z, ARBITRARY_INV);
-        EXPECT_EQ(meta.m.groupForwardKind, nullptr);
-        EXPECT_EQ(meta.m.groupInverseKind, nullptr);
+        ASSERT_NE(meta.m.groupForwardKind, nullptr);
+        ASSERT_NE(meta.m.groupInverseKind, nullptr);
+        const StandardTransform want[17] = {ARBITRARY, ARBITRARY, NL_HAAR2,  ARBITRARY, BIOR4,
+                                            ARBITRARY, ARBITRARY, ARBITRARY, HAAR8,     ARBITRARY,
+                                            ARBITRARY, ARBITRARY, ARBITRARY, ARBITRARY, ARBITRARY,
+                                            ARBITRARY, NL_HAAR16};
+        for (int s = 0; s <= 16; ++s) {
+            EXPECT_EQ(meta.m.groupForwardKind[s], want[s]) << s;
+            EXPECT_EQ(meta.m.groupInverseKind[s], inverseOf(want[s])) << s;
+        }
     }
     {
         OwnedMeta meta(

@@ -90,11 +90,13 @@ def make_input(name):
     return noisy.astype(np.float32), vexa.psd_from_kernel(kernel, psd_shape, sigma=0.1)
 
 
-def run_case(name, noisy, sigma_psd):
-    """(basic estimate, final estimate) of a case from the loaded library."""
+def run_case(name, noisy, sigma_psd, basic=None):
+    """(basic estimate, final estimate) of a case from the loaded library; the
+    Wiener stage runs on ``basic`` when given."""
     _, _, changes, threads = CASES[name]
     prof = _profile(changes)
-    basic = vexa.vexa(noisy, sigma_psd, prof, "hard", num_threads=threads, progress=False)
+    if basic is None:
+        basic = vexa.vexa(noisy, sigma_psd, prof, "hard", num_threads=threads, progress=False)
     final = vexa.vexa(noisy, sigma_psd, prof, "wiener", basic_estimate=basic, num_threads=threads,
                       progress=False)
     return basic.astype(np.float32), final.astype(np.float32)

@@ -22,7 +22,12 @@ def test_stage_outputs_match_stored_reference(name):
     assert basic.shape == want_basic.shape and final.shape == want_final.shape
     assert np.all(np.isfinite(basic)) and np.all(np.isfinite(final))
     assert rc.relative_rms(want_basic, basic) < TOLERANCE, "hard-thresholding stage drifted"
-    assert rc.relative_rms(want_final, final) < TOLERANCE, "Wiener stage drifted"
+    assert rc.relative_rms(want_final, final) < TOLERANCE, "the two stages together drifted"
+    # The Wiener stage alone, on the stored basic estimate: block matching on
+    # the pilot amplifies a rounding-sized change of the basic estimate (two
+    # threads against one do it too), so the stage is also held on its own.
+    _, final_alone = rc.run_case(name, noisy, sigma_psd, basic=want_basic)
+    assert rc.relative_rms(want_final, final_alone) < TOLERANCE, "Wiener stage drifted"
 
 
 def test_stored_inputs_are_the_generated_ones():
