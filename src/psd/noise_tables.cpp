@@ -84,21 +84,11 @@ void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const
     resizePSD(psd, psdSize, F, W, P);
     if (P == nullptr) return;
 
-    T* Ax = nullptr;
-    T* Ay = nullptr;
-    T* Az = nullptr;
-    transformToFourier<T>(B.x, F.x, forward.x, Ax);
-    transformToFourier<T>(B.y, F.y, forward.y, Ay);
-    transformToFourier<T>(B.z, F.z, forward.z, Az);
+    const AxisPowers<T> A(B, F, forward);
     T* T3 = nullptr;
-    if (Ax != nullptr && Ay != nullptr && Az != nullptr) {
-        T3 = static_cast<T*>(cMalloc(nF * nB * sizeof(T)));
-    }
+    if (A.valid()) T3 = static_cast<T*>(cMalloc(nF * nB * sizeof(T)));
     if (T3 == nullptr) {
         cFree(P);
-        cFree(Ax);
-        cFree(Ay);
-        cFree(Az);
         return;
     }
 
@@ -110,9 +100,9 @@ void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const
                     static_cast<std::size_t>(B.x) *
                         (static_cast<std::size_t>(cy) + static_cast<std::size_t>(B.y) * cz);
                 T* dst = T3 + nF * psi;
-                const T* rx = Ax + static_cast<std::size_t>(cx) * F.x;
-                const T* ry = Ay + static_cast<std::size_t>(cy) * F.y;
-                const T* rz = Az + static_cast<std::size_t>(cz) * F.z;
+                const T* rx = A.x + static_cast<std::size_t>(cx) * F.x;
+                const T* ry = A.y + static_cast<std::size_t>(cy) * F.y;
+                const T* rz = A.z + static_cast<std::size_t>(cz) * F.z;
                 std::size_t phi = 0;
                 for (int fz = 0; fz < F.z; ++fz) {
                     for (int fy = 0; fy < F.y; ++fy) {
@@ -128,9 +118,6 @@ void computeK3fT3(const float* psd, const Vec3<int>& psdSize, Vec3<int> F, const
     calculateK3fT3<T>(P, T3, B, Vec3<int>{F.z, F.y, F.x}, Vec3<int>{F.z, F.y, W.x}, table);
     cFree(P);
     cFree(T3);
-    cFree(Ax);
-    cFree(Ay);
-    cFree(Az);
     if (table == nullptr) return;
     if (W.x < F.x) foldAlongX(table, F, W.x, nB);
     out = table;

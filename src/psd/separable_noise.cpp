@@ -68,36 +68,26 @@ void computeSeparableNoise(const float* psd, const Vec3<int>& psdSize, const Vec
     cFree(P);
     if (!flat) return;
 
-    float* Ax = nullptr;
-    float* Ay = nullptr;
-    float* Az = nullptr;
-    transformToFourier<float>(B.x, F.x, forward.x, Ax);
-    transformToFourier<float>(B.y, F.y, forward.y, Ay);
-    transformToFourier<float>(B.z, F.z, forward.z, Az);
+    const AxisPowers<float> A(B, F, forward);
     const std::size_t nx = static_cast<std::size_t>(B.x) * W.x;
     const std::size_t ny = static_cast<std::size_t>(B.y) * F.y;
     const std::size_t nz = static_cast<std::size_t>(B.z) * F.z;
-    float* buffer = nullptr;
-    if (Ax != nullptr && Ay != nullptr && Az != nullptr)
-        buffer = static_cast<float*>(cMalloc((nx + ny + nz) * sizeof(float)));
-    if (buffer != nullptr) {
-        const double count = static_cast<double>(product(F));
-        const double scale = value / (count * count);
-        for (int c = 0; c < B.x; ++c)
-            for (int fx = 0; fx < W.x; ++fx)
-                buffer[static_cast<std::size_t>(c) * W.x + fx] = static_cast<float>(
-                    Ax[static_cast<std::size_t>(c) * F.x + fx] * scale * foldWeight(fx, F.x, W.x));
-        for (std::size_t i = 0; i < ny; ++i) buffer[nx + i] = Ay[i];
-        for (std::size_t i = 0; i < nz; ++i) buffer[nx + ny + i] = Az[i];
-        out.x = buffer;
-        out.y = buffer + nx;
-        out.z = buffer + nx + ny;
-        out.B = B;
-        out.W = W;
-    }
-    cFree(Ax);
-    cFree(Ay);
-    cFree(Az);
+    float* buffer =
+        A.valid() ? static_cast<float*>(cMalloc((nx + ny + nz) * sizeof(float))) : nullptr;
+    if (buffer == nullptr) return;
+    const double count = static_cast<double>(product(F));
+    const double scale = value / (count * count);
+    for (int c = 0; c < B.x; ++c)
+        for (int fx = 0; fx < W.x; ++fx)
+            buffer[static_cast<std::size_t>(c) * W.x + fx] = static_cast<float>(
+                A.x[static_cast<std::size_t>(c) * F.x + fx] * scale * foldWeight(fx, F.x, W.x));
+    for (std::size_t i = 0; i < ny; ++i) buffer[nx + i] = A.y[i];
+    for (std::size_t i = 0; i < nz; ++i) buffer[nx + ny + i] = A.z[i];
+    out.x = buffer;
+    out.y = buffer + nx;
+    out.z = buffer + nx + ny;
+    out.B = B;
+    out.W = W;
 }
 
 bool separableFits(const SeparableNoise& s, const LayerWeights& w) {

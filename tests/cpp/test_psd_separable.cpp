@@ -60,6 +60,22 @@ struct Table {
     ~Table() { cFree(data); }
 };
 
+// A flat PSD of the given value on the grid of g, its full table and its
+// factors (check table.data and s.valid()).
+struct FlatCase {
+    Vec3<int> W;
+    Matrices m;
+    std::vector<float> psd;
+    Table table;
+    SeparableNoise s;
+    FlatCase(const Grid& g, float value, std::mt19937& rng)
+        : W{g.Wx, g.F.y, g.F.z}, m(g.B, rng),
+          psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, value) {
+        computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
+        computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
+    }
+};
+
 float largest(const std::vector<float>& v) {
     float m = 0.0f;
     for (float a : v) m = std::max(m, std::abs(a));
@@ -83,14 +99,11 @@ TEST(SeparableNoise, FlatPsdFactorsTheTableAndItsLayerSums) {
     std::mt19937 rng(5);
     for (const Grid& g : kGrids) {
         SCOPED_TRACE(describe(g));
-        const Vec3<int> W{g.Wx, g.F.y, g.F.z};
-        const Matrices m(g.B, rng);
-        std::vector<float> psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, 0.37f);
-        Table table;
-        computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
+        const FlatCase c(g, 0.37f, rng);
+        const Vec3<int>& W = c.W;
+        const Table& table = c.table;
+        const SeparableNoise& s = c.s;
         ASSERT_NE(table.data, nullptr);
-        SeparableNoise s;
-        computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
         ASSERT_TRUE(s.valid());
 
         // Every entry of the table (x slowest) is the product of its factors.
@@ -202,18 +215,14 @@ namespace {
 void compareGroupVariances(const Grid& g, int N, int E, int maxGroupSize, bool expectFactored,
                            std::mt19937& rng) {
     SCOPED_TRACE(describe(g) + " N " + std::to_string(N) + " E " + std::to_string(E));
-    const Vec3<int> W{g.Wx, g.F.y, g.F.z};
-    const Matrices m(g.B, rng);
-    std::vector<float> psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, 0.01f);
-    Table table;
-    computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
+    const FlatCase c(g, 0.01f, rng);
+    const Vec3<int>& W = c.W;
+    const Table& table = c.table;
     ASSERT_NE(table.data, nullptr);
+    ASSERT_TRUE(c.s.valid());
     float* localVar = nullptr;
     computeLocalVar(table.data, W, g.B.x * g.B.y * g.B.z, localVar);
     ASSERT_NE(localVar, nullptr);
-    SeparableNoise s;
-    computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
-    ASSERT_TRUE(s.valid());
 
     TempMemory<float> temp = createTempMemory<float>(
         vexa_fixtures::noiseParams(g.B, g.F, W.x < g.F.x, maxGroupSize, E, g.psdSize));
@@ -238,7 +247,7 @@ void compareGroupVariances(const Grid& g, int N, int E, int maxGroupSize, bool e
     calculateVariances<float>(N, g.B, g.F, W, E, G.data(), table.data, localVar, vp, members.data(),
                               temp);
     calculateVariances<float>(N, g.B, g.F, W, E, G.data(), table.data, localVar, vf,
-                              membersFactored.data(), temp, &s);
+                              membersFactored.data(), temp, &c.s);
     cFree(localVar);
     const float scale = largest(plain);
     ASSERT_GT(scale, 0.0f);
