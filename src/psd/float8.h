@@ -2,6 +2,8 @@
 // once per instruction-set build inside VEXA_KERNEL_NS (AVX2 where the build
 // has it, else two SSE2 halves, else a plain array). Only separate multiplies
 // and adds: nothing is fused, so every path gives the same bits.
+#pragma once
+
 #if defined(__AVX2__)
 #include <immintrin.h>
 #elif defined(__SSE2__) || defined(_M_X64)

@@ -1,5 +1,6 @@
 // Baseline x86-64 build of the variance kernels, and the run-time dispatch.
 #define VEXA_KERNEL_NS kernels_base
+#include "psd/separable_kernels_impl.h"
 #include "psd/variance_kernels_impl.h"
 
 #include "core/cpu_dispatch.h"
