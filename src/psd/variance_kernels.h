@@ -80,7 +80,7 @@ struct SeparableMap {
     std::size_t sy = 0, sz = 0;
     float* out = nullptr;
 };
-constexpr int kSeparableScratch = 4096;
+constexpr int kSeparableScratch = 1024;
 void separableMapSums(const SeparableMap& m);
 
 namespace kernels_base {
