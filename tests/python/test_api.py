@@ -1,6 +1,7 @@
 """The denoising API end to end through the shared library."""
 
 import _thread
+import signal
 import threading
 import time
 
@@ -357,6 +358,9 @@ def test_cancel_from_the_progress_callback_then_a_new_call_works(noisy2d):
 
 def test_ctrl_c_cancels_cleanly(noisy2d):
     z = _slow_volume()
+    # A process started in the background by a shell ignores SIGINT, and then
+    # interrupt_main does nothing: Python's own handler is put in for the test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.5, _thread.interrupt_main)
     timer.start()
     try:
@@ -364,6 +368,7 @@ def test_ctrl_c_cancels_cleanly(noisy2d):
             vexa.vexa(z, 0.1, SLOW, stage="hard")
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     _assert_stage_ended()
     _, noisy = noisy2d
     again = vexa.vexa(noisy, 0.1, **FAST)
