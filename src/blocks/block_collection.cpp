@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "blocks/block_transforms.h"
 #include "core/allocator.h"

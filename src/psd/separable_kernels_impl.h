@@ -72,18 +72,22 @@ void separableRows(const SeparableMap& m) {
     }
     for (int cz = 0; cz < m.Bz; ++cz) {
         const float* zRow = zSums + static_cast<std::size_t>(cz) * m.ny * L;
-        for (int cy = 0; cy < m.By;) {
-            const int r = cy + R <= m.By ? R : 1;
-            if (r == R)
-                yRows<V, R>(m, zRow, cy, rows);
-            else
-                yRows<V, 1>(m, zRow, cy, rows);
+        // Each block of rows is turned into columns q = cz * By + cy.
+        const auto turn = [&](int cy, int r) {
             for (int k = 0; k < r; ++k) {
                 const int q = cz * m.By + cy + k;
                 for (int fx = 0; fx < m.nx; ++fx)
                     turned[static_cast<std::size_t>(fx) * Q + q] = rows[L * k + fx];
             }
-            cy += r;
+        };
+        int cy = 0;
+        for (; cy + R <= m.By; cy += R) {
+            yRows<V, R>(m, zRow, cy, rows);
+            turn(cy, R);
+        }
+        for (; cy < m.By; ++cy) {
+            yRows<V, 1>(m, zRow, cy, rows);
+            turn(cy, 1);
         }
     }
     for (int cx = 0; cx < m.Bx; ++cx) {
