@@ -1,5 +1,6 @@
 #include "psd/separable_noise.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -25,26 +26,66 @@ std::size_t product(const Vec3<int>& v) {
            static_cast<std::size_t>(v.z);
 }
 
+// The longest grid axis (that of the largest FFT).
+constexpr int kMaxAxis = 64;
+using Profile = std::array<double, kMaxAxis>;
+
+double psdAt(const float* P, const Vec3<int>& F, int fx, int fy, int fz) {
+    return P[static_cast<std::size_t>(fx) +
+             static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
+}
+
 // Mean of the resampled PSD over the working grid when every value there is
 // within a relative 1e-6 of it; false otherwise.
 bool flatValue(const float* P, const Vec3<int>& F, const Vec3<int>& W, double& mean) {
     double sum = 0.0;
     for (int fz = 0; fz < W.z; ++fz)
         for (int fy = 0; fy < W.y; ++fy)
-            for (int fx = 0; fx < W.x; ++fx)
-                sum += P[static_cast<std::size_t>(fx) +
-                         static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
+            for (int fx = 0; fx < W.x; ++fx) sum += psdAt(P, F, fx, fy, fz);
     mean = sum / static_cast<double>(product(W));
     if (!std::isfinite(mean)) return false;
     const double tolerance = 1e-6 * std::fabs(mean);
     for (int fz = 0; fz < W.z; ++fz)
         for (int fy = 0; fy < W.y; ++fy)
             for (int fx = 0; fx < W.x; ++fx) {
-                const double v =
-                    P[static_cast<std::size_t>(fx) +
-                      static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
                 // Written so that a NaN fails too.
-                if (!(std::fabs(v - mean) <= tolerance)) return false;
+                if (!(std::fabs(psdAt(P, F, fx, fy, fz) - mean) <= tolerance)) return false;
+            }
+    return true;
+}
+
+// Axis profiles of the resampled PSD over the working grid: P(fx, fy, fz)
+// = px[fx] * py[fy] * pz[fz] within a relative 1e-6 at every point, or false.
+// The profiles are the PSD's marginal sums, scaled so that their product
+// matches P exactly when P is a product.
+bool axisProfiles(const float* P, const Vec3<int>& F, const Vec3<int>& W, Profile& px, Profile& py,
+                  Profile& pz) {
+    if (W.x > kMaxAxis || W.y > kMaxAxis || W.z > kMaxAxis) return false;
+    px.fill(0.0);
+    py.fill(0.0);
+    pz.fill(0.0);
+    double total = 0.0;
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx) {
+                const double v = psdAt(P, F, fx, fy, fz);
+                px[fx] += v;
+                py[fy] += v;
+                pz[fz] += v;
+                total += v;
+            }
+    // Zero or cancelling sums: the flat test has taken the all-zero PSD.
+    if (!std::isfinite(total) || total == 0.0) return false;
+    // P = a b c / total^2 for marginals a, b, c of a product.
+    for (int fx = 0; fx < W.x; ++fx) px[fx] /= total;
+    for (int fy = 0; fy < W.y; ++fy) py[fy] /= total;
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx) {
+                const double product = px[fx] * py[fy] * pz[fz];
+                // Written so that a NaN fails too.
+                if (!(std::fabs(psdAt(P, F, fx, fy, fz) - product) <= 1e-6 * std::fabs(product)))
+                    return false;
             }
     return true;
 }
@@ -63,10 +104,19 @@ void computeSeparableNoise(const float* psd, const Vec3<int>& psdSize, const Vec
     float* P = nullptr;
     resizePSD(psd, psdSize, F, W, P);
     if (P == nullptr) return;
-    double value = 0.0;
-    const bool flat = flatValue(P, F, W, value);
+    // A flat PSD keeps its mean in the x rows and unit y and z profiles.
+    Profile px, py, pz;
+    double mean = 0.0;
+    bool separable = flatValue(P, F, W, mean);
+    if (separable) {
+        px.fill(mean);
+        py.fill(1.0);
+        pz.fill(1.0);
+    } else {
+        separable = axisProfiles(P, F, W, px, py, pz);
+    }
     cFree(P);
-    if (!flat) return;
+    if (!separable) return;
 
     const AxisPowers<float> A(B, F, forward);
     const std::size_t nx = static_cast<std::size_t>(B.x) * W.x;
@@ -76,13 +126,22 @@ void computeSeparableNoise(const float* psd, const Vec3<int>& psdSize, const Vec
         A.valid() ? static_cast<float*>(cMalloc((nx + ny + nz) * sizeof(float))) : nullptr;
     if (buffer == nullptr) return;
     const double count = static_cast<double>(product(F));
-    const double scale = value / (count * count);
+    const double squaredCount = count * count;
     for (int c = 0; c < B.x; ++c)
         for (int fx = 0; fx < W.x; ++fx)
-            buffer[static_cast<std::size_t>(c) * W.x + fx] = static_cast<float>(
-                A.x[static_cast<std::size_t>(c) * F.x + fx] * scale * foldWeight(fx, F.x, W.x));
-    for (std::size_t i = 0; i < ny; ++i) buffer[nx + i] = A.y[i];
-    for (std::size_t i = 0; i < nz; ++i) buffer[nx + ny + i] = A.z[i];
+            buffer[static_cast<std::size_t>(c) * W.x + fx] =
+                static_cast<float>(A.x[static_cast<std::size_t>(c) * F.x + fx] *
+                                   (px[fx] / squaredCount) * foldWeight(fx, F.x, W.x));
+    for (int c = 0; c < B.y; ++c)
+        for (int fy = 0; fy < F.y; ++fy) {
+            const std::size_t i = static_cast<std::size_t>(c) * F.y + fy;
+            buffer[nx + i] = static_cast<float>(A.y[i] * py[fy]);
+        }
+    for (int c = 0; c < B.z; ++c)
+        for (int fz = 0; fz < F.z; ++fz) {
+            const std::size_t i = static_cast<std::size_t>(c) * F.z + fz;
+            buffer[nx + ny + i] = static_cast<float>(A.z[i] * pz[fz]);
+        }
     out.x = buffer;
     out.y = buffer + nx;
     out.z = buffer + nx + ny;

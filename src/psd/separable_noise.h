@@ -5,12 +5,13 @@
 
 namespace vexa {
 
-// The noise table of a flat PSD in factored form: entry (phi', psi) of K3fT3
-// equals x[cx][fx] * y[cy][fy] * z[cz][fz] up to rounding, where psi = (cx,
-// cy, cz), phi' = (fx, fy, fz) and fx < W.x. The PSD value, the 1/|F|^2
-// scale and the fold along x live in the x rows (B.x rows of W.x), y and z
-// hold the transforms' power responses (B.y rows of F.y, B.z rows of F.z).
-// Empty (x null) when the PSD is not flat or memory was short.
+// The noise table of a separable PSD in factored form: entry (phi', psi) of
+// K3fT3 equals x[cx][fx] * y[cy][fy] * z[cz][fz] up to rounding, where psi =
+// (cx, cy, cz), phi' = (fx, fy, fz) and fx < W.x. Each row is a transform's
+// power response times the PSD's profile along that axis; the 1/|F|^2 scale
+// and the fold along x live in the x rows (B.x rows of W.x), y and z have
+// B.y rows of F.y and B.z rows of F.z. Empty (x null) when the PSD is not a
+// product of axis profiles or memory was short.
 struct SeparableNoise {
     float* x = nullptr;
     float* y = nullptr;
@@ -25,10 +26,12 @@ struct SeparableNoise {
     bool valid() const { return x != nullptr; }
 };
 
-// Fills out (emptied first) when the PSD resampled to F is flat over the
-// working grid W: every value within a relative 1e-6 of their mean. Its
-// layer sums then agree with K3fT3's to float rounding; any other PSD leaves
-// out empty and the variances use K3fT3.
+// Fills out (emptied first) when the PSD resampled to F is separable over
+// the working grid W: every value within a relative 1e-6 of the product of
+// three axis profiles (white noise, and noise filtered along each axis on its
+// own, such as a Gaussian blur or an apodised k-space). Its layer sums then
+// agree with K3fT3's to float rounding; any other PSD leaves out empty and
+// the variances use K3fT3.
 void computeSeparableNoise(const float* psd, const Vec3<int>& psdSize, const Vec3<int>& F,
                            const Vec3<int>& W, const Vec3<int>& B,
                            const Vec3<const float*>& forward, SeparableNoise& out);

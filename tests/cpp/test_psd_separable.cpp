@@ -1,6 +1,7 @@
-// The factored noise table of a flat PSD against the full table it stands
-// for: the same entries, the same layer sums and the same group variances up
-// to float rounding; anything not flat must leave it empty.
+// The factored noise table of a separable PSD (flat, or a product of axis
+// profiles) against the full table it stands for: the same entries, the same
+// layer sums and the same group variances up to float rounding; anything else
+// must leave it empty.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,17 +61,36 @@ struct Table {
     ~Table() { cFree(data); }
 };
 
-// A flat PSD of the given value on the grid of g, its full table and its
-// factors (check table.data and s.valid()).
-struct FlatCase {
+// A PSD on the psd grid of g: value times a product of axis profiles, which
+// are constant (flat, white noise) or fall over three decades along each axis
+// with a random ripple (low-pass noise). Also its full table and its factors
+// (check table.data and s.valid()).
+struct PsdCase {
     Vec3<int> W;
     Matrices m;
     std::vector<float> psd;
     Table table;
     SeparableNoise s;
-    FlatCase(const Grid& g, float value, std::mt19937& rng)
+    PsdCase(const Grid& g, float value, bool shaped, std::mt19937& rng)
         : W{g.Wx, g.F.y, g.F.z}, m(g.B, rng),
           psd(std::size_t(g.psdSize.x) * g.psdSize.y * g.psdSize.z, value) {
+        std::uniform_real_distribution<double> ripple(0.7, 1.3);
+        const auto profile = [&](int n) {
+            std::vector<double> p(n, 1.0);
+            for (int i = 0; shaped && i < n; ++i) {
+                const double f = std::min(i, n - i) / double(n); // symmetric in f
+                p[i] = std::exp(-27.6 * f * f) * (i == 0 || 2 * i == n ? 1.0 : ripple(rng));
+                if (i > n - i) p[i] = p[n - i]; // the mirrored half repeats the first
+            }
+            return p;
+        };
+        const std::vector<double> px = profile(g.psdSize.x), py = profile(g.psdSize.y),
+                                  pz = profile(g.psdSize.z);
+        for (int z = 0; z < g.psdSize.z; ++z)
+            for (int y = 0; y < g.psdSize.y; ++y)
+                for (int x = 0; x < g.psdSize.x; ++x)
+                    psd[x + std::size_t(g.psdSize.x) * (y + std::size_t(g.psdSize.y) * z)] =
+                        float(value * px[x] * py[y] * pz[z]);
         computeK3fT3<float>(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), table.data);
         computeSeparableNoise(psd.data(), g.psdSize, g.F, W, g.B, m.forward(), s);
     }
@@ -95,80 +115,83 @@ const Grid kGrids[] = {
 
 } // namespace
 
-TEST(SeparableNoise, FlatPsdFactorsTheTableAndItsLayerSums) {
+TEST(SeparableNoise, SeparablePsdFactorsTheTableAndItsLayerSums) {
     std::mt19937 rng(5);
-    for (const Grid& g : kGrids) {
-        SCOPED_TRACE(describe(g));
-        const FlatCase c(g, 0.37f, rng);
-        const Vec3<int>& W = c.W;
-        const Table& table = c.table;
-        const SeparableNoise& s = c.s;
-        ASSERT_NE(table.data, nullptr);
-        ASSERT_TRUE(s.valid());
+    for (const bool shaped : {false, true})
+        for (const Grid& g : kGrids) {
+            SCOPED_TRACE(describe(g) + (shaped ? " shaped" : " flat"));
+            const PsdCase c(g, 0.37f, shaped, rng);
+            const Vec3<int>& W = c.W;
+            const Table& table = c.table;
+            const SeparableNoise& s = c.s;
+            ASSERT_NE(table.data, nullptr);
+            ASSERT_TRUE(s.valid());
 
-        // Every entry of the table (x slowest) is the product of its factors.
-        const int nB = g.B.x * g.B.y * g.B.z;
-        const std::size_t layers = std::size_t(W.x) * W.y * W.z;
-        std::vector<float> full(table.data, table.data + layers * nB);
-        const float scale = largest(full);
-        ASSERT_GT(scale, 0.0f);
-        for (int fx = 0; fx < W.x; ++fx)
-            for (int fy = 0; fy < W.y; ++fy)
-                for (int fz = 0; fz < W.z; ++fz)
-                    for (int cz = 0; cz < g.B.z; ++cz)
-                        for (int cy = 0; cy < g.B.y; ++cy)
-                            for (int cx = 0; cx < g.B.x; ++cx) {
-                                const std::size_t layer = fz + std::size_t(W.z) * (fy + W.y * fx);
-                                const int psi = cx + g.B.x * (cy + g.B.y * cz);
-                                const float want = full[psi + nB * layer];
-                                const float got =
-                                    s.x[cx * W.x + fx] * s.y[cy * W.y + fy] * s.z[cz * W.z + fz];
-                                ASSERT_NEAR(got, want, 1e-5f * std::abs(want) + 1e-6f * scale)
-                                    << "fx " << fx << " fy " << fy << " fz " << fz << " psi "
-                                    << psi;
-                            }
-
-        // Layer sums of non-negative maps (powers) laid out as the group
-        // variances lay them: rows padded, vectors apart.
-        const int Wp = (W.x + 7) / 8 * 8;
-        const std::size_t plane = std::size_t(W.z) * W.y * Wp;
-        const int count = 3;
-        std::vector<float> maps(plane * 2 * count, std::numeric_limits<float>::quiet_NaN());
-        std::vector<float> flat(layers * count);
-        std::uniform_real_distribution<float> u(0.0f, 50.0f);
-        for (int v = 0; v < count; ++v)
+            // Every entry of the table (x slowest) is the product of its factors.
+            const int nB = g.B.x * g.B.y * g.B.z;
+            const std::size_t layers = std::size_t(W.x) * W.y * W.z;
+            std::vector<float> full(table.data, table.data + layers * nB);
+            const float scale = largest(full);
+            ASSERT_GT(scale, 0.0f);
             for (int fx = 0; fx < W.x; ++fx)
                 for (int fy = 0; fy < W.y; ++fy)
-                    for (int fz = 0; fz < W.z; ++fz) {
-                        const float value = (rng() % 5 == 0) ? 0.0f : u(rng);
-                        maps[2 * plane * v + fx + std::size_t(Wp) * (fy + W.y * fz)] = value;
-                        flat[layers * v + fz + std::size_t(W.z) * (fy + W.y * fx)] = value;
-                    }
-        LayerWeights w;
-        w.data = maps.data();
-        w.vectorStride = 2 * plane;
-        w.count = count;
-        w.nx = W.x;
-        w.ny = W.y;
-        w.nz = W.z;
-        w.sx = 1;
-        w.sy = Wp;
-        w.sz = std::size_t(W.y) * Wp;
-        ASSERT_TRUE(separableFits(s, w));
-        std::vector<float> want(std::size_t(nB) * count, -2.0f);
-        weightedLayerSumReference<float>(table.data, flat.data(), count, nB, layers, want.data());
-        const float sumScale = largest(want);
-        onEveryPath([&] {
-            std::vector<float> got(want.size(), -1.0f);
-            separableLayerSums(s, w, got.data());
-            for (std::size_t i = 0; i < got.size(); ++i)
-                ASSERT_NEAR(got[i], want[i], 1e-5f * std::abs(want[i]) + 1e-7f * sumScale)
-                    << "psi " << i % nB << " vector " << i / nB;
-        });
-    }
+                    for (int fz = 0; fz < W.z; ++fz)
+                        for (int cz = 0; cz < g.B.z; ++cz)
+                            for (int cy = 0; cy < g.B.y; ++cy)
+                                for (int cx = 0; cx < g.B.x; ++cx) {
+                                    const std::size_t layer =
+                                        fz + std::size_t(W.z) * (fy + W.y * fx);
+                                    const int psi = cx + g.B.x * (cy + g.B.y * cz);
+                                    const float want = full[psi + nB * layer];
+                                    const float got = s.x[cx * W.x + fx] * s.y[cy * W.y + fy] *
+                                                      s.z[cz * W.z + fz];
+                                    ASSERT_NEAR(got, want, 1e-5f * std::abs(want) + 1e-6f * scale)
+                                        << "fx " << fx << " fy " << fy << " fz " << fz << " psi "
+                                        << psi;
+                                }
+
+            // Layer sums of non-negative maps (powers) laid out as the group
+            // variances lay them: rows padded, vectors apart.
+            const int Wp = (W.x + 7) / 8 * 8;
+            const std::size_t plane = std::size_t(W.z) * W.y * Wp;
+            const int count = 3;
+            std::vector<float> maps(plane * 2 * count, std::numeric_limits<float>::quiet_NaN());
+            std::vector<float> flat(layers * count);
+            std::uniform_real_distribution<float> u(0.0f, 50.0f);
+            for (int v = 0; v < count; ++v)
+                for (int fx = 0; fx < W.x; ++fx)
+                    for (int fy = 0; fy < W.y; ++fy)
+                        for (int fz = 0; fz < W.z; ++fz) {
+                            const float value = (rng() % 5 == 0) ? 0.0f : u(rng);
+                            maps[2 * plane * v + fx + std::size_t(Wp) * (fy + W.y * fz)] = value;
+                            flat[layers * v + fz + std::size_t(W.z) * (fy + W.y * fx)] = value;
+                        }
+            LayerWeights w;
+            w.data = maps.data();
+            w.vectorStride = 2 * plane;
+            w.count = count;
+            w.nx = W.x;
+            w.ny = W.y;
+            w.nz = W.z;
+            w.sx = 1;
+            w.sy = Wp;
+            w.sz = std::size_t(W.y) * Wp;
+            ASSERT_TRUE(separableFits(s, w));
+            std::vector<float> want(std::size_t(nB) * count, -2.0f);
+            weightedLayerSumReference<float>(table.data, flat.data(), count, nB, layers,
+                                             want.data());
+            const float sumScale = largest(want);
+            onEveryPath([&] {
+                std::vector<float> got(want.size(), -1.0f);
+                separableLayerSums(s, w, got.data());
+                for (std::size_t i = 0; i < got.size(); ++i)
+                    ASSERT_NEAR(got[i], want[i], 1e-5f * std::abs(want[i]) + 1e-7f * sumScale)
+                        << "psi " << i % nB << " vector " << i / nB;
+            });
+        }
 }
 
-TEST(SeparableNoise, OnlyAFlatPsdIsFactored) {
+TEST(SeparableNoise, OnlyASeparablePsdIsFactored) {
     const Vec3<int> F{8, 8, 8}, W{5, 8, 8}, B{4, 4, 4};
     std::mt19937 rng(9);
     const Matrices m(B, rng);
@@ -207,15 +230,54 @@ TEST(SeparableNoise, OnlyAFlatPsdIsFactored) {
     computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
     ASSERT_TRUE(s.valid());
     for (int i = 0; i < B.x * W.x; ++i) EXPECT_EQ(s.x[i], 0.0f);
+
+    // Products of axis profiles (symmetric in fx, as the fold expects).
+    const auto at = [](int x, int y, int z) {
+        return std::size_t(x) + 8 * (y + std::size_t(8) * z);
+    };
+    const double a[8] = {4, 3, 1, 0.5, 0.2, 0.5, 1, 3}, b[8] = {1, 2, 3, 4, 5, 6, 7, 8},
+                 c[8] = {9, 1, 1e-3, 7, 2, 2, 2, 2}, d[8] = {1, 1, 1, 1, 2, 2, 2, 2};
+    const auto fill = [&](const double* px, const double* py, const double* pz, double add) {
+        for (int z = 0; z < 8; ++z)
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x)
+                    psd[at(x, y, z)] = float(px[x] * py[y] * pz[z] + add * a[x] * d[y] * b[z]);
+    };
+    fill(a, b, c, 0.0);
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_TRUE(s.valid());
+    // Rounding wobble on the smallest value still factors; a 1e-4 departure
+    // of one value does not.
+    psd[at(4, 0, 2)] *= 1.0f + 2e-7f;
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_TRUE(s.valid());
+    psd[at(4, 0, 2)] *= 1.0f + 1e-4f;
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_FALSE(s.valid());
+    // A sum of two products, each one separable, is not: noise blurred along
+    // x plus noise blurred along z.
+    fill(a, b, c, 1e-3);
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_FALSE(s.valid());
+    // A radial PSD (the ramp of CT noise) is not either.
+    for (int z = 0; z < 8; ++z)
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const int fy = std::min(y, 8 - y), fz = std::min(z, 8 - z);
+                psd[at(x, y, z)] = float(0.1 + std::sqrt(double(fy * fy + fz * fz)));
+            }
+    computeSeparableNoise(psd.data(), F, F, W, B, m.forward(), s);
+    EXPECT_FALSE(s.valid());
 }
 
 namespace {
 
 // Group variances with and without the factors, on the stage's own tables.
 void compareGroupVariances(const Grid& g, int N, int E, int maxGroupSize, bool expectFactored,
-                           std::mt19937& rng) {
-    SCOPED_TRACE(describe(g) + " N " + std::to_string(N) + " E " + std::to_string(E));
-    const FlatCase c(g, 0.01f, rng);
+                           bool shaped, std::mt19937& rng) {
+    SCOPED_TRACE(describe(g) + " N " + std::to_string(N) + " E " + std::to_string(E) +
+                 (shaped ? " shaped" : " flat"));
+    const PsdCase c(g, 0.01f, shaped, rng);
     const Vec3<int>& W = c.W;
     const Table& table = c.table;
     ASSERT_NE(table.data, nullptr);
@@ -269,11 +331,14 @@ void compareGroupVariances(const Grid& g, int N, int E, int maxGroupSize, bool e
 
 TEST(SeparableNoise, GroupVariancesAgreeWithTheFullTable) {
     std::mt19937 rng(23);
-    compareGroupVariances(kGrids[0], 16, 4, 16, true, rng);
-    compareGroupVariances(kGrids[0], 32, 4, 32, true, rng);
-    compareGroupVariances(kGrids[1], 8, 8, 16, true, rng);
-    compareGroupVariances(kGrids[2], 16, 4, 16, true, rng);
-    compareGroupVariances(kGrids[4], 16, 2, 16, true, rng);
-    // Partial sums beyond the factored path's scratch: the table serves.
-    compareGroupVariances({{64, 64, 8}, 64, {4, 4, 4}, {64, 64, 8}}, 8, 4, 8, false, rng);
+    for (const bool shaped : {false, true}) {
+        compareGroupVariances(kGrids[0], 16, 4, 16, true, shaped, rng);
+        compareGroupVariances(kGrids[0], 32, 4, 32, true, shaped, rng);
+        compareGroupVariances(kGrids[1], 8, 8, 16, true, shaped, rng);
+        compareGroupVariances(kGrids[2], 16, 4, 16, true, shaped, rng);
+        compareGroupVariances(kGrids[4], 16, 2, 16, true, shaped, rng);
+        // Partial sums beyond the factored path's scratch: the table serves.
+        compareGroupVariances({{64, 64, 8}, 64, {4, 4, 4}, {64, 64, 8}}, 8, 4, 8, false, shaped,
+                              rng);
+    }
 }
