@@ -45,7 +45,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               ImageDataMutable<T>& weights, std::mutex& aggregationMutex,
                               Memory<T>& memory, TempMemory<T>& temp,
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage,
-                              const SeparableNoise* separable) {
+                              const FactoredNoise* factored) {
     const Vec3<int>& blockSize = params.blockSize;
 
     // The group (steps 5.1 to 5.5 of docs/design.md): stage Wie matches on the pilot.
@@ -73,7 +73,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
     // Noise variance of every group coefficient (step 5.7).
     const int exact = std::max(0, std::min(n, params.varianceGroupSize));
     calculateVariances(n, blockSize, params.psdResampleSize, memory.workSize, exact, g.forward,
-                       K3fT3, localVar, memory.variances, memory.matches, temp, separable);
+                       K3fT3, localVar, memory.variances, memory.matches, temp, factored);
 
     // Shrinkage (step 5.8). Layers from n upward hold nothing of this group.
     const int blockCoefficients = blockSize.volume();
@@ -110,11 +110,11 @@ template void processReferenceLocation<HT, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
     ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
-    const BlockCollection<float>*, BlockMatchStorage*, const SeparableNoise*);
+    const BlockCollection<float>*, BlockMatchStorage*, const FactoredNoise*);
 template void processReferenceLocation<Wie, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
     ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
-    const BlockCollection<float>*, BlockMatchStorage*, const SeparableNoise*);
+    const BlockCollection<float>*, BlockMatchStorage*, const FactoredNoise*);
 
 } // namespace vexa

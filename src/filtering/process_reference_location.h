@@ -7,7 +7,7 @@
 #include "core/image_data.h"
 #include "core/memory.h"
 #include "core/parameters.h"
-#include "psd/separable_noise.h"
+#include "psd/factored_noise.h"
 #include "transforms/transform_meta.h"
 #include "vexa.h"
 
@@ -17,8 +17,8 @@ namespace vexa {
 // into output (numerator) and weights (denominator) while it holds the stage's
 // aggregationMutex (one per stage, shared by all its jobs).
 // Stage HT thresholds the group of collection; stage Wie matches on pilot and
-// Wiener-filters the noisy group of collection. separable: the factored
-// noise table when the PSD is flat (null: K3fT3 alone).
+// Wiener-filters the noisy group of collection. factored: the noise
+// table in factored form (null: K3fT3 alone).
 template <StageName S, class T>
 void processReferenceLocation(const Vec3<int>& reference, const Parameters& params,
                               const TransformsMeta<T>& meta, const float* distanceBias,
@@ -27,6 +27,6 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               ImageDataMutable<T>& weights, std::mutex& aggregationMutex,
                               Memory<T>& memory, TempMemory<T>& temp,
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage,
-                              const SeparableNoise* separable = nullptr);
+                              const FactoredNoise* factored = nullptr);
 
 } // namespace vexa

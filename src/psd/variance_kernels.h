@@ -65,23 +65,25 @@ void transformMapBatch(const MapBatch& batch);
 // For tests: every lane must equal fftComplex bitwise.
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
 
-// One map's sums against the axis factors of a flat PSD (see
-// separable_noise.h): out[cx + Bx*(cy + By*cz)] = sum over the grid of
-// kx[cx][fx] * ky[cy][fy] * kz[cz][fz] * map[fx + sy*fy + sz*fz]. Rows are
-// read in whole vectors of eight: sy >= nx rounded up to 8, nx <= 64,
-// Bz*ny*that and Bz*By*nx at most kSeparableScratch floats.
-struct SeparableMap {
+// One map's sums against the factored noise table (see factored_noise.h):
+// out[cx + Bx*(cy + By*cz)] = sum over the grid of kx[cx][fx] * ky[cy][fy] *
+// kz[cz][fz] * psd(fx, fy, fz) * map[fx + sy*fy + sz*fz], psd 1 where null,
+// else rows of nx rounded up to 8, ny rows per plane. Rows are read in whole
+// vectors of eight: sy >= nx rounded up to 8, nx <= 64, Bz*ny*that and
+// Bz*By*nx at most kFactoredScratch floats, and nz*ny*that as well with psd.
+struct FactoredMap {
     const float* kx = nullptr; // Bx rows of nx
     const float* ky = nullptr; // By rows of ny
     const float* kz = nullptr; // Bz rows of nz
+    const float* psd = nullptr;
     int Bx = 0, By = 0, Bz = 0;
     int nx = 0, ny = 0, nz = 0;
     const float* map = nullptr;
     std::size_t sy = 0, sz = 0;
     float* out = nullptr;
 };
-constexpr int kSeparableScratch = 1024;
-void separableMapSums(const SeparableMap& m);
+constexpr int kFactoredScratch = 1024;
+void factoredMapSums(const FactoredMap& m);
 
 namespace kernels_base {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
@@ -89,7 +91,7 @@ void layerSums(const float* table, const float* weights, int count, int n, std::
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
 void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
-void separableMapSums(const SeparableMap& m);
+void factoredMapSums(const FactoredMap& m);
 } // namespace kernels_base
 namespace kernels_avx2 {
 void layerSums(const float* table, const float* weights, int count, int n, std::size_t layers,
@@ -97,7 +99,7 @@ void layerSums(const float* table, const float* weights, int count, int n, std::
 void stridedLayerSums(const float* table, int n, const LayerWeights& weights, float* out);
 void transformMapBatch(const MapBatch& batch);
 void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride);
-void separableMapSums(const SeparableMap& m);
+void factoredMapSums(const FactoredMap& m);
 } // namespace kernels_avx2
 
 } // namespace vexa

@@ -1,6 +1,6 @@
 // Baseline x86-64 build of the variance kernels, and the run-time dispatch.
 #define VEXA_KERNEL_NS kernels_base
-#include "psd/separable_kernels_impl.h"
+#include "psd/factored_kernels_impl.h"
 #include "psd/variance_kernels_impl.h"
 
 #include "core/cpu_dispatch.h"
@@ -30,9 +30,9 @@ void fftLanes(int n, int lanes, float* re, float* im, std::size_t stride) {
     kernels_base::fftLanes(n, lanes, re, im, stride);
 }
 
-void separableMapSums(const SeparableMap& m) {
-    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::separableMapSums(m);
-    kernels_base::separableMapSums(m);
+void factoredMapSums(const FactoredMap& m) {
+    if (kernelPath() == KernelPath::Avx2) return kernels_avx2::factoredMapSums(m);
+    kernels_base::factoredMapSums(m);
 }
 
 } // namespace vexa

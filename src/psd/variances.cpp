@@ -63,7 +63,7 @@ template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
                         BlockDistance<T>* members, TempMemory<T>& temp,
-                        const SeparableNoise* separable) {
+                        const FactoredNoise* factored) {
     checkVarianceArguments<T>(N, B, F, W, E, localVar, variances, temp);
     // The planes hold Wx columns rounded up to the lane width, inside the
     // spectrum cube's Fx; a grid without an x pass (Fx = 1), or a group or
@@ -135,8 +135,8 @@ void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec
         power.sy = static_cast<std::size_t>(Wp);
         power.sz = static_cast<std::size_t>(F.y) * Wp;
         T* v = variances.data + static_cast<std::size_t>(nB) * w0;
-        if (separable != nullptr && separable->B == B && separableFits(*separable, power))
-            separableLayerSums(*separable, power, v);
+        if (factored != nullptr && factored->B == B && factoredFits(*factored, power))
+            factoredLayerSums(*factored, power, v);
         else
             stridedLayerSums(K3fT3, nB, power, v);
         for (int b = 0; b < batch.count; ++b) {
@@ -155,6 +155,6 @@ template void shareRemainingVariance<float>(int, int, int, const float*, const f
 template void calculateVariances<float>(int, const Vec3<int>&, const Vec3<int>&, const Vec3<int>&,
                                         int, const float*, const float*, const float*,
                                         Cube4D<float>&, BlockDistance<float>*, TempMemory<float>&,
-                                        const SeparableNoise*);
+                                        const FactoredNoise*);
 
 } // namespace vexa

@@ -7,7 +7,7 @@
 #include "core/cube4d.h"
 #include "core/memory.h"
 #include "core/vec3.h"
-#include "psd/separable_noise.h"
+#include "psd/factored_noise.h"
 
 namespace vexa {
 
@@ -29,13 +29,13 @@ void weightedLayerSumReference(const T* table, const T* weights, int count, int 
 // four slices of temp's spectrum cube, which then hold their power (the
 // one-line path, taken for Fx = 1 or more than 64 members, also uses the
 // plane cube); the results are the one-line path's bit for bit. With the
-// factors of a flat PSD (separable, valid) the maps' layer sums are taken as
-// axis contractions instead: the same variances up to float rounding.
+// factored table (factored, valid) the maps' layer sums are taken as axis
+// contractions instead: the same variances up to float rounding.
 template <class T>
 void calculateVariances(int N, const Vec3<int>& B, const Vec3<int>& F, const Vec3<int>& W, int E,
                         const T* G, const T* K3fT3, const T* localVar, Cube4D<T>& variances,
                         BlockDistance<T>* members, TempMemory<T>& temp,
-                        const SeparableNoise* separable = nullptr);
+                        const FactoredNoise* factored = nullptr);
 
 // The one-line versions, kept as the reference the batched path must equal
 // bitwise: every Fourier line through fftReal/fftComplex.

@@ -192,7 +192,7 @@ struct JobVisitor {
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
             c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,
             S == HT ? tm.collHTWie.get() : tm.collWie.get(), c.storage,
-            c.separable != nullptr && c.separable->valid() ? c.separable : nullptr);
+            c.factored != nullptr && c.factored->valid() ? c.factored : nullptr);
         return true;
     }
     void rowDone(int count) {

@@ -15,7 +15,7 @@
 #include "core/parameters.h"
 #include "core/report.h"
 #include "core/vec3.h"
-#include "psd/separable_noise.h"
+#include "psd/factored_noise.h"
 #include "stage/slice_finaliser.h"
 #include "transforms/transform_meta.h"
 #include "vexa.h"
@@ -208,8 +208,8 @@ struct SliceJobContext {
     const float* distanceBias;
     const float* K3fT3;
     const float* localVar;
-    // The factored noise table of a flat PSD; null or empty: K3fT3 alone.
-    const SeparableNoise* separable;
+    // The noise table in factored form; null or empty: K3fT3 alone.
+    const FactoredNoise* factored;
     // The stage's buffers, used only when geometry.shareCollections.
     std::shared_ptr<BlockCollection<float>> collHTWie;
     std::shared_ptr<BlockCollection<float>> collWie;

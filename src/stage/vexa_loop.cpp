@@ -13,8 +13,8 @@
 #include "core/memory.h"
 #include "core/report.h"
 #include "matching/distance_bias.h"
+#include "psd/factored_noise.h"
 #include "psd/noise_tables.h"
-#include "psd/separable_noise.h"
 #include "stage/progress.h"
 #include "stage/slice_worker.h"
 #include "stage/stage_steps.h"
@@ -36,7 +36,7 @@ struct StageResources {
     T* distanceBias = nullptr;
     T* localVar = nullptr;
     T* K3fT3 = nullptr;
-    SeparableNoise separable;
+    FactoredNoise factored;
     std::shared_ptr<BlockCollection<T>> collHTWie;
     std::shared_ptr<BlockCollection<T>> collWie;
     // A store read back (reuseMatches) keeps its count if the stage fails.
@@ -140,10 +140,10 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     if (res.K3fT3 && res.distanceBias)
         computeLocalVar(res.K3fT3, workSize, params.blockSize.volume(), res.localVar);
     if (res.localVar == nullptr) return fail(Status::OutOfMemory, kVariancesMessage);
-    // White noise: the group variances from the table's axis factors. Without
-    // the memory for them the full table serves.
-    computeSeparableNoise(psd, params.psdSize, params.psdResampleSize, workSize, params.blockSize,
-                          meta.forward, res.separable);
+    // The group variances from the table's factored form (axis responses and
+    // the PSD). Without the memory for it the full table serves.
+    computeFactoredNoise(psd, params.psdSize, params.psdResampleSize, workSize, params.blockSize,
+                         meta.forward, res.factored);
     if (!fillDistanceBias(S, params, workSize, res.K3fT3, res.temp, res.distanceBias))
         return fail(Status::OutOfMemory, kVariancesMessage);
 
@@ -179,7 +179,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
     // clang-format off
     SliceJobContext context{
         params,           meta,          geometry,      noisy,            basicEstimate,
-        res.distanceBias, res.K3fT3,     res.localVar,  &res.separable,   res.collHTWie,
+        res.distanceBias, res.K3fT3,     res.localVar,  &res.factored,   res.collHTWie,
         res.collWie,      output,        res.weights,   aggregationMutex, storage,
         control,          scheduled ? &schedule : nullptr};
     // clang-format on
@@ -198,7 +198,7 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
             // clang-format off
             const SliceJobContext context{
                 params,           meta,          geometry,      noisy,            basicEstimate,
-                res.distanceBias, res.K3fT3,     res.localVar,  &res.separable,   res.collHTWie,
+                res.distanceBias, res.K3fT3,     res.localVar,  &res.factored,   res.collHTWie,
                 res.collWie,      sums[job],     weights[job],  aggregationMutex, storage,
                 control,          nullptr};
             // clang-format on

@@ -1136,12 +1136,13 @@ TEST_F(StageFailures, FailureTableBeforeTheJobs) {
     EXPECT_EQ(sizes[weights + 1], sizeof(float) * 5 * 5 * 5); // distanceBias
 
     // Without the kind tables the group transforms take the plain product,
-    // and without the white-noise factors (4x5 + 4x8 + 4x8 floats on the
-    // folded 8^3 grid) the variances take the full table: slower, the same
-    // estimate up to rounding, not a failure.
+    // and without the factored noise table (4x5 + 4x8 + 4x8 floats on the
+    // folded 8^3 grid, rounded up to eight; a PSD that is not flat adds its
+    // 8 x 8 x 8 padded rows) the variances take the full table: slower, the
+    // same estimate up to rounding, not a failure.
     const StageRun good = runHT(volume(), p);
     ASSERT_EQ(good.status, VEXA_OK);
-    const size_t factors = sizeof(float) * (4 * 5 + 4 * 8 + 4 * 8);
+    const size_t factors = sizeof(float) * 88;
     firstOfSize(sizes, factors, weights + 2);
     for (int degrade = 0; degrade < 3; ++degrade) {
         if (degrade < 2)
@@ -1154,6 +1155,20 @@ TEST_F(StageFailures, FailureTableBeforeTheJobs) {
         for (size_t i = 0; i < r.out.size(); ++i)
             ASSERT_NEAR(r.out[i], good.out[i], 1e-4f) << degrade << " at " << i;
     }
+    std::vector<float> shaped = volume().psd;
+    for (size_t i = 0; i < shaped.size(); ++i) shaped[i] *= 0.5f + float(i % 7) / 6.0f;
+    const StageRun goodShaped = runHT(volume(), p, &shaped);
+    ASSERT_EQ(goodShaped.status, VEXA_OK);
+    failSize(factors + sizeof(float) * 8 * 8 * 8);
+    const StageRun shapedFallback = runHT(volume(), p, &shaped);
+    setAllocationFailureHook({});
+    ASSERT_EQ(shapedFallback.status, VEXA_OK) << vexaLastMessage();
+    bool moved = false;
+    for (size_t i = 0; i < goodShaped.out.size(); ++i) {
+        ASSERT_NEAR(shapedFallback.out[i], goodShaped.out[i], 1e-4f) << "shaped at " << i;
+        moved = moved || shapedFallback.out[i] != goodShaped.out[i];
+    }
+    EXPECT_TRUE(moved) << "the allocation failed, so the full table served (other roundings)";
     failAt(2);
     expectOutOfMemory(p, "Error: could not allocate working memory");
     failAt(weights);

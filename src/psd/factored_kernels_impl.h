@@ -1,4 +1,4 @@
-// Body of the separable-noise kernel, included once per instruction-set
+// Body of the factored-noise kernel, included once per instruction-set
 // build after psd/variance_kernels_impl.h, with VEXA_KERNEL_NS naming the
 // namespace (kernels_base, kernels_avx2).
 #include <cstddef>
@@ -13,11 +13,11 @@ namespace {
 
 // Rows contracted together: independent sums in flight hide the latency of
 // the adds, each sum still a plain chain in increasing order.
-constexpr int kSeparableRows = 4;
+constexpr int kFactoredRows = 4;
 
 // z contraction of rows fy .. fy + R - 1 of factor row kz.
 template <int V, int R>
-inline void zRows(const SeparableMap& m, const float* kz, int fy, float* dst) {
+inline void zRows(const FactoredMap& m, const float* kz, int fy, float* dst) {
     constexpr int L = 8 * V;
     Float8 acc[R][V];
     for (int r = 0; r < R; ++r)
@@ -35,7 +35,7 @@ inline void zRows(const SeparableMap& m, const float* kz, int fy, float* dst) {
 
 // y contraction of the z sums of one cz for factor rows cy .. cy + R - 1.
 template <int V, int R>
-inline void yRows(const SeparableMap& m, const float* zRow, int cy, float* dst) {
+inline void yRows(const FactoredMap& m, const float* zRow, int cy, float* dst) {
     constexpr int L = 8 * V;
     Float8 acc[R][V];
     for (int r = 0; r < R; ++r)
@@ -51,16 +51,39 @@ inline void yRows(const SeparableMap& m, const float* zRow, int cy, float* dst) 
         for (int v = 0; v < V; ++v) store8(dst + L * r + 8 * v, acc[r][v]);
 }
 
+// The map times the PSD, row by row, into weighted ([fz][fy][L]); the
+// contractions then read it in place of the map.
+template <int V>
+inline FactoredMap weightedMap(const FactoredMap& m, float* weighted) {
+    constexpr int L = 8 * V;
+    for (int fz = 0; fz < m.nz; ++fz)
+        for (int fy = 0; fy < m.ny; ++fy) {
+            const std::size_t at = static_cast<std::size_t>(L) * (fy + m.ny * fz);
+            const float* src =
+                m.map + m.sy * static_cast<std::size_t>(fy) + m.sz * static_cast<std::size_t>(fz);
+            for (int v = 0; v < V; ++v)
+                store8(weighted + at + 8 * v, mul8(load8(src + 8 * v), load8(m.psd + at + 8 * v)));
+        }
+    FactoredMap w = m;
+    w.map = weighted;
+    w.psd = nullptr;
+    w.sy = L;
+    w.sz = static_cast<std::size_t>(L) * m.ny;
+    return w;
+}
+
 // V vectors of eight per row. z then y are contracted across whole rows
 // (broadcast factor times row), the rows are then turned so that the x
 // contraction runs along the (cz, cy) pairs, which are psi's rows.
 template <int V>
-void separableRows(const SeparableMap& m) {
+void factoredRows(const FactoredMap& given) {
+    alignas(32) float weighted[kFactoredScratch];
+    const FactoredMap m = given.psd == nullptr ? given : weightedMap<V>(given, weighted);
     constexpr int L = 8 * V;
-    constexpr int R = kSeparableRows;
+    constexpr int R = kFactoredRows;
     const int Q = m.By * m.Bz;
-    alignas(32) float zSums[kSeparableScratch];  // [cz][fy][L]
-    alignas(32) float turned[kSeparableScratch]; // [fx][q = cz * By + cy]
+    alignas(32) float zSums[kFactoredScratch];  // [cz][fy][L]
+    alignas(32) float turned[kFactoredScratch]; // [fx][q = cz * By + cy]
     alignas(32) float rows[R * L];
     for (int cz = 0; cz < m.Bz; ++cz) {
         const float* kz = m.kz + static_cast<std::size_t>(cz) * m.nz;
@@ -114,24 +137,24 @@ void separableRows(const SeparableMap& m) {
 
 } // namespace
 
-void separableMapSums(const SeparableMap& m) {
+void factoredMapSums(const FactoredMap& m) {
     switch ((m.nx + 7) / 8) {
     case 1:
-        return separableRows<1>(m);
+        return factoredRows<1>(m);
     case 2:
-        return separableRows<2>(m);
+        return factoredRows<2>(m);
     case 3:
-        return separableRows<3>(m);
+        return factoredRows<3>(m);
     case 4:
-        return separableRows<4>(m);
+        return factoredRows<4>(m);
     case 5:
-        return separableRows<5>(m);
+        return factoredRows<5>(m);
     case 6:
-        return separableRows<6>(m);
+        return factoredRows<6>(m);
     case 7:
-        return separableRows<7>(m);
+        return factoredRows<7>(m);
     default:
-        return separableRows<8>(m);
+        return factoredRows<8>(m);
     }
 }
 
