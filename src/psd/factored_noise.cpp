@@ -1,5 +1,6 @@
 #include "psd/factored_noise.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -25,6 +26,10 @@ std::size_t product(const Vec3<int>& v) {
            static_cast<std::size_t>(v.z);
 }
 
+// The longest grid axis (that of the largest FFT).
+constexpr int kMaxAxis = 64;
+using Profile = std::array<double, kMaxAxis>;
+
 double psdAt(const float* P, const Vec3<int>& F, int fx, int fy, int fz) {
     return P[static_cast<std::size_t>(fx) +
              static_cast<std::size_t>(F.x) * (fy + static_cast<std::size_t>(F.y) * fz)];
@@ -45,6 +50,41 @@ bool flatValue(const float* P, const Vec3<int>& F, const Vec3<int>& W, double& m
             for (int fx = 0; fx < W.x; ++fx) {
                 // Written so that a NaN fails too.
                 if (!(std::fabs(psdAt(P, F, fx, fy, fz) - mean) <= tolerance)) return false;
+            }
+    return true;
+}
+
+// Axis profiles of the resampled PSD over the working grid: P(fx, fy, fz)
+// = px[fx] * py[fy] * pz[fz] within a relative 1e-6 at every point, or false.
+// The profiles are the PSD's marginal sums, scaled so that their product
+// matches P exactly when P is a product.
+bool axisProfiles(const float* P, const Vec3<int>& F, const Vec3<int>& W, Profile& px, Profile& py,
+                  Profile& pz) {
+    px.fill(0.0);
+    py.fill(0.0);
+    pz.fill(0.0);
+    double total = 0.0;
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx) {
+                const double v = psdAt(P, F, fx, fy, fz);
+                px[fx] += v;
+                py[fy] += v;
+                pz[fz] += v;
+                total += v;
+            }
+    // Zero or cancelling sums: the flat test has taken the all-zero PSD.
+    if (!std::isfinite(total) || total == 0.0) return false;
+    // P = a b c / total^2 for marginals a, b, c of a product.
+    for (int fx = 0; fx < W.x; ++fx) px[fx] /= total;
+    for (int fy = 0; fy < W.y; ++fy) py[fy] /= total;
+    for (int fz = 0; fz < W.z; ++fz)
+        for (int fy = 0; fy < W.y; ++fy)
+            for (int fx = 0; fx < W.x; ++fx) {
+                const double product = px[fx] * py[fy] * pz[fz];
+                // Written so that a NaN fails too.
+                if (!(std::fabs(psdAt(P, F, fx, fy, fz) - product) <= 1e-6 * std::fabs(product)))
+                    return false;
             }
     return true;
 }
@@ -70,14 +110,30 @@ void computeFactoredNoise(const float* psd, const Vec3<int>& psdSize, const Vec3
     cFree(out.x);
     out.x = out.y = out.z = out.psd = nullptr;
     out.row = 0;
+    // Grids longer than the FFTs take (no stage runs one) keep the full table.
+    if (W.x > kMaxAxis || W.y > kMaxAxis || W.z > kMaxAxis) return;
     float* P = nullptr;
     resizePSD(psd, psdSize, F, W, P);
     if (P == nullptr) return;
+    // The PSD joins the axis rows when it is flat (its value, in the x rows)
+    // or a product of axis profiles; any other stays a weight of its own.
+    Profile px, py, pz;
+    px.fill(1.0);
+    py.fill(1.0);
+    pz.fill(1.0);
     double mean = 0.0;
-    const bool flat = flatValue(P, F, W, mean);
-    if (!flat && !finiteOver(P, F, W)) {
-        cFree(P);
-        return;
+    bool weighted = false;
+    if (flatValue(P, F, W, mean)) {
+        px.fill(mean);
+    } else if (!axisProfiles(P, F, W, px, py, pz)) {
+        px.fill(1.0);
+        py.fill(1.0);
+        pz.fill(1.0);
+        weighted = true;
+        if (!finiteOver(P, F, W)) {
+            cFree(P);
+            return;
+        }
     }
 
     const AxisPowers<float> A(B, F, forward);
@@ -87,23 +143,30 @@ void computeFactoredNoise(const float* psd, const Vec3<int>& psdSize, const Vec3
     const int row = (W.x + 7) / 8 * 8;
     // The PSD's rows start on a vector boundary after the factors.
     const std::size_t at = (nx + ny + nz + 7) / 8 * 8;
-    const std::size_t np = flat ? 0 : static_cast<std::size_t>(row) * W.y * W.z;
+    const std::size_t np = weighted ? static_cast<std::size_t>(row) * W.y * W.z : 0;
     float* buffer = A.valid() ? static_cast<float*>(cMalloc((at + np) * sizeof(float))) : nullptr;
     if (buffer == nullptr) {
         cFree(P);
         return;
     }
-    // The flat PSD's value joins the scale of the x rows; any other stays a
-    // weight of its own.
     const double count = static_cast<double>(product(F));
-    const double scale = (flat ? mean : 1.0) / (count * count);
+    const double squaredCount = count * count;
     for (int c = 0; c < B.x; ++c)
         for (int fx = 0; fx < W.x; ++fx)
-            buffer[static_cast<std::size_t>(c) * W.x + fx] = static_cast<float>(
-                A.x[static_cast<std::size_t>(c) * F.x + fx] * scale * foldWeight(fx, F.x, W.x));
-    for (std::size_t i = 0; i < ny; ++i) buffer[nx + i] = A.y[i];
-    for (std::size_t i = 0; i < nz; ++i) buffer[nx + ny + i] = A.z[i];
-    if (!flat) {
+            buffer[static_cast<std::size_t>(c) * W.x + fx] =
+                static_cast<float>(A.x[static_cast<std::size_t>(c) * F.x + fx] *
+                                   (px[fx] / squaredCount) * foldWeight(fx, F.x, W.x));
+    for (int c = 0; c < B.y; ++c)
+        for (int fy = 0; fy < F.y; ++fy) {
+            const std::size_t i = static_cast<std::size_t>(c) * F.y + fy;
+            buffer[nx + i] = static_cast<float>(A.y[i] * py[fy]);
+        }
+    for (int c = 0; c < B.z; ++c)
+        for (int fz = 0; fz < F.z; ++fz) {
+            const std::size_t i = static_cast<std::size_t>(c) * F.z + fz;
+            buffer[nx + ny + i] = static_cast<float>(A.z[i] * pz[fz]);
+        }
+    if (weighted) {
         float* weights = buffer + at;
         for (int fz = 0; fz < W.z; ++fz)
             for (int fy = 0; fy < W.y; ++fy) {

@@ -10,8 +10,10 @@ namespace vexa {
 // power responses and the PSD: x[cx][fx] * y[cy][fy] * z[cz][fz] * P(phi'),
 // equal up to rounding. The 1/|F|^2 scale and the fold along x live in the x
 // rows (B.x rows of W.x), y and z have B.y rows of F.y and B.z rows of F.z.
-// A flat PSD keeps its value in the x rows too and psd stays null; any other
-// holds P over the working grid in psd, rows of W.x padded with zeros to a
+// A flat PSD keeps its value in the x rows too, a product of axis profiles
+// (noise filtered along each axis on its own: a Gaussian blur, a k-space
+// window) its profiles in the three rows, and psd stays null. Any other PSD
+// is held over the working grid in psd, rows of W.x padded with zeros to a
 // multiple of eight (row floats), F.y rows per plane. Empty (x null) when the
 // PSD is not finite or memory was short.
 struct FactoredNoise {
@@ -30,9 +32,10 @@ struct FactoredNoise {
     bool valid() const { return x != nullptr; }
 };
 
-// Fills out (emptied first) from the PSD resampled to F; flat means every
+// Fills out (emptied first) from the PSD resampled to F. Flat means every
 // value of the working grid W within a relative 1e-6 of their mean (white
-// noise). Its layer sums agree with K3fT3's to float rounding; where out
+// noise), a product every value within a relative 1e-6 of the product of the
+// profiles. Its layer sums agree with K3fT3's to float rounding; where out
 // stays empty the variances use K3fT3.
 void computeFactoredNoise(const float* psd, const Vec3<int>& psdSize, const Vec3<int>& F,
                           const Vec3<int>& W, const Vec3<int>& B, const Vec3<const float*>& forward,

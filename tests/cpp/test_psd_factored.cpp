@@ -135,8 +135,8 @@ TEST(FactoredNoise, EveryPsdFactorsTheTableAndItsLayerSums) {
             const FactoredNoise& s = c.s;
             ASSERT_NE(table.data, nullptr);
             ASSERT_TRUE(s.valid());
-            // Only a flat PSD is folded into the x rows.
-            ASSERT_EQ(s.psd == nullptr, shape == Shape::Flat);
+            // Flat PSDs and axis products are folded into the rows.
+            ASSERT_EQ(s.psd == nullptr, shape != Shape::Shapeless);
 
             // Every entry of the table (x slowest) is the product of its factors.
             const int nB = g.B.x * g.B.y * g.B.z;
@@ -205,7 +205,7 @@ TEST(FactoredNoise, EveryPsdFactorsTheTableAndItsLayerSums) {
         }
 }
 
-TEST(FactoredNoise, FlatPsdsFoldIntoTheRowsOthersKeepTheirValues) {
+TEST(FactoredNoise, FlatPsdsAndAxisProductsFoldIntoTheRowsOthersKeepTheirValues) {
     const Vec3<int> F{8, 8, 8}, W{5, 8, 8}, B{4, 4, 4};
     std::mt19937 rng(9);
     const Matrices m(B, rng);
@@ -263,6 +263,41 @@ TEST(FactoredNoise, FlatPsdsFoldIntoTheRowsOthersKeepTheirValues) {
     ASSERT_TRUE(s.valid());
     EXPECT_EQ(s.psd, nullptr);
     for (int i = 0; i < B.x * W.x; ++i) EXPECT_EQ(s.x[i], 0.0f);
+
+    // Products of axis profiles (symmetric in fx, as the fold expects).
+    const double a[8] = {4, 3, 1, 0.5, 0.2, 0.5, 1, 3}, b[8] = {1, 2, 3, 4, 5, 6, 7, 8},
+                 c[8] = {9, 1, 1e-3, 7, 2, 2, 2, 2}, d[8] = {1, 1, 1, 1, 2, 2, 2, 2};
+    const auto fill = [&](const double* px, const double* py, const double* pz, double add) {
+        for (int z = 0; z < 8; ++z)
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x)
+                    psd[at(x, y, z)] = float(px[x] * py[y] * pz[z] + add * a[x] * d[y] * b[z]);
+    };
+    const auto expectForm = [&](bool productForm, const char* what) {
+        computeFactoredNoise(psd.data(), F, F, W, B, m.forward(), s);
+        ASSERT_TRUE(s.valid()) << what;
+        EXPECT_EQ(s.psd == nullptr, productForm) << what;
+    };
+    fill(a, b, c, 0.0);
+    expectForm(true, "axis product");
+    // Rounding wobble on the smallest value still factors; a 1e-4 departure
+    // of one value does not.
+    psd[at(4, 0, 2)] *= 1.0f + 2e-7f;
+    expectForm(true, "axis product with rounding wobble");
+    psd[at(4, 0, 2)] *= 1.0f + 1e-4f;
+    expectForm(false, "axis product with a 1e-4 departure");
+    // A sum of two products, each one separable, is not one: noise blurred
+    // along x plus noise blurred along z.
+    fill(a, b, c, 1e-3);
+    expectForm(false, "sum of two axis products");
+    // A radial PSD (the ramp of CT noise) is not either.
+    for (int z = 0; z < 8; ++z)
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const int fy = std::min(y, 8 - y), fz = std::min(z, 8 - z);
+                psd[at(x, y, z)] = float(0.1 + std::sqrt(double(fy * fy + fz * fz)));
+            }
+    expectForm(false, "radial");
 }
 
 namespace {
