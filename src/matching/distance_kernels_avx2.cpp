@@ -50,7 +50,8 @@ struct Tile {
     }
 };
 
-// Coefficient i of eight candidates (the tail past the last full tile).
+// Coefficient i of eight candidates (the tail of a range shorter than a tile
+// at the block's start).
 inline __m256 column(const float* const* blocks, int i) {
     alignas(32) float v[8];
     for (int k = 0; k < 8; ++k) v[k] = blocks[k][i];
@@ -66,6 +67,13 @@ void candidateSums8(const float* const* blocks, const float* ref, int from, int 
         const Tile t(blocks, i);
         for (int k = 0; k < 8; ++k) acc = addSquare(acc, t.c[k], ref + i + k);
     }
+    if (i < to && to >= 8) {
+        // The tail from the tile that ends with it (its first registers were
+        // summed already): one turn instead of a gather per coefficient.
+        const Tile t(blocks, to - 8);
+        for (int k = 8 - (to - i); k < 8; ++k) acc = addSquare(acc, t.c[k], ref + to - 8 + k);
+        i = to;
+    }
     for (; i < to; ++i) acc = addSquare(acc, column(blocks, i), ref + i);
     _mm256_storeu_ps(d, acc);
 }
@@ -79,6 +87,14 @@ void candidateSums16(const float* const* blocks, const float* ref, int from, int
             a = addSquare(a, lo.c[k], ref + i + k);
             b = addSquare(b, hi.c[k], ref + i + k);
         }
+    }
+    if (i < to && to >= 8) {
+        const Tile lo(blocks, to - 8), hi(blocks + 8, to - 8);
+        for (int k = 8 - (to - i); k < 8; ++k) {
+            a = addSquare(a, lo.c[k], ref + to - 8 + k);
+            b = addSquare(b, hi.c[k], ref + to - 8 + k);
+        }
+        i = to;
     }
     for (; i < to; ++i) {
         a = addSquare(a, column(blocks, i), ref + i);
