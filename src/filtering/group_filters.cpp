@@ -63,22 +63,44 @@ void wienerShrinkGroup(const T* pilot, T* noisy, T* variances, int count, float 
 template <class T>
 T computeBlockVariances(const T* variances, int n, int blockCoefficients, const T* inverseGroup,
                         T* layerSums, T* blockVariances) {
-    for (int k = 0; k < n; ++k) {
-        const T* layer = variances + static_cast<long>(k) * blockCoefficients;
+    // Four layers (then four blocks) at a time: each sum is still one chain
+    // in index order, and the four chains hide each other's add latency.
+    constexpr int kChains = 4;
+    int k0 = 0;
+    for (; k0 + kChains <= n; k0 += kChains) {
+        const T* layer = variances + static_cast<long>(k0) * blockCoefficients;
+        T s[kChains] = {};
+        for (int i = 0; i < blockCoefficients; ++i)
+            for (int c = 0; c < kChains; ++c)
+                s[c] += layer[static_cast<long>(c) * blockCoefficients + i];
+        for (int c = 0; c < kChains; ++c) layerSums[k0 + c] = s[c];
+    }
+    for (; k0 < n; ++k0) {
+        const T* layer = variances + static_cast<long>(k0) * blockCoefficients;
         T s = T(0);
         for (int i = 0; i < blockCoefficients; ++i) s += layer[i];
-        layerSums[k] = s;
+        layerSums[k0] = s;
     }
-    T total = T(0);
-    for (int j = 0; j < n; ++j) {
+    int j0 = 0;
+    for (; j0 + kChains <= n; j0 += kChains) {
+        T v[kChains] = {};
+        for (int k = 0; k < n; ++k)
+            for (int c = 0; c < kChains; ++c) {
+                const T h = inverseGroup[(j0 + c) * n + k];
+                v[c] += layerSums[k] * h * h;
+            }
+        for (int c = 0; c < kChains; ++c) blockVariances[j0 + c] = v[c];
+    }
+    for (; j0 < n; ++j0) {
         T v = T(0);
         for (int k = 0; k < n; ++k) {
-            const T h = inverseGroup[j * n + k];
+            const T h = inverseGroup[j0 * n + k];
             v += layerSums[k] * h * h;
         }
-        blockVariances[j] = v;
-        total += v;
+        blockVariances[j0] = v;
     }
+    T total = T(0);
+    for (int j = 0; j < n; ++j) total += blockVariances[j];
     return total;
 }
 

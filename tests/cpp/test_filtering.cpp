@@ -175,6 +175,45 @@ TEST(BlockVariances, OnlyTheMeanTermLeftSpreadsByTheFirstColumn) {
     EXPECT_FLOAT_EQ(v[1], 3.0f * HAAR_2_INV[2] * HAAR_2_INV[2]);
 }
 
+TEST(BlockVariances, EverySumIsOneChainInIndexOrder) {
+    // Group lengths with and without a remainder after the blocks of four
+    // chains, against the one-sum-at-a-time loops, bit for bit.
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<float> u(0.0f, 2.0f), g(-1.0f, 1.0f);
+    for (int n : {2, 5, 16, 32})
+        for (int coefficients : {3, 64, 216}) {
+            std::vector<float> var(std::size_t(n) * coefficients), inv(std::size_t(n) * n);
+            for (float& x : var) x = u(rng);
+            for (float& x : inv) x = g(rng);
+            std::vector<float> layers(n), v(n), wantLayers(n), wantV(n);
+            const float total = computeBlockVariances(var.data(), n, coefficients, inv.data(),
+                                                      layers.data(), v.data());
+            float wantTotal = 0.0f;
+            for (int k = 0; k < n; ++k) {
+                float sum = 0.0f;
+                for (int i = 0; i < coefficients; ++i)
+                    sum += var[std::size_t(k) * coefficients + i];
+                wantLayers[k] = sum;
+            }
+            for (int j = 0; j < n; ++j) {
+                float sum = 0.0f;
+                for (int k = 0; k < n; ++k) {
+                    const float h = inv[std::size_t(j) * n + k];
+                    sum += wantLayers[k] * h * h;
+                }
+                wantV[j] = sum;
+                wantTotal += sum;
+            }
+            for (int k = 0; k < n; ++k) {
+                EXPECT_EQ(std::memcmp(&layers[k], &wantLayers[k], sizeof(float)), 0)
+                    << "n " << n << " layer " << k;
+                EXPECT_EQ(std::memcmp(&v[k], &wantV[k], sizeof(float)), 0)
+                    << "n " << n << " block " << k;
+            }
+            EXPECT_EQ(std::memcmp(&total, &wantTotal, sizeof(float)), 0) << "n " << n;
+        }
+}
+
 // ---------------------------------------------------------------- aggregation
 
 TEST(Aggregation, OneBlockDividesBothVolumesByItsVariance) {
