@@ -118,22 +118,17 @@ void computeFactoredNoise(const float* psd, const Vec3<int>& psdSize, const Vec3
     // The PSD joins the axis rows when it is flat (its value, in the x rows)
     // or a product of axis profiles; any other stays a weight of its own.
     Profile px, py, pz;
-    px.fill(1.0);
-    py.fill(1.0);
-    pz.fill(1.0);
     double mean = 0.0;
-    bool weighted = false;
-    if (flatValue(P, F, W, mean)) {
-        px.fill(mean);
-    } else if (!axisProfiles(P, F, W, px, py, pz)) {
-        px.fill(1.0);
+    const bool flat = flatValue(P, F, W, mean);
+    const bool weighted = !flat && !axisProfiles(P, F, W, px, py, pz);
+    if (flat || weighted) {
+        px.fill(flat ? mean : 1.0);
         py.fill(1.0);
         pz.fill(1.0);
-        weighted = true;
-        if (!finiteOver(P, F, W)) {
-            cFree(P);
-            return;
-        }
+    }
+    if (weighted && !finiteOver(P, F, W)) {
+        cFree(P);
+        return;
     }
 
     const AxisPowers<float> A(B, F, forward);
