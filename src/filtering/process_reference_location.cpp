@@ -1,7 +1,6 @@
 #include "filtering/process_reference_location.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "blocks/block_transforms.h"
 #include "blocks/group_transforms.h"
@@ -42,8 +41,7 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                               const TransformsMeta<T>& meta, const float* distanceBias,
                               const T* K3fT3, const T* localVar, int referenceIndex,
                               const BlockCollection<T>& collection, ImageDataMutable<T>& output,
-                              ImageDataMutable<T>& weights, std::mutex& aggregationMutex,
-                              Memory<T>& memory, TempMemory<T>& temp,
+                              ImageDataMutable<T>& weights, Memory<T>& memory, TempMemory<T>& temp,
                               const BlockCollection<T>* pilot, BlockMatchStorage* storage,
                               const FactoredNoise* factored) {
     const Vec3<int>& blockSize = params.blockSize;
@@ -98,10 +96,9 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
                  layer, blockSize);
     }
 
-    // Residual variance per block, then one critical section per group (step 5.10).
+    // Residual variance per block, then the weighted blocks into the volumes (step 5.10).
     computeBlockVariances(memory.variances.data, n, blockCoefficients, g.inverse,
                           temp.memberScratch, memory.blockVariances);
-    std::lock_guard<std::mutex> lock(aggregationMutex);
     aggregateGroup(memory.matches, n, memory.estimates.data, memory.blockVariances, meta.window,
                    blockSize, output, weights);
 }
@@ -109,12 +106,12 @@ void processReferenceLocation(const Vec3<int>& reference, const Parameters& para
 template void processReferenceLocation<HT, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
-    const BlockCollection<float>*, BlockMatchStorage*, const FactoredNoise*);
+    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
+    BlockMatchStorage*, const FactoredNoise*);
 template void processReferenceLocation<Wie, float>(
     const Vec3<int>&, const Parameters&, const TransformsMeta<float>&, const float*, const float*,
     const float*, int, const BlockCollection<float>&, ImageDataMutable<float>&,
-    ImageDataMutable<float>&, std::mutex&, Memory<float>&, TempMemory<float>&,
-    const BlockCollection<float>*, BlockMatchStorage*, const FactoredNoise*);
+    ImageDataMutable<float>&, Memory<float>&, TempMemory<float>&, const BlockCollection<float>*,
+    BlockMatchStorage*, const FactoredNoise*);
 
 } // namespace vexa

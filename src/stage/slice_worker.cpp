@@ -80,14 +80,23 @@ int LineSchedule::take() {
 
 int scheduleChunkLines(const Parameters& params, const StageGeometry& g) {
     const int axis = g.is3D ? 2 : 1;
-    int shift = 0;
     const int* table = axis == 2 ? params.gridShift.z : params.gridShift.y;
     const int count = axis == 2 ? params.gridShiftCount.z : params.gridShiftCount.y;
-    for (int i = 0; table != nullptr && i < count; ++i) shift = std::max(shift, table[i]);
-    const int radius = axis == 2 ? params.searchRadius.z : params.searchRadius.y;
-    const int block = axis == 2 ? params.blockSize.z : params.blockSize.y;
-    const long long reach = 2LL * radius + block + 2LL * g.sliceStep + shift;
-    const long long lines = (reach + g.sliceStep - 1) / g.sliceStep;
+    long long high = 0, low = 0;
+    for (int i = 0; table != nullptr && i < count; ++i) {
+        high = std::max<long long>(high, table[i]);
+        low = std::min<long long>(low, table[i]);
+    }
+    const long long radius = axis == 2 ? params.searchRadius.z : params.searchRadius.y;
+    const long long block = axis == 2 ? params.blockSize.z : params.blockSize.y;
+    // Origins of lines a and a + C + 1 (the ends of two chunks with one chunk
+    // between) lie at least C * step + 1 - spread apart: the last line is
+    // clamped to the last origin, less than one step below its own position,
+    // and the shifts (clamped at 0) move origins by up to their spread. Their
+    // groups write [origin - radius, origin + radius + block - 1], so they
+    // stay apart once that distance reaches 2 * radius + block.
+    const long long needed = 2 * radius + block + (high - low) - 1;
+    const long long lines = (needed + g.sliceStep - 1) / g.sliceStep;
     return static_cast<int>(std::max<long long>(1, std::min<long long>(lines, g.lineCount)));
 }
 
@@ -190,7 +199,7 @@ struct JobVisitor {
         prefetchNext(origin);
         processReferenceLocation<S, float>(
             origin, c.params, c.meta, c.distanceBias, c.K3fT3, c.localVar, index, *tm.collHTWie,
-            c.output, c.weights, c.aggregationMutex, tm.memory, tm.tempMemory,
+            c.output, c.weights, tm.memory, tm.tempMemory,
             S == HT ? tm.collHTWie.get() : tm.collWie.get(), c.storage,
             c.factored != nullptr && c.factored->valid() ? c.factored : nullptr);
         return true;

@@ -194,8 +194,10 @@ struct LineSchedule {
     int take();
 };
 
-// Grid lines per chunk: the reach of one line's groups along the cut axis
-// (search radius, block, step and the largest grid shift), in lines.
+// Grid lines per chunk: the fewest for which no two chunks with one chunk
+// between them write the same voxel (from the search radius, block, step and
+// the spread of the grid shifts along the cut axis). Small chunks keep the
+// wait for the last odd chunk short.
 int scheduleChunkLines(const Parameters& params, const StageGeometry& g);
 
 // Everything a job reads or accumulates into; built by the stage loop.
@@ -215,7 +217,6 @@ struct SliceJobContext {
     std::shared_ptr<BlockCollection<float>> collWie;
     ImageDataMutable<float>& output;
     ImageDataMutable<float>& weights;
-    std::mutex& aggregationMutex; // held while a group is added into output and weights
     BlockMatchStorage* storage;
     StageControl& control;
     // Hands out chunks of grid lines to whichever job is free (see

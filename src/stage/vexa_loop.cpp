@@ -1,7 +1,6 @@
 #include "stage/vexa_loop.h"
 
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -170,18 +169,19 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
             return fail(Status::OutOfMemory, kBlockMemoryMessage);
     }
 
-    // The jobs (step 4); the aggregation lock belongs to this stage.
+    // The jobs (step 4). Jobs add into output and weights without a lock:
+    // chunks walked at the same time never reach the same voxel, and
+    // deterministic jobs each add into volumes of their own.
     StageControl control;
-    std::mutex aggregationMutex;
     // Without a schedule one job walks the lines in order: the result then
     // does not depend on where the chunks fall, so a volume cut into pieces
     // gives the same bits as the whole.
     // clang-format off
     SliceJobContext context{
-        params,           meta,          geometry,      noisy,            basicEstimate,
-        res.distanceBias, res.K3fT3,     res.localVar,  &res.factored,   res.collHTWie,
-        res.collWie,      output,        res.weights,   aggregationMutex, storage,
-        control,          scheduled ? &schedule : nullptr};
+        params,           meta,          geometry,     noisy,         basicEstimate,
+        res.distanceBias, res.K3fT3,     res.localVar, &res.factored, res.collHTWie,
+        res.collWie,      output,        res.weights,  storage,       control,
+        scheduled ? &schedule : nullptr};
     // clang-format on
     context.finaliser = &finaliser;
     if (deterministic) {
@@ -197,10 +197,10 @@ bool runStage(ImageData<float>& noisy, const float* psd, const Parameters& param
         ThreadPool::THREAD_POOL.newLoopJob([&](int job) {
             // clang-format off
             const SliceJobContext context{
-                params,           meta,          geometry,      noisy,            basicEstimate,
-                res.distanceBias, res.K3fT3,     res.localVar,  &res.factored,   res.collHTWie,
-                res.collWie,      sums[job],     weights[job],  aggregationMutex, storage,
-                control,          nullptr};
+                params,           meta,          geometry,     noisy,         basicEstimate,
+                res.distanceBias, res.K3fT3,     res.localVar, &res.factored, res.collHTWie,
+                res.collWie,      sums[job],     weights[job], storage,       control,
+                nullptr};
             // clang-format on
             runSliceJob<S>(context, job, threads);
         });

@@ -381,10 +381,9 @@ TEST(ProcessReferenceLocation, GroupOfOneUsesTheIdentityWhenTablesLackLengthOne)
     ASSERT_TRUE(memory.valid && temp.valid);
     auto out = zeroVolume(s.params.imageSize), wts = zeroVolume(s.params.imageSize);
     std::vector<float> bias(3 * 3, 0.0f);
-    std::mutex aggregationMutex;
     processReferenceLocation<HT, float>({1, 1, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(),
-                                        s.localVar.data(), 4, s.collection, out, wts,
-                                        aggregationMutex, memory, temp, nullptr, nullptr);
+                                        s.localVar.data(), 4, s.collection, out, wts, memory, temp,
+                                        nullptr, nullptr);
     EXPECT_EQ(memory.stackSize, 1);
     // Nothing thresholded: the block comes back whole, weighted by 1 / (4 * 0.5).
     for (int y = 0; y < 2; ++y)
@@ -406,10 +405,9 @@ TEST(ProcessReferenceLocation, WienerShrinksTheNoisyBlockByThePilot) {
     ASSERT_TRUE(memory.valid && temp.valid);
     auto out = zeroVolume(s.params.imageSize), wts = zeroVolume(s.params.imageSize);
     std::vector<float> bias(3 * 3, 0.0f);
-    std::mutex aggregationMutex;
-    processReferenceLocation<Wie, float>(
-        {0, 0, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(), s.localVar.data(), 0,
-        s.collection, out, wts, aggregationMutex, memory, temp, &s.pilotCollection, nullptr);
+    processReferenceLocation<Wie, float>({0, 0, 0}, s.params, s.meta, bias.data(), s.k3fT3.data(),
+                                         s.localVar.data(), 0, s.collection, out, wts, memory, temp,
+                                         &s.pilotCollection, nullptr);
     // Pilot 1, variance 0.5, factor 1: W = 1 / 1.5; residual variance 4 * W^2 * 0.5.
     const float w = 1.0f / 1.5f;
     const float v = 4.0f * w * w * 0.5f;

@@ -566,48 +566,83 @@ TEST(StageGeometryTest, WorkSizeAndSharing) {
     EXPECT_TRUE(g.shareCollections);
 }
 
+// Lowest and highest voxel along the cut axis that each chunk's groups reach
+// (-1 for a chunk without references).
+void chunkReach(const Parameters& p, int chunk, std::vector<int>& lo, std::vector<int>& hi) {
+    const StageGeometry g = computeStageGeometry(p);
+    const int axisSize = g.is3D ? p.imageSize.z : p.imageSize.y;
+    const int radius = g.is3D ? p.searchRadius.z : p.searchRadius.y;
+    const int block = g.is3D ? p.blockSize.z : p.blockSize.y;
+    lo.clear();
+    hi.clear();
+    for (int first = 0; first < g.lineCount; first += chunk) {
+        Recorder r;
+        for (int line = first; line < std::min(first + chunk, g.lineCount); ++line)
+            walkGridLine(p, g, line, r);
+        int a = axisSize, b = -1;
+        for (const Vec3<int>& o : r.origins) {
+            const int c = g.is3D ? o.z : o.y;
+            a = std::min(a, std::max(c - radius, 0));
+            b = std::max(b, std::min(c + radius, axisSize - block) + block - 1);
+        }
+        lo.push_back(a);
+        hi.push_back(b);
+    }
+}
+
+bool chunksTwoApartDisjoint(const Parameters& p, int chunk) {
+    std::vector<int> lo, hi;
+    chunkReach(p, chunk, lo, hi);
+    for (std::size_t c = 0; c + 2 < lo.size(); ++c)
+        if (hi[c] >= 0 && hi[c + 2] >= 0 && hi[c] >= lo[c + 2]) return false;
+    return true;
+}
+
+// Chunks with one chunk between them run at the same time and add into the
+// volumes without a lock, so they must never reach the same voxel; and the
+// chunks are no longer than that needs (one line fewer lets two of them meet
+// on a volume of some length), since long chunks leave a job idle at the end.
 TEST(StageGeometryTest, LineChunksTwoApartNeverReachTheSameVoxel) {
     struct Case {
         Vec3<int> size, block, step, radius;
-        int shift;
+        std::vector<int> shifts;
     };
-    const Case cases[] = {{{30, 30, 61}, {4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 0},
-                          {{20, 20, 47}, {6, 6, 6}, {3, 3, 3}, {3, 3, 3}, 0},
-                          {{20, 20, 40}, {4, 4, 4}, {4, 4, 4}, {2, 2, 5}, 2},
-                          {{40, 93, 1}, {8, 8, 1}, {3, 3, 1}, {8, 8, 0}, 1}};
+    const Case cases[] = {{{30, 30, 61}, {4, 4, 4}, {3, 3, 3}, {4, 4, 4}, {0}},
+                          {{20, 20, 47}, {6, 6, 6}, {3, 3, 3}, {3, 3, 3}, {0}},
+                          {{20, 20, 40}, {4, 4, 4}, {4, 4, 4}, {2, 2, 5}, {2}},
+                          {{20, 20, 52}, {5, 5, 5}, {2, 2, 2}, {2, 2, 3}, {0, 3, -2, 1}},
+                          {{12, 30, 50}, {6, 6, 6}, {6, 6, 6}, {1, 1, 1}, {0}},
+                          {{40, 93, 1}, {8, 8, 1}, {3, 3, 1}, {8, 8, 0}, {1}},
+                          {{40, 71, 1}, {7, 7, 1}, {5, 5, 1}, {6, 6, 0}, {0, 4}}};
     for (const Case& cs : cases) {
-        Parameters p = gridParameters(cs.size, cs.block, cs.step);
-        p.searchRadius = cs.radius;
-        static int shifts[1];
-        shifts[0] = cs.shift;
-        if (cs.size.z > 1) p.gridShift.z = shifts;
-        else p.gridShift.y = shifts;
-        const StageGeometry g = computeStageGeometry(p);
-        const int chunk = scheduleChunkLines(p, g);
+        const bool is3D = cs.size.z > 1;
+        const int step = is3D ? cs.step.z : cs.step.y;
+        auto parameters = [&](int extra) {
+            Vec3<int> size = cs.size;
+            (is3D ? size.z : size.y) += extra;
+            Parameters p = gridParameters(size, cs.block, cs.step);
+            p.searchRadius = cs.radius;
+            // the shift along the cut axis is picked by the y row (the x column in 2-D)
+            (is3D ? p.gridShift.z : p.gridShift.y) = cs.shifts.data();
+            (is3D ? p.gridShiftCount.z : p.gridShiftCount.y) = static_cast<int>(cs.shifts.size());
+            return p;
+        };
+        const Parameters first = parameters(0);
+        const int chunk = scheduleChunkLines(first, computeStageGeometry(first));
         ASSERT_GE(chunk, 1);
-        const int axisSize = g.is3D ? cs.size.z : cs.size.y;
-        const int radius = g.is3D ? cs.radius.z : cs.radius.y;
-        const int block = g.is3D ? cs.block.z : cs.block.y;
-        // Lowest and highest voxel along the cut axis that each chunk's groups reach.
-        std::vector<int> lo, hi;
-        for (int first = 0; first < g.lineCount; first += chunk) {
-            Recorder r;
-            for (int line = first; line < std::min(first + chunk, g.lineCount); ++line)
-                walkGridLine(p, g, line, r);
-            int a = axisSize, b = -1;
-            for (const Vec3<int>& o : r.origins) {
-                const int c = g.is3D ? o.z : o.y;
-                a = std::min(a, std::max(c - radius, 0));
-                b = std::max(b, std::min(c + radius, axisSize - block) + block - 1);
-            }
-            lo.push_back(a);
-            hi.push_back(b);
+        bool oneFewerMeets = false;
+        // Lengths over two chunks' worth of steps: the clamped last line then
+        // falls on every line of a chunk and at every distance below its grid
+        // position.
+        for (int extra = 0; extra < 2 * (chunk + 1) * step; ++extra) {
+            const Parameters p = parameters(extra);
+            ASSERT_EQ(scheduleChunkLines(p, computeStageGeometry(p)), chunk)
+                << "chunks depend on the length";
+            EXPECT_TRUE(chunksTwoApartDisjoint(p, chunk))
+                << "length +" << extra << ", " << chunk << " lines";
+            if (chunk > 1 && !chunksTwoApartDisjoint(p, chunk - 1)) oneFewerMeets = true;
         }
-        for (std::size_t c = 0; c + 2 < lo.size(); ++c) {
-            if (hi[c] >= 0 && hi[c + 2] >= 0) {
-                EXPECT_LT(hi[c], lo[c + 2]) << "chunk " << c << " of " << chunk << " lines";
-            }
-        }
+        EXPECT_TRUE(oneFewerMeets) << "chunks of " << chunk << " lines are longer than needed";
     }
 }
 

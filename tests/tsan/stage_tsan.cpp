@@ -211,9 +211,11 @@ void twoCallersAtOnce(const Scene& s) {
 
 int main() {
     const auto start = std::chrono::steady_clock::now();
-    const Scene image = makeScene({32, 32, 1}, 1), volume = makeScene({12, 12, 12}, 2);
-    endToEnd(image, "image 32x32");
-    endToEnd(volume, "volume 12^3");
+    // Long enough along the cut axis for chunks two apart to run at once:
+    // jobs add into the volumes without a lock.
+    const Scene image = makeScene({32, 96, 1}, 1), volume = makeScene({12, 12, 40}, 2);
+    endToEnd(image, "image 32x96");
+    endToEnd(volume, "volume 12x12x40");
     progressAndCancel(image);
     twoCallersAtOnce(image);
     const double seconds =
