@@ -186,6 +186,26 @@ def _shape(size, noisy_shape=None):
     return f"{size}³"
 
 
+def scaling_rows(recs: list[dict]) -> list[list]:
+    """Rows of the new build's one- against two-thread runs that started in the same invocation."""
+    runs = {}
+    for r in recs:
+        if r.get("build") == "new" and r.get("threads") in (1, 2):
+            runs.setdefault((r["size"], r["case"], r["when"]), {})[r["threads"]] = r
+    latest = {}
+    for (size, case, when), pair in sorted(runs.items(), key=lambda kv: kv[0][2]):
+        if 1 in pair and 2 in pair:
+            latest[(size, case)] = (when, pair[1], pair[2])
+    order = {"96": 0, "128": 1, "full": 2}
+    rows = []
+    for (size, case), (when, one, two) in sorted(latest.items(), key=lambda kv: (order.get(kv[0][0], 9), kv[0][1])):
+        busy = f"{two['cpu_s'] / two['total_s']:.2f}" if "cpu_s" in two else ""
+        cpu = f"{one['cpu_s']:.1f} / {two['cpu_s']:.1f}" if "cpu_s" in one and "cpu_s" in two else ""
+        rows.append([_shape(size), case, f"{one['total_s']:.2f}", f"{two['total_s']:.2f}",
+                     f"**{one['total_s'] / two['total_s']:.2f}×**", busy, cpu, when])
+    return rows
+
+
 def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None = None):
     recs = [r for r in bl.load_records(results) if since is None or r.get("when", "") >= since]
     latest = {}
@@ -224,6 +244,14 @@ def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None 
         ["size (x×y×z)", "noise", "threads", "hard s old / new", "Wiener s old / new", "total s old / new",
          "speed-up", "CPU s old / new", "Mvox/s old / new", "peak MiB old / new", "input MiB", "PSNR dB old / new", "TV s (PSNR)"],
         rows))
+    scaling = scaling_rows(recs)
+    if scaling:
+        parts.append("\nTwo threads against one, this tree, the two runs of each row back to back (one "
+                     "invocation with `--threads 1 2`): total seconds, the ratio, and how many cores the "
+                     "two-thread run kept busy (its CPU seconds over its wall seconds):\n")
+        parts.append(bl.markdown_table(
+            ["size (x×y×z)", "noise", "1 thread s", "2 threads s", "2 threads against 1", "cores busy",
+             "CPU s 1 / 2 threads", "run"], scaling))
     if PERF.exists():
         prof = json.loads(PERF.read_text())
         parts.append(f"\nWhere the time goes: `perf record` on the {prof['size']}³ crop, white noise, both "

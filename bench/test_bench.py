@@ -311,6 +311,31 @@ class TestSpeedReport:
         assert "| 128³ | white0.10 | 2 | 3.00 / 1.00 | 6.00 / 2.00 | 9.00 / 3.00 | **3.00×** |  |" in text
         assert "| 950 / 30 |" in text and "abc1234" in text
         assert "316×370×301" not in text
+        assert "Two threads against one" not in text  # no new build at both thread counts
+
+    def test_thread_scaling_pairs_runs_of_one_invocation_only(self, tmp_path):
+        import speed
+
+        results = tmp_path / "r.jsonl"
+        base = dict(size="full", case="gauss1", voxels=35_000_000, input_mib=134.0, old_commit="abc1234",
+                    psnr=28.9, psnr_basic=28.0, hard_peak_mib=1.0, wiener_peak_mib=1.0, build="new")
+        def run(when, threads, total, cpu):
+            bl.append_record(results, dict(base, when=when, threads=threads, hard_s=total / 3,
+                                           wiener_s=2 * total / 3, total_s=total, cpu_s=cpu))
+        run("2026-01-01 10:00 UTC", 2, 100.0, 190.0)
+        run("2026-01-01 10:00 UTC", 1, 185.0, 184.0)
+        run("2026-01-02 09:00 UTC", 2, 50.0, 99.0)  # a later run without its one-thread partner
+        run("2026-01-02 12:00 UTC", 1, 300.0, 300.0)
+        # the old build never pairs with the new one
+        bl.append_record(results, dict(base, build="old", when="2026-01-02 09:00 UTC", threads=1,
+                                       hard_s=1, wiener_s=1, total_s=2, cpu_s=2))
+        rows = speed.scaling_rows(bl.load_records(results))
+        assert rows == [["316×370×301", "gauss1", "185.00", "100.00", "**1.85×**", "1.90",
+                         "184.0 / 190.0", "2026-01-01 10:00 UTC"]]
+        readme = tmp_path / "README.md"
+        readme.write_text("# t\n")
+        speed.report(results, readme)
+        assert "| 316×370×301 | gauss1 | 185.00 | 100.00 | **1.85×** | 1.90 |" in readme.read_text()
 
 
 class TestMultiscaleTable:

@@ -9,7 +9,8 @@ namespace vexa {
 // Adds the n blocks of estimates (volume domain, block order) at the members'
 // positions: estimate * window / max(1e-8, v) into output and
 // window / max(v, floor) into weights, floor = max(1e-8, 1e-4 * mean v).
-// The caller holds the stage's lock. Rows run contiguously so they vectorise.
+// No other job may write these voxels meanwhile (the caller's schedule sees
+// to that). Rows run contiguously so they vectorise.
 template <class T>
 void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
                     const T* blockVariances, const T* window, const Vec3<int>& blockSize,
