@@ -208,17 +208,23 @@ def scaling_rows(recs: list[dict]) -> list[list]:
 
 def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None = None):
     recs = [r for r in bl.load_records(results) if since is None or r.get("when", "") >= since]
-    latest = {}
+    # Old and new of a row come from one invocation (back to back); a later
+    # run of one build alone does not replace its half of the pair.
+    runs = {}
     for r in recs:
-        latest[(r["size"], r["case"], r["threads"], r["build"])] = r
+        runs.setdefault((r["size"], r["case"], r["threads"], r.get("when", "")), {})[r["build"]] = r
+    paired, tvs = {}, {}
+    for (size, case, threads, when), builds in sorted(runs.items(), key=lambda kv: kv[0][3]):
+        if "old" in builds and "new" in builds:
+            paired[(size, case, threads)] = (builds["old"], builds["new"])
+        if "tv" in builds:
+            tvs[(size, case)] = builds["tv"]
     order = {"96": 0, "128": 1, "full": 2}
-    keys = sorted({(s, c, t) for s, c, t, _ in latest}, key=lambda k: (order.get(k[0], 9), k[1], k[2]))
+    keys = sorted(paired, key=lambda k: (order.get(k[0], 9), k[1], k[2]))
     rows = []
     for size, case, threads in keys:
-        old, new = latest.get((size, case, threads, "old")), latest.get((size, case, threads, "new"))
-        if old is None or new is None:
-            continue
-        tv = latest.get((size, case, 0, "tv"))
+        old, new = paired[(size, case, threads)]
+        tv = tvs.get((size, case))
         mvox = new["voxels"] / 1e6
         rows.append([
             _shape(size), case, threads,

@@ -332,10 +332,17 @@ class TestSpeedReport:
         rows = speed.scaling_rows(bl.load_records(results))
         assert rows == [["316×370×301", "gauss1", "185.00", "100.00", "**1.85×**", "1.90",
                          "184.0 / 190.0", "2026-01-01 10:00 UTC"]]
+        # The old/new table pairs runs of one invocation: the later new-only
+        # run at two threads does not replace the new half of the 10:00 pair.
+        bl.append_record(results, dict(base, build="old", when="2026-01-01 10:00 UTC", threads=2,
+                                       hard_s=100, wiener_s=200, total_s=300.0, cpu_s=590.0))
         readme = tmp_path / "README.md"
         readme.write_text("# t\n")
         speed.report(results, readme)
-        assert "| 316×370×301 | gauss1 | 185.00 | 100.00 | **1.85×** | 1.90 |" in readme.read_text()
+        text = readme.read_text()
+        assert "| 316×370×301 | gauss1 | 185.00 | 100.00 | **1.85×** | 1.90 |" in text
+        assert "| 300.00 / 100.00 | **3.00×** | 590.0 / 190.0 |" in text
+        assert "| 316×370×301 | gauss1 | 1 |" not in text  # the one-thread runs have no old partner
 
 
 class TestMultiscaleTable:

@@ -333,6 +333,14 @@ TEST(StageConsistency, OneAndTwoThreadsAgree) {
         ASSERT_EQ(ht.status, VEXA_OK);
         EXPECT_EQ(maxAbsDifference(ht.out, ht2.out), 0.0f);
     }
+    // The chunks do not depend on the thread count either, so more jobs
+    // (here as many as chunks) give the same bits.
+    p0.numThreads = p1.numThreads = 4;
+    const StageRun ht4 = runHT(s, p0);
+    const StageRun wie4 = runWie(s, p1, ht1.out);
+    ASSERT_EQ(ht4.status | wie4.status, VEXA_OK);
+    EXPECT_EQ(ht4.out, ht2.out);
+    EXPECT_EQ(wie4.out, wie2.out);
 }
 
 TEST(StageConsistency, StoredMatchesReproduceGroupsAndOutput) {
