@@ -78,15 +78,24 @@ int LineSchedule::take() {
     return nextOdd.load() < chunkCount ? -2 : -1;
 }
 
+namespace {
+
+// Spread of a shift table: the largest positive shift minus the most negative one.
+int shiftSpread(const int* table, int count) {
+    long long hi = 0, lo = 0;
+    for (int i = 0; table != nullptr && i < count; ++i) {
+        hi = std::max<long long>(hi, table[i]);
+        lo = std::min<long long>(lo, table[i]);
+    }
+    return static_cast<int>(std::min<long long>(hi - lo, INT_MAX / 4));
+}
+
+} // namespace
+
 int scheduleChunkLines(const Parameters& params, const StageGeometry& g) {
     const int axis = g.is3D ? 2 : 1;
-    const int* table = axis == 2 ? params.gridShift.z : params.gridShift.y;
-    const int count = axis == 2 ? params.gridShiftCount.z : params.gridShiftCount.y;
-    long long high = 0, low = 0;
-    for (int i = 0; table != nullptr && i < count; ++i) {
-        high = std::max<long long>(high, table[i]);
-        low = std::min<long long>(low, table[i]);
-    }
+    const long long spread = axis == 2 ? shiftSpread(params.gridShift.z, params.gridShiftCount.z)
+                                       : shiftSpread(params.gridShift.y, params.gridShiftCount.y);
     const long long radius = axis == 2 ? params.searchRadius.z : params.searchRadius.y;
     const long long block = axis == 2 ? params.blockSize.z : params.blockSize.y;
     // Origins of lines a and a + C + 1 (the ends of two chunks with one chunk
@@ -95,7 +104,7 @@ int scheduleChunkLines(const Parameters& params, const StageGeometry& g) {
     // and the shifts (clamped at 0) move origins by up to their spread. Their
     // groups write [origin - radius, origin + radius + block - 1], so they
     // stay apart once that distance reaches 2 * radius + block.
-    const long long needed = 2 * radius + block + (high - low) - 1;
+    const long long needed = 2 * radius + block + spread - 1;
     const long long lines = (needed + g.sliceStep - 1) / g.sliceStep;
     return static_cast<int>(std::max<long long>(1, std::min<long long>(lines, g.lineCount)));
 }
@@ -147,16 +156,6 @@ bool StageControl::reportRecorded() {
 }
 
 namespace {
-
-// Spread of a shift table: the largest positive shift minus the most negative one.
-int shiftSpread(const int* table, int count) {
-    long long hi = 0, lo = 0;
-    for (int i = 0; table != nullptr && i < count; ++i) {
-        hi = std::max<long long>(hi, table[i]);
-        lo = std::min<long long>(lo, table[i]);
-    }
-    return static_cast<int>(std::min<long long>(hi - lo, INT_MAX / 4));
-}
 
 template <StageName S>
 struct JobVisitor {
