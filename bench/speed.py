@@ -186,45 +186,49 @@ def _shape(size, noisy_shape=None):
     return f"{size}³"
 
 
-def scaling_rows(recs: list[dict]) -> list[list]:
-    """Rows of the new build's one- against two-thread runs that started in the same invocation."""
+SIZE_ORDER = {"96": 0, "128": 1, "full": 2}
+
+
+def _latest_runs(recs: list[dict], key, part, needed) -> dict:
+    """Per key(record), the records of the latest invocation ("when") holding every part in
+    needed, by part(record): rows built from them compare runs made back to back."""
     runs = {}
     for r in recs:
-        if r.get("build") == "new" and r.get("threads") in (1, 2):
-            runs.setdefault((r["size"], r["case"], r["when"]), {})[r["threads"]] = r
+        runs.setdefault((key(r), r.get("when", "")), {})[part(r)] = r
     latest = {}
-    for (size, case, when), pair in sorted(runs.items(), key=lambda kv: kv[0][2]):
-        if 1 in pair and 2 in pair:
-            latest[(size, case)] = (when, pair[1], pair[2])
-    order = {"96": 0, "128": 1, "full": 2}
+    for (k, _), parts in sorted(runs.items(), key=lambda kv: kv[0][1]):
+        if all(p in parts for p in needed):
+            latest[k] = parts
+    return latest
+
+
+def scaling_rows(recs: list[dict]) -> list[list]:
+    """Rows of the new build's one- against two-thread runs that started in the same invocation."""
+    latest = _latest_runs([r for r in recs if r.get("build") == "new"],
+                          lambda r: (r["size"], r["case"]), lambda r: r["threads"], (1, 2))
     rows = []
-    for (size, case), (when, one, two) in sorted(latest.items(), key=lambda kv: (order.get(kv[0][0], 9), kv[0][1])):
+    for (size, case), runs in sorted(latest.items(), key=lambda kv: (SIZE_ORDER.get(kv[0][0], 9), kv[0][1])):
+        one, two = runs[1], runs[2]
         busy = f"{two['cpu_s'] / two['total_s']:.2f}" if "cpu_s" in two else ""
         cpu = f"{one['cpu_s']:.1f} / {two['cpu_s']:.1f}" if "cpu_s" in one and "cpu_s" in two else ""
         rows.append([_shape(size), case, f"{one['total_s']:.2f}", f"{two['total_s']:.2f}",
-                     f"**{one['total_s'] / two['total_s']:.2f}×**", busy, cpu, when])
+                     f"**{one['total_s'] / two['total_s']:.2f}×**", busy, cpu, one["when"]])
     return rows
 
 
 def report(results: Path = RESULTS, readme: Path = bl.README, since: str | None = None):
     recs = [r for r in bl.load_records(results) if since is None or r.get("when", "") >= since]
-    # Old and new of a row come from one invocation (back to back); a later
-    # run of one build alone does not replace its half of the pair.
-    runs = {}
-    for r in recs:
-        runs.setdefault((r["size"], r["case"], r["threads"], r.get("when", "")), {})[r["build"]] = r
-    paired, tvs = {}, {}
-    for (size, case, threads, when), builds in sorted(runs.items(), key=lambda kv: kv[0][3]):
-        if "old" in builds and "new" in builds:
-            paired[(size, case, threads)] = (builds["old"], builds["new"])
-        if "tv" in builds:
-            tvs[(size, case)] = builds["tv"]
-    order = {"96": 0, "128": 1, "full": 2}
-    keys = sorted(paired, key=lambda k: (order.get(k[0], 9), k[1], k[2]))
+    # Old and new of a row come from one invocation; a later run of one build
+    # alone does not replace its half of the pair.
+    build = lambda r: r["build"]  # noqa: E731
+    paired = _latest_runs(recs, lambda r: (r["size"], r["case"], r["threads"]), build, ("old", "new"))
+    tvs = _latest_runs(recs, lambda r: (r["size"], r["case"]), build, ("tv",))
+    keys = sorted(paired, key=lambda k: (SIZE_ORDER.get(k[0], 9), k[1], k[2]))
     rows = []
     for size, case, threads in keys:
-        old, new = paired[(size, case, threads)]
-        tv = tvs.get((size, case))
+        run = paired[(size, case, threads)]
+        old, new = run["old"], run["new"]
+        tv = tvs.get((size, case), {}).get("tv")
         mvox = new["voxels"] / 1e6
         rows.append([
             _shape(size), case, threads,
