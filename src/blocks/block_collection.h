@@ -57,8 +57,8 @@ struct BlockCollection {
                     const Vec3<int>& blockSize, const Vec3<const T*>& transforms,
                     const Vec3<TransformsMetas::StandardTransform>& kinds, TempMemory<T>& temp);
 
-    // Asks the outer caches for the first coefficients of every held block
-    // whose origin lies in [first, last]: blocks a coming scan will read.
+    // Asks the outer caches for every cache line of every held block whose
+    // origin lies in [first, last]: blocks a coming scan will read.
     // Origins outside the box are skipped; nothing is read or written.
     void prefetch(const Vec3<int>& first, const Vec3<int>& last) const;
 

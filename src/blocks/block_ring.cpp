@@ -129,6 +129,9 @@ void BlockCollection<T>::coverWindow(const ImageData<T>& image, const Vec3<int>&
 }
 
 template <class T>
+constexpr long kLineCoefficients = 64 / static_cast<long>(sizeof(T));
+
+template <class T>
 void BlockCollection<T>::prefetch(const Vec3<int>& first, const Vec3<int>& last) const {
     if (!hasData || data == nullptr) return;
     const Vec3<int> lo{std::max(first.x, _bufferStart.x), std::max(first.y, _bufferStart.y),
@@ -143,7 +146,11 @@ void BlockCollection<T>::prefetch(const Vec3<int>& first, const Vec3<int>& last)
             const long rowBase = slotIndex({0, y, z}, _bufferRange);
             int x = lo.x % _bufferRange.x;
             for (int n = lo.x; n <= hi.x; ++n) {
-                __builtin_prefetch(data + (rowBase + x) * totalBlockSize, 0, 2);
+                // Whole blocks: with the distance bias most candidates are
+                // summed to their last coefficient.
+                const T* block = data + (rowBase + x) * totalBlockSize;
+                for (long i = 0; i < totalBlockSize; i += kLineCoefficients<T>)
+                    __builtin_prefetch(block + i, 0, 2);
                 if (++x == _bufferRange.x) x = 0;
             }
         }
