@@ -1,6 +1,8 @@
 #include "filtering/aggregation.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #include "core/check.h"
 
@@ -25,13 +27,50 @@ inline void checkInside(const Vec3<int>& p, const Vec3<int>& blockSize, const Ve
 
 } // namespace
 
-template <class T>
-void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
-                    const T* blockVariances, const T* window, const Vec3<int>& blockSize,
-                    ImageDataMutable<T>& output, ImageDataMutable<T>& weights) {
+namespace {
+
+#if defined(__GNUC__)
+typedef float Float4 __attribute__((vector_size(16)));
+#endif
+
+// o += e * w / numeratorDivisor and d += w / denominatorDivisor along one
+// row, element by element with the same roundings however it is split.
+template <int BX, class T>
+inline void addRow(const T* __restrict e, const T* __restrict w, T* __restrict o, T* __restrict d,
+                   int bx, T numeratorDivisor, T denominatorDivisor) {
+#if defined(__GNUC__)
+    // Fixed widths of four: whole vectors (left to itself the compiler
+    // unrolls them into scalar divisions).
+    if constexpr (BX > 0 && BX % 4 == 0 && std::is_same<T, float>::value) {
+        for (int x = 0; x < BX; x += 4) {
+            Float4 ev, wv, ov, dv;
+            std::memcpy(&ev, e + x, sizeof ev);
+            std::memcpy(&wv, w + x, sizeof wv);
+            std::memcpy(&ov, o + x, sizeof ov);
+            std::memcpy(&dv, d + x, sizeof dv);
+            ov += (ev * wv) / numeratorDivisor;
+            dv += wv / denominatorDivisor;
+            std::memcpy(o + x, &ov, sizeof ov);
+            std::memcpy(d + x, &dv, sizeof dv);
+        }
+        return;
+    }
+#endif
+    for (int x = 0; x < bx; ++x) o[x] += (e[x] * w[x]) / numeratorDivisor;
+    for (int x = 0; x < bx; ++x) d[x] += w[x] / denominatorDivisor;
+}
+
+// The members' rows with the block width BX known at compile time (0: taken
+// from blockSize), so a row is one straight run of vector operations.
+template <int BX, class T>
+void aggregateMembers(const BlockDistance<T>* members, int n, const T* estimates,
+                      const T* blockVariances, const T* window, const Vec3<int>& blockSize,
+                      ImageDataMutable<T>& output, ImageDataMutable<T>& weights) {
     const T floor = meanFloor(blockVariances, n);
-    const int bx = blockSize.x, by = blockSize.y, bz = blockSize.z;
+    const int bx = BX > 0 ? BX : blockSize.x, by = blockSize.y, bz = blockSize.z;
     const long blockCoefficients = static_cast<long>(bx) * by * bz;
+    const long rowStride = output._size.x, sliceStride = output._sliceSize;
+    const long weightRowStride = weights._size.x;
     for (int j = 0; j < n; ++j) {
         const Vec3<int> p = members[j].position;
         checkInside(p, blockSize, output._size);
@@ -39,25 +78,45 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
         const T v = blockVariances[j];
         const T numeratorDivisor = std::max(T(1e-8f), v);
         const T denominatorDivisor = std::max(v, floor);
-        const T* block = estimates + j * blockCoefficients;
+        const T* __restrict e = estimates + j * blockCoefficients;
+        const T* __restrict w = window;
+        T* const outCorner = output._data + output.convertToIndex(p);
         for (int z = 0; z < bz; ++z) {
+            T* __restrict o = outCorner + z * sliceStride;
             // A ring of weights holds whole slices of the last axis: a row
             // never crosses one, and on a volume the rows of one z share a
-            // slice, so the ring's offset is found once per z.
+            // slice, so the ring's place is found once per z.
             const long long first = weights.convertToIndex({p.x, p.y, p.z + z});
-            const long long ringShift = weights.storageIndex(first) - first;
+            T* __restrict d = weights._data + weights.storageIndex(first);
             for (int y = 0; y < by; ++y) {
-                const int row = bx * (y + by * z);
-                const T* __restrict e = block + row;
-                const T* __restrict w = window + row;
-                T* __restrict o = output._data + output.convertToIndex({p.x, p.y + y, p.z + z});
-                const long long at = weights.convertToIndex({p.x, p.y + y, p.z + z});
-                T* __restrict d = weights._data + (weights._size.z > 1 ? at + ringShift
-                                                                       : weights.storageIndex(at));
-                for (int x = 0; x < bx; ++x) o[x] += (e[x] * w[x]) / numeratorDivisor;
-                for (int x = 0; x < bx; ++x) d[x] += w[x] / denominatorDivisor;
+                if (weights._size.z == 1 && y > 0)
+                    d = weights._data + weights.storageIndex(first + y * weightRowStride);
+                addRow<BX>(e, w, o, d, bx, numeratorDivisor, denominatorDivisor);
+                e += bx;
+                w += bx;
+                o += rowStride;
+                d += weightRowStride;
             }
         }
+    }
+}
+
+} // namespace
+
+template <class T>
+void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
+                    const T* blockVariances, const T* window, const Vec3<int>& blockSize,
+                    ImageDataMutable<T>& output, ImageDataMutable<T>& weights) {
+    switch (blockSize.x) {
+    case 4:
+        return aggregateMembers<4>(members, n, estimates, blockVariances, window, blockSize, output,
+                                   weights);
+    case 8:
+        return aggregateMembers<8>(members, n, estimates, blockVariances, window, blockSize, output,
+                                   weights);
+    default:
+        return aggregateMembers<0>(members, n, estimates, blockVariances, window, blockSize, output,
+                                   weights);
     }
 }
 

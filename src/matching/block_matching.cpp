@@ -164,12 +164,16 @@ struct Batch {
     int n = 0;
 
     // While the queue is not full every candidate enters with its full sum.
+    // Sums of every gathered candidate; a full batch is summed in place.
+    void firstSums(float* d, const T* ref, int from, int to) {
+        if (n == kBatch) return laneSums(static_cast<const T* const*>(blocks), ref, from, to, d, n);
+        for (int j = 0; j < n; ++j) idx[j] = j;
+        advance(blocks, d, idx, n, ref, from, to);
+    }
+
     void fill(BlockQueue<T>& queue, const Scan<T>& scan) {
-        for (int j = 0; j < n; ++j) {
-            idx[j] = j;
-            fullSum[j] = quarterSum[j];
-        }
-        advance(blocks, fullSum, idx, n, scan.refBlock, 0, scan.b);
+        for (int j = 0; j < n; ++j) fullSum[j] = quarterSum[j];
+        firstSums(fullSum, scan.refBlock, 0, scan.b);
         for (int j = 0; j < n; ++j) queue.insert({blocks[j], fullSum[j], pos[j], {0, 0, 0}});
     }
 
@@ -180,8 +184,7 @@ struct Batch {
     // taken candidate by candidate in scan order with the current top.
     void decide(BlockQueue<T>& queue, const Scan<T>& scan) {
         batchWorst = queue.top().distance;
-        for (int j = 0; j < n; ++j) idx[j] = j;
-        advance(blocks, quarterSum, idx, n, scan.refBlock, 0, scan.quarter);
+        firstSums(quarterSum, scan.refBlock, 0, scan.quarter);
 
         // Survivors are kept in scan order without branches: most candidates
         // fall at the first quarter, in no predictable pattern.
@@ -289,25 +292,28 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
     Batch<T> batch;
     int want = batch.flush(queue, scan);
     const Vec3<int> r = searchRadius;
+    // Slots straight from the ring (the whole window was checked to lie in
+    // the box): one remainder per plane and row, and along x the slot index
+    // only wraps.
+    const Vec3<int>& range = collection._bufferRange;
+    const long slot = collection.totalBlockSize;
+    const int firstColumn = start.x % range.x;
     for (int z = start.z; z <= end.z; ++z) {
+        const long plane = static_cast<long>(z % range.z) * range.y;
         for (int y = start.y; y <= end.y; ++y) {
-            // Within a row the blocks usually lie in consecutive slots; then
-            // one lookup per row replaces one per candidate.
-            const T* rowFirst = collection.getBlock({start.x, y, z});
-            const std::ptrdiff_t slot = collection.totalBlockSize;
-            const bool contiguous = collection.getBlock({end.x, y, z}) - rowFirst ==
-                                    static_cast<std::ptrdiff_t>(end.x - start.x) * slot;
+            const T* row = collection.data + (plane + y % range.y) * range.x * slot;
             const float* biasRow = distanceBias == nullptr
                                        ? nullptr
                                        : distanceBias + (z - reference.z + r.z) * scan.strideZ +
                                              (y - reference.y + r.y) * scan.strideY +
                                              (start.x - reference.x + r.x);
             const bool referenceRow = y == reference.y && z == reference.z;
-            for (int x = start.x; x <= end.x; ++x) {
+            int column = firstColumn;
+            for (int x = start.x; x <= end.x;
+                 ++x, column = column + 1 == range.x ? 0 : column + 1) {
                 if (referenceRow && x == reference.x) continue;
                 const int j = batch.n++;
-                batch.blocks[j] =
-                    contiguous ? rowFirst + (x - start.x) * slot : collection.getBlock({x, y, z});
+                batch.blocks[j] = row + column * slot;
                 batch.pos[j] = {x, y, z};
                 batch.quarterSum[j] = biasRow == nullptr ? -0.0f : -biasRow[x - start.x];
                 if (batch.n == want) want = batch.flush(queue, scan);

@@ -23,6 +23,29 @@ void BlockQueue<T>::insert(const BlockDistance<T>& candidate) {
     h[i] = candidate;
 }
 
+namespace {
+
+// Sinks `moving` from the root of h[0, n): towards the larger child while
+// that child is not smaller (an equal child rises above it). Returns where
+// it stops; the caller stores it there.
+template <class T>
+std::size_t siftDownFromRoot(BlockDistance<T>* h, std::size_t n, float moving) {
+    std::size_t i = 0;
+    for (;;) {
+        std::size_t child = 2 * i + 1;
+        if (child >= n) break;
+        // Which child is larger is a coin toss to the branch predictor.
+        if (child + 1 < n)
+            child += static_cast<std::size_t>(h[child + 1].distance > h[child].distance);
+        if (h[child].distance < moving) break;
+        h[i] = h[child];
+        i = child;
+    }
+    return i;
+}
+
+} // namespace
+
 template <class T>
 void BlockQueue<T>::pop() {
     if (heap.empty()) return;
@@ -31,23 +54,33 @@ void BlockQueue<T>::pop() {
     const std::size_t n = heap.size();
     if (n == 0) return;
     BlockDistance<T>* h = heap.data();
-    std::size_t i = 0;
-    for (;;) {
-        std::size_t child = 2 * i + 1;
-        if (child >= n) break;
-        if (child + 1 < n && h[child + 1].distance > h[child].distance) ++child;
-        // Sinks on equal distances too, so an equal child rises above it.
-        if (h[child].distance < moving.distance) break;
-        h[i] = h[child];
-        i = child;
-    }
-    h[i] = moving;
+    h[siftDownFromRoot(h, n, moving.distance)] = moving;
 }
 
+// pop() then insert() without resizing the heap: the last record sinks in
+// the first n - 1 places, and the candidate rises from the freed last one.
 template <class T>
-void BlockQueue<T>::replaceTop(const BlockDistance<T>& candidate) {
-    pop();
-    insert(candidate);
+void BlockQueue<T>::replaceTop(const BlockDistance<T>& given) {
+    const BlockDistance<T> candidate = given; // given may be a record of this heap
+    const std::size_t n = heap.size();
+    if (n < 2) {
+        if (n == 0)
+            heap.push_back(candidate);
+        else
+            heap[0] = candidate;
+        return;
+    }
+    BlockDistance<T>* h = heap.data();
+    const BlockDistance<T> moving = h[n - 1];
+    h[siftDownFromRoot(h, n - 1, moving.distance)] = moving;
+    std::size_t i = n - 1;
+    while (i > 0) {
+        const std::size_t parent = (i - 1) / 2;
+        if (!(candidate.distance > h[parent].distance)) break;
+        h[i] = h[parent];
+        i = parent;
+    }
+    h[i] = candidate;
 }
 
 template <class T>

@@ -267,9 +267,14 @@ TEST(Aggregation, VectorisedAgreesWithReference) {
     // Rows of several lengths, the same bits as the element-by-element version;
     // divisors all different, then in runs shared by several members, with a
     // zero variance (the floor) and a NaN among them.
+    // Widths 4 and 8 take rows of fixed length, the others the general loop;
+    // a ring of weights (whole slices of a volume, whole rows of an image)
+    // wraps the members' rows.
     for (bool shared : {false, true})
-        for (Vec3<int> block : {Vec3<int>{8, 4, 3}, Vec3<int>{6, 6, 6}, Vec3<int>{9, 8, 8}}) {
-            const Vec3<int> size{19, 17, 11};
+        for (bool ring : {false, true})
+            for (Vec3<int> block : {Vec3<int>{8, 4, 3}, Vec3<int>{6, 6, 6}, Vec3<int>{9, 8, 8},
+                                    Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{4, 5, 1}}) {
+            const Vec3<int> size{19, 17, block.z == 1 ? 1 : 11};
             std::mt19937 rng(7);
             std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 1.0f);
             const int n = 8, bc = block.volume();
@@ -290,6 +295,10 @@ TEST(Aggregation, VectorisedAgreesWithReference) {
             }
             auto o1 = zeroVolume(size), w1 = zeroVolume(size), o2 = zeroVolume(size),
                  w2 = zeroVolume(size);
+            if (ring)
+                w1._ringElements = w2._ringElements =
+                    size.z == 1 ? static_cast<long long>(size.x) * (block.y + 2)
+                                : static_cast<long long>(size.x) * size.y * (block.z + 1);
             aggregateGroup(members.data(), n, est.data(), v.data(), win.data(), block, o1, w1);
             aggregateGroupReference(members.data(), n, est.data(), v.data(), win.data(), block, o2,
                                     w2);
@@ -297,7 +306,7 @@ TEST(Aggregation, VectorisedAgreesWithReference) {
             EXPECT_EQ(0, std::memcmp(o1._data, o2._data, sizeof(float) * count))
                 << "block " << block.x << "x" << block.y << "x" << block.z << " shared " << shared;
             EXPECT_EQ(0, std::memcmp(w1._data, w2._data, sizeof(float) * count))
-                << "shared " << shared;
+                << "shared " << shared << " ring " << ring;
         }
 }
 

@@ -310,6 +310,49 @@ TEST(BlockQueue, ReplaceTopKeepsSizeAndTheSmallest) {
     }
 }
 
+TEST(BlockQueue, ReplaceTopLeavesTheHeapOfPopThenInsert) {
+    // Every record in the same place as the two steps leave it, with ties
+    // (distances from a few values), NaN among them, and heaps of 1 to 40.
+    std::mt19937 rng(5);
+    const float values[] = {0.0f, 1.0f, 1.0f, 2.0f, 2.0f, 2.0f, 3.5f, -1.0f, std::nanf("")};
+    std::uniform_int_distribution<int> pick(0, 8), length(1, 40);
+    for (int trial = 0; trial < 300; ++trial) {
+        BlockQueue<float> once, twice;
+        const int n = length(rng);
+        for (int i = 0; i < n; ++i) {
+            const BlockDistance<float> c{
+                nullptr, values[pick(rng) % (trial % 50 == 0 ? 9 : 8)], {i, 0, 0}, {0, i, 0}};
+            once.insert(c);
+            twice.insert(c);
+        }
+        for (int k = 0; k < 60; ++k) {
+            const BlockDistance<float> c{nullptr, values[pick(rng)], {100 + k, 0, 0}, {0, 0, k}};
+            once.replaceTop(c);
+            twice.pop();
+            twice.insert(c);
+            ASSERT_EQ(once.size(), twice.size());
+            for (int i = 0; i < once.size(); ++i) {
+                ASSERT_EQ(once.heap[i].position, twice.heap[i].position)
+                    << "trial " << trial << " step " << k << " place " << i;
+                ASSERT_EQ(once.heap[i].relativePosition, twice.heap[i].relativePosition);
+            }
+        }
+    }
+    // A record of the heap itself may be the candidate: it is taken as it
+    // was before the heap moved.
+    BlockQueue<float> q, r;
+    for (int i = 0; i < 5; ++i) {
+        q.insert({nullptr, float(i), {i, 0, 0}, {0, 0, 0}});
+        r.insert({nullptr, float(i), {i, 0, 0}, {0, 0, 0}});
+    }
+    const BlockDistance<float> last = r.heap[4];
+    q.replaceTop(q.heap[4]);
+    r.pop();
+    r.insert(last);
+    ASSERT_EQ(q.size(), 5);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(q.heap[i].position, r.heap[i].position) << i;
+}
+
 TEST(BlockQueue, SiftRulesOnEqualDistances) {
     // Insertion moves up only past a strictly smaller parent.
     BlockQueue<float> q;
