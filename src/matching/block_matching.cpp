@@ -298,6 +298,7 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
     const Vec3<int>& range = collection._bufferRange;
     const long slot = collection.totalBlockSize;
     const int firstColumn = start.x % range.x;
+    const int width = end.x - start.x + 1;
     for (int z = start.z; z <= end.z; ++z) {
         const long plane = static_cast<long>(z % range.z) * range.y;
         for (int y = start.y; y <= end.y; ++y) {
@@ -307,17 +308,29 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                                        : distanceBias + (z - reference.z + r.z) * scan.strideZ +
                                              (y - reference.y + r.y) * scan.strideY +
                                              (start.x - reference.x + r.x);
-            const bool referenceRow = y == reference.y && z == reference.z;
+            const int skip = y == reference.y && z == reference.z ? reference.x - start.x : -1;
+            const T* block = row + firstColumn * slot;
             int column = firstColumn;
-            for (int x = start.x; x <= end.x;
-                 ++x, column = column + 1 == range.x ? 0 : column + 1) {
-                if (referenceRow && x == reference.x) continue;
-                const int j = batch.n++;
-                batch.blocks[j] = row + column * slot;
-                batch.pos[j] = {x, y, z};
-                batch.quarterSum[j] = biasRow == nullptr ? -0.0f : -biasRow[x - start.x];
-                if (batch.n == want) want = batch.flush(queue, scan);
+            int n = batch.n; // kept in a register between flushes
+            for (int i = 0; i < width; ++i) {
+                if (i != skip) {
+                    batch.blocks[n] = block;
+                    batch.pos[n] = {start.x + i, y, z};
+                    batch.quarterSum[n] = biasRow == nullptr ? -0.0f : -biasRow[i];
+                    if (++n == want) {
+                        batch.n = n;
+                        want = batch.flush(queue, scan);
+                        n = 0;
+                    }
+                }
+                if (++column == range.x) {
+                    column = 0;
+                    block = row;
+                } else {
+                    block += slot;
+                }
             }
+            batch.n = n;
         }
     }
     batch.flush(queue, scan);
