@@ -280,8 +280,11 @@ BlockQueue<T> blockMatchingReference(const BlockCollection<T>& collection,
 template <class T>
 BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* distanceBias,
                             const Vec3<int>& reference, const Vec3<int>& blockSize,
-                            const Vec3<int>& searchRadius, const Vec3<int>& start,
-                            const Vec3<int>& end, int maxGroupSize) {
+                            const Vec3<int>& searchRadius, const Vec3<int>& windowStart,
+                            const Vec3<int>& windowEnd, int maxGroupSize) {
+    // Copies: the batch's stores could otherwise alias them, and every
+    // candidate would read them again.
+    const Vec3<int> start = windowStart, end = windowEnd;
     BlockQueue<T> queue;
     const Scan<T> scan(collection, reference, blockSize, searchRadius, start, end, maxGroupSize,
                        queue);
@@ -317,7 +320,7 @@ BlockQueue<T> blockMatching(const BlockCollection<T>& collection, const float* d
                     batch.blocks[n] = block;
                     batch.pos[n] = {start.x + i, y, z};
                     batch.quarterSum[n] = biasRow == nullptr ? -0.0f : -biasRow[i];
-                    if (++n == want) {
+                    if (++n == want) { // the flush empties the batch
                         batch.n = n;
                         want = batch.flush(queue, scan);
                         n = 0;
