@@ -52,16 +52,31 @@ def data_scaling(z: np.ndarray) -> Scaling:
     return Scaling(lo, half)
 
 
+def _scratch(size: int) -> np.ndarray:
+    """A float64 buffer that holds any slab of an array of ``size`` elements."""
+    return np.empty(max(1, min(int(check.SLAB_ELEMENTS), int(size))), dtype=np.float64)
+
+
 def to_unit(a: np.ndarray, s: Scaling) -> np.ndarray:
     """``a`` in the library's units, float32, C-ordered.
 
-    Mapped in float64 one slab at a time, so the only large allocation is the result.
+    Mapped in float64 one slab at a time in one reused buffer, so the only
+    large allocation is the result (fresh pages for every slab's temporaries
+    cost more than the arithmetic).
     """
     a = np.asarray(a)
     out = np.empty(a.shape, dtype=np.float32)
+    buf = _scratch(a.size)
+    shift = s.low * 0.5
     with np.errstate(over="ignore"):
         for idx in _slabs(a.shape):
-            out[idx] = (np.asarray(a[idx], dtype=np.float64) * 0.5 - s.low * 0.5) / s.half
+            part = a[idx]
+            b = buf[: part.size].reshape(part.shape)
+            b[...] = part  # exact in float64, integers included
+            np.multiply(b, 0.5, out=b)
+            np.subtract(b, shift, out=b)
+            np.divide(b, s.half, out=b)
+            out[idx] = b
     return out
 
 
@@ -80,15 +95,27 @@ def from_unit(result: np.ndarray, s: Scaling) -> np.ndarray:
 def from_unit_as(result: np.ndarray, s: Scaling, dtype) -> np.ndarray:
     """``from_unit(result, s)`` held at ``dtype``'s finite range and cast to it.
 
-    Slab by slab; a float32 result is converted in place (``result`` is then
-    the returned array), so no volume-sized temporary is made.
+    Slab by slab in one reused float64 buffer; a float32 result is converted
+    in place (``result`` is then the returned array), so no volume-sized
+    temporary is made.
     """
     dtype = np.dtype(dtype)
     info = np.finfo(dtype)
     out = result if result.dtype == dtype and result.flags.c_contiguous else np.empty(result.shape, dtype)
+    buf = _scratch(result.size)
+    shift, big = s.low * 0.5, np.finfo(np.float64).max
     for idx in _slabs(result.shape):
-        part = from_unit(result[idx], s)
-        out[idx] = np.clip(part, float(info.min), float(info.max)).astype(dtype)
+        part = result[idx]
+        b = buf[: part.size].reshape(part.shape)
+        b[...] = part
+        # The steps of from_unit, in place.
+        with np.errstate(over="ignore"):
+            np.multiply(b, s.half, out=b)
+            np.add(b, shift, out=b)
+            np.multiply(b, 2.0, out=b)
+        np.clip(b, -big, big, out=b)
+        np.clip(b, float(info.min), float(info.max), out=b)
+        out[idx] = b
     return out
 
 
