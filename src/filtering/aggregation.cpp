@@ -39,10 +39,11 @@ template <int BX, class T>
 inline void addRow(const T* __restrict e, const T* __restrict w, T* __restrict o, T* __restrict d,
                    int bx, T numeratorDivisor, T denominatorDivisor) {
 #if defined(__GNUC__)
-    // Fixed widths of four: whole vectors (left to itself the compiler
-    // unrolls them into scalar divisions).
-    if constexpr (BX > 0 && BX % 4 == 0 && std::is_same<T, float>::value) {
-        for (int x = 0; x < BX; x += 4) {
+    // Fixed widths: whole vectors of four, then single lanes (left to itself
+    // the compiler unrolls a short row into scalar divisions).
+    if constexpr (BX >= 4 && std::is_same<T, float>::value) {
+        int x = 0;
+        for (; x + 4 <= BX; x += 4) {
             Float4 ev, wv, ov, dv;
             std::memcpy(&ev, e + x, sizeof ev);
             std::memcpy(&wv, w + x, sizeof wv);
@@ -52,6 +53,10 @@ inline void addRow(const T* __restrict e, const T* __restrict w, T* __restrict o
             dv += wv / denominatorDivisor;
             std::memcpy(o + x, &ov, sizeof ov);
             std::memcpy(d + x, &dv, sizeof dv);
+        }
+        for (; x < BX; ++x) {
+            o[x] += (e[x] * w[x]) / numeratorDivisor;
+            d[x] += w[x] / denominatorDivisor;
         }
         return;
     }
@@ -110,6 +115,9 @@ void aggregateGroup(const BlockDistance<T>* members, int n, const T* estimates,
     switch (blockSize.x) {
     case 4:
         return aggregateMembers<4>(members, n, estimates, blockVariances, window, blockSize, output,
+                                   weights);
+    case 6:
+        return aggregateMembers<6>(members, n, estimates, blockVariances, window, blockSize, output,
                                    weights);
     case 8:
         return aggregateMembers<8>(members, n, estimates, blockVariances, window, blockSize, output,

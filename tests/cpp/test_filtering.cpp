@@ -267,7 +267,7 @@ TEST(Aggregation, VectorisedAgreesWithReference) {
     // Rows of several lengths, the same bits as the element-by-element version;
     // divisors all different, then in runs shared by several members, with a
     // zero variance (the floor) and a NaN among them.
-    // Widths 4 and 8 take rows of fixed length, the others the general loop;
+    // Widths 4, 6 and 8 take rows of fixed length, the others the general loop;
     // a ring of weights (whole slices of a volume, whole rows of an image)
     // wraps the members' rows.
     for (bool shared : {false, true})
