@@ -87,18 +87,21 @@ def real_array(name, a, allow_none=False):
 SLAB_ELEMENTS = 1 << 20
 
 
-def slabs(shape):
-    """Index tuples that cut an array of ``shape`` into slabs along its first axes."""
+def slabs(shape, elements=None):
+    """Index tuples that cut an array of ``shape`` into slabs along its first axes,
+    each of at most ``elements`` (default ``SLAB_ELEMENTS``) elements."""
+    if elements is None:
+        elements = SLAB_ELEMENTS
     if len(shape) == 0:
         yield ()
         return
     inner = int(np.prod(shape[1:], dtype=np.int64)) if len(shape) > 1 else 1
-    if inner > SLAB_ELEMENTS and len(shape) > 1:
+    if inner > elements and len(shape) > 1:
         for i in range(shape[0]):
-            for rest in slabs(shape[1:]):
+            for rest in slabs(shape[1:], elements):
                 yield (i,) + rest
         return
-    rows = max(1, SLAB_ELEMENTS // max(inner, 1))
+    rows = max(1, elements // max(inner, 1))
     for i in range(0, shape[0], rows):
         yield (slice(i, i + rows),)
 

@@ -52,24 +52,31 @@ def data_scaling(z: np.ndarray) -> Scaling:
     return Scaling(lo, half)
 
 
-def _scratch(size: int) -> np.ndarray:
-    """A float64 buffer that holds any slab of an array of ``size`` elements."""
-    return np.empty(max(1, min(int(check.SLAB_ELEMENTS), int(size))), dtype=np.float64)
+# Slabs of the conversions: a float64 scratch of 512 KiB stays in the caches,
+# and the allocator keeps no volume-sized remnant of it resident afterwards
+# (a freed scratch of SLAB_ELEMENTS stays in its heap below the trim threshold).
+_CONVERT_ELEMENTS = 1 << 16
+
+
+def _conversion_slabs(shape):
+    """(slab indices, float64 scratch that holds any of them) for an array of ``shape``."""
+    n = max(1, min(int(check.SLAB_ELEMENTS), _CONVERT_ELEMENTS, int(np.prod(shape, dtype=np.int64))))
+    return _slabs(shape, n), np.empty(n, dtype=np.float64)
 
 
 def to_unit(a: np.ndarray, s: Scaling) -> np.ndarray:
     """``a`` in the library's units, float32, C-ordered.
 
-    Mapped in float64 one slab at a time in one reused buffer, so the only
-    large allocation is the result (fresh pages for every slab's temporaries
-    cost more than the arithmetic).
+    Mapped in float64 one slab at a time in one small reused buffer, so the
+    only large allocation is the result (fresh pages for every slab's
+    temporaries cost more than the arithmetic).
     """
     a = np.asarray(a)
     out = np.empty(a.shape, dtype=np.float32)
-    buf = _scratch(a.size)
+    parts, buf = _conversion_slabs(a.shape)
     shift = s.low * 0.5
     with np.errstate(over="ignore"):
-        for idx in _slabs(a.shape):
+        for idx in parts:
             part = a[idx]
             b = buf[: part.size].reshape(part.shape)
             b[...] = part  # exact in float64, integers included
@@ -95,16 +102,16 @@ def from_unit(result: np.ndarray, s: Scaling) -> np.ndarray:
 def from_unit_as(result: np.ndarray, s: Scaling, dtype) -> np.ndarray:
     """``from_unit(result, s)`` held at ``dtype``'s finite range and cast to it.
 
-    Slab by slab in one reused float64 buffer; a float32 result is converted
+    Slab by slab in one small reused float64 buffer; a float32 result is converted
     in place (``result`` is then the returned array), so no volume-sized
     temporary is made.
     """
     dtype = np.dtype(dtype)
     info = np.finfo(dtype)
     out = result if result.dtype == dtype and result.flags.c_contiguous else np.empty(result.shape, dtype)
-    buf = _scratch(result.size)
+    parts, buf = _conversion_slabs(result.shape)
     shift, big = s.low * 0.5, np.finfo(np.float64).max
-    for idx in _slabs(result.shape):
+    for idx in parts:
         part = result[idx]
         b = buf[: part.size].reshape(part.shape)
         b[...] = part

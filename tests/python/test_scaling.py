@@ -15,10 +15,12 @@ def small_slabs(monkeypatch):
 
 @pytest.mark.parametrize("shape", [(5, 4, 3), (3, 11), (2, 1, 9), (13,), (0, 4), ()])
 def test_slabs_cover_every_element_once(small_slabs, shape):
-    count = np.zeros(shape, dtype=int)
-    for idx in checks.slabs(shape):
-        count[idx] += 1
-    assert np.all(count == 1)
+    for elements in (None, 3, 1):  # the module's size, or the caller's
+        count = np.zeros(shape, dtype=int)
+        for idx in checks.slabs(shape, elements):
+            assert count[idx].size <= (elements or checks.SLAB_ELEMENTS)
+            count[idx] += 1
+        assert np.all(count == 1)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.uint16, np.int8])
