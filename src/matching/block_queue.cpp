@@ -9,11 +9,12 @@ namespace vexa {
 // Both sifts carry the moving record in hand and shift the others into the
 // hole: the same comparisons and the same final places as swapping at every
 // level, with one copy per level instead of three.
+namespace {
+
+// Lets `candidate` rise from the free place i while strictly greater than
+// the parent, and stores it where it stops.
 template <class T>
-void BlockQueue<T>::insert(const BlockDistance<T>& candidate) {
-    std::size_t i = heap.size();
-    heap.push_back(candidate);
-    BlockDistance<T>* h = heap.data();
+void siftUp(BlockDistance<T>* h, std::size_t i, const BlockDistance<T>& candidate) {
     while (i > 0) {
         const std::size_t parent = (i - 1) / 2;
         if (!(candidate.distance > h[parent].distance)) break;
@@ -22,8 +23,6 @@ void BlockQueue<T>::insert(const BlockDistance<T>& candidate) {
     }
     h[i] = candidate;
 }
-
-namespace {
 
 // Sinks `moving` from the root of h[0, n): towards the larger child while
 // that child is not smaller (an equal child rises above it). Returns where
@@ -45,6 +44,13 @@ std::size_t siftDownFromRoot(BlockDistance<T>* h, std::size_t n, float moving) {
 }
 
 } // namespace
+
+template <class T>
+void BlockQueue<T>::insert(const BlockDistance<T>& candidate) {
+    const std::size_t i = heap.size();
+    heap.push_back(candidate);
+    siftUp(heap.data(), i, candidate);
+}
 
 template <class T>
 void BlockQueue<T>::pop() {
@@ -73,14 +79,7 @@ void BlockQueue<T>::replaceTop(const BlockDistance<T>& given) {
     BlockDistance<T>* h = heap.data();
     const BlockDistance<T> moving = h[n - 1];
     h[siftDownFromRoot(h, n - 1, moving.distance)] = moving;
-    std::size_t i = n - 1;
-    while (i > 0) {
-        const std::size_t parent = (i - 1) / 2;
-        if (!(candidate.distance > h[parent].distance)) break;
-        h[i] = h[parent];
-        i = parent;
-    }
-    h[i] = candidate;
+    siftUp(h, n - 1, candidate);
 }
 
 template <class T>
