@@ -52,9 +52,7 @@ def data_scaling(z: np.ndarray) -> Scaling:
     return Scaling(lo, half)
 
 
-# Slabs of the conversions: a float64 scratch of 512 KiB stays in the caches,
-# and the allocator keeps no volume-sized remnant of it resident afterwards
-# (a freed scratch of SLAB_ELEMENTS stays in its heap below the trim threshold).
+# Slabs of the conversions: their float64 scratch (512 KiB) stays in the caches.
 _CONVERT_ELEMENTS = 1 << 16
 
 

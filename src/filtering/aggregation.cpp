@@ -25,10 +25,6 @@ inline void checkInside(const Vec3<int>& p, const Vec3<int>& blockSize, const Ve
                "member position + blockSize <= imageSize");
 }
 
-} // namespace
-
-namespace {
-
 #if defined(__GNUC__)
 typedef float Float4 __attribute__((vector_size(16)));
 #endif

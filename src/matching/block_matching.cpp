@@ -163,7 +163,6 @@ struct Batch {
     float batchWorst = 0.0f; // the top when the batch's decisions start
     int n = 0;
 
-    // While the queue is not full every candidate enters with its full sum.
     // Sums of every gathered candidate; a full batch is summed in place.
     void firstSums(float* d, const T* ref, int from, int to) {
         if (n == kBatch) return laneSums(static_cast<const T* const*>(blocks), ref, from, to, d, n);
@@ -171,6 +170,7 @@ struct Batch {
         advance(blocks, d, idx, n, ref, from, to);
     }
 
+    // While the queue is not full every candidate enters with its full sum.
     void fill(BlockQueue<T>& queue, const Scan<T>& scan) {
         for (int j = 0; j < n; ++j) fullSum[j] = quarterSum[j];
         firstSums(fullSum, scan.refBlock, 0, scan.b);
