@@ -56,10 +56,26 @@ def data_scaling(z: np.ndarray) -> Scaling:
 _CONVERT_ELEMENTS = 1 << 16
 
 
-def _conversion_slabs(shape):
-    """(slab indices, float64 scratch that holds any of them) for an array of ``shape``."""
-    n = max(1, min(int(check.SLAB_ELEMENTS), _CONVERT_ELEMENTS, int(np.prod(shape, dtype=np.int64))))
-    return _slabs(shape, n), np.empty(n, dtype=np.float64)
+def _float64_slabs(a: np.ndarray):
+    """(index, float64 copy of ``a[index]``) per slab, all copies in one reused
+    buffer: each is overwritten by the next."""
+    n = max(1, min(int(check.SLAB_ELEMENTS), _CONVERT_ELEMENTS, int(a.size)))
+    buf = np.empty(n, dtype=np.float64)
+    for idx in _slabs(a.shape, n):
+        part = a[idx]
+        b = buf[: part.size].reshape(part.shape)
+        b[...] = part  # exact in float64, integers included
+        yield idx, b
+
+
+def _from_unit_in_place(b: np.ndarray, s: Scaling) -> None:
+    """from_unit's map on a float64 array, in place."""
+    with np.errstate(over="ignore"):
+        np.multiply(b, s.half, out=b)
+        np.add(b, s.low * 0.5, out=b)
+        np.multiply(b, 2.0, out=b)
+    big = np.finfo(np.float64).max
+    np.clip(b, -big, big, out=b)
 
 
 def to_unit(a: np.ndarray, s: Scaling) -> np.ndarray:
@@ -71,13 +87,9 @@ def to_unit(a: np.ndarray, s: Scaling) -> np.ndarray:
     """
     a = np.asarray(a)
     out = np.empty(a.shape, dtype=np.float32)
-    parts, buf = _conversion_slabs(a.shape)
     shift = s.low * 0.5
     with np.errstate(over="ignore"):
-        for idx in parts:
-            part = a[idx]
-            b = buf[: part.size].reshape(part.shape)
-            b[...] = part  # exact in float64, integers included
+        for idx, b in _float64_slabs(a):
             np.multiply(b, 0.5, out=b)
             np.subtract(b, shift, out=b)
             np.divide(b, s.half, out=b)
@@ -91,10 +103,9 @@ def from_unit(result: np.ndarray, s: Scaling) -> np.ndarray:
     A result a little outside [0, 1] near the float64 limits is held at the
     largest finite value rather than becoming infinite.
     """
-    with np.errstate(over="ignore"):
-        out = (s.low * 0.5 + result.astype(np.float64) * s.half) * 2.0
-    big = np.finfo(np.float64).max
-    return np.clip(out, -big, big)
+    out = np.asarray(result).astype(np.float64)
+    _from_unit_in_place(out, s)
+    return out
 
 
 def from_unit_as(result: np.ndarray, s: Scaling, dtype) -> np.ndarray:
@@ -107,18 +118,8 @@ def from_unit_as(result: np.ndarray, s: Scaling, dtype) -> np.ndarray:
     dtype = np.dtype(dtype)
     info = np.finfo(dtype)
     out = result if result.dtype == dtype and result.flags.c_contiguous else np.empty(result.shape, dtype)
-    parts, buf = _conversion_slabs(result.shape)
-    shift, big = s.low * 0.5, np.finfo(np.float64).max
-    for idx in parts:
-        part = result[idx]
-        b = buf[: part.size].reshape(part.shape)
-        b[...] = part
-        # The steps of from_unit, in place.
-        with np.errstate(over="ignore"):
-            np.multiply(b, s.half, out=b)
-            np.add(b, shift, out=b)
-            np.multiply(b, 2.0, out=b)
-        np.clip(b, -big, big, out=b)
+    for idx, b in _float64_slabs(result):
+        _from_unit_in_place(b, s)
         np.clip(b, float(info.min), float(info.max), out=b)
         out[idx] = b
     return out

@@ -69,13 +69,7 @@ template <class T>
 void BlockQueue<T>::replaceTop(const BlockDistance<T>& given) {
     const BlockDistance<T> candidate = given; // given may be a record of this heap
     const std::size_t n = heap.size();
-    if (n < 2) {
-        if (n == 0)
-            heap.push_back(candidate);
-        else
-            heap[0] = candidate;
-        return;
-    }
+    if (n == 0) return heap.push_back(candidate);
     BlockDistance<T>* h = heap.data();
     const BlockDistance<T> moving = h[n - 1];
     h[siftDownFromRoot(h, n - 1, moving.distance)] = moving;
